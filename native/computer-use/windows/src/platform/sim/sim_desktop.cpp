@@ -1,0 +1,221 @@
+#include "platform/sim/sim_desktop.h"
+
+#include <algorithm>
+
+namespace velmora::computer_use::platform::sim {
+
+SimDesktop::SimDesktop() = default;
+SimDesktop::~SimDesktop() = default;
+
+std::uint32_t SimDesktop::SessionId() const {
+  std::lock_guard lock(mutex_);
+  return sessionId_;
+}
+
+void SimDesktop::SetSessionId(std::uint32_t sessionId) {
+  std::lock_guard lock(mutex_);
+  sessionId_ = sessionId;
+}
+
+void SimDesktop::LockSession() {
+  std::lock_guard lock(mutex_);
+  sessionFlags_ = 0;
+  inputDesktop_ = u"Winlogon";
+  FireWinEventLocked(kEventSystemDesktopSwitch, kNullWindow);
+  NotifySessionChangeLocked(kWtsSessionLock, sessionId_);
+}
+
+void SimDesktop::UnlockSession() {
+  std::lock_guard lock(mutex_);
+  sessionFlags_ = 1;
+  inputDesktop_ = u"Default";
+  FireWinEventLocked(kEventSystemDesktopSwitch, kNullWindow);
+  NotifySessionChangeLocked(kWtsSessionUnlock, sessionId_);
+}
+
+void SimDesktop::Reconnect() {
+  std::lock_guard lock(mutex_);
+  connectTime_ += 10'000'000;
+}
+
+void SimDesktop::SetSessionState(std::int32_t connectState) {
+  std::lock_guard lock(mutex_);
+  connectState_ = connectState;
+}
+
+void SimDesktop::SetSessionFlags(std::int32_t flags) {
+  std::lock_guard lock(mutex_);
+  sessionFlags_ = flags;
+}
+
+void SimDesktop::SetSessionInfoShape(std::size_t bufferBytes, std::uint32_t level) {
+  std::lock_guard lock(mutex_);
+  infoBytes_ = bufferBytes;
+  infoLevel_ = level;
+}
+
+void SimDesktop::SwitchInputDesktop(std::u16string name) {
+  std::lock_guard lock(mutex_);
+  inputDesktop_ = std::move(name);
+  FireWinEventLocked(kEventSystemDesktopSwitch, kNullWindow);
+}
+
+void SimDesktop::SendSessionChange(std::uint32_t code, std::uint32_t sessionId) {
+  std::lock_guard lock(mutex_);
+  NotifySessionChangeLocked(code, sessionId);
+}
+
+void SimDesktop::SetSessionQueryFails(bool fails) {
+  std::lock_guard lock(mutex_);
+  sessionQueryFails_ = fails;
+}
+
+void SimDesktop::SetInputDesktopQueryFails(bool fails) {
+  std::lock_guard lock(mutex_);
+  inputDesktopQueryFails_ = fails;
+}
+
+void SimDesktop::SetProcessSessionIdFails(bool fails) {
+  std::lock_guard lock(mutex_);
+  processSessionIdFails_ = fails;
+}
+
+void SimDesktop::SetProcessSession(ProcessId processId, std::uint32_t sessionId) {
+  std::lock_guard lock(mutex_);
+  processSessions_[processId] = sessionId;
+}
+
+void SimDesktop::FailSetup(SetupFailure step, bool fails) {
+  std::lock_guard lock(mutex_);
+  failures_[step] = fails;
+}
+
+bool SimDesktop::TakeFailure(SetupFailure step) {
+  const auto it = failures_.find(step);
+  return it != failures_.end() && it->second;
+}
+
+WindowHandle SimDesktop::ShowForegroundWindow(ProcessId owner) {
+  std::lock_guard lock(mutex_);
+  const WindowHandle handle = NewHandleLocked();
+  windows_[handle] = Window{u"VelmoraDemoWindow", {}, nullptr, owner};
+  foreground_ = handle;
+  return handle;
+}
+
+void SimDesktop::ClearForeground() {
+  std::lock_guard lock(mutex_);
+  foreground_ = kNullWindow;
+}
+
+void SimDesktop::SetDenyForegroundGrant(bool deny) {
+  std::lock_guard lock(mutex_);
+  denyForegroundGrant_ = deny;
+}
+
+std::optional<ProcessId> SimDesktop::LastForegroundGrant() const {
+  std::lock_guard lock(mutex_);
+  return lastGrant_;
+}
+
+void SimDesktop::NotifySessionChangeLocked(std::uint32_t code, std::uint32_t sessionId) {
+  for (WindowHandle window : sessionRegistrations_) {
+    const auto it = windows_.find(window);
+    if (it == windows_.end()) continue;
+    PostLocked(it->second.thread,
+               WindowMessage{window, kWmWtsSessionChange, code, static_cast<std::intptr_t>(sessionId)});
+  }
+}
+
+std::optional<std::uint32_t> SimDesktop::ProcessIdToSessionId(ProcessId processId) {
+  std::lock_guard lock(mutex_);
+  if (processSessionIdFails_) return std::nullopt;
+  const auto it = processSessions_.find(processId);
+  return it == processSessions_.end() ? sessionId_ : it->second;
+}
+
+std::optional<RawSessionInfo> SimDesktop::QuerySessionInfo(std::uint32_t sessionId) {
+  std::lock_guard lock(mutex_);
+  if (sessionQueryFails_) return std::nullopt;
+  RawSessionInfo info;
+  info.bufferBytes = infoBytes_;
+  info.level = infoLevel_;
+  info.sessionId = sessionId;
+  info.sessionState = sessionId == sessionId_ ? connectState_ : 4;  // WTSDisconnected
+  info.sessionFlags = sessionFlags_;
+  info.logonTime = logonTime_;
+  info.connectTime = connectTime_;
+  info.disconnectTime = disconnectTime_;
+  return info;
+}
+
+std::optional<std::u16string> SimDesktop::InputDesktopName() {
+  std::lock_guard lock(mutex_);
+  // The secure desktop cannot be opened from the user's session.
+  if (inputDesktopQueryFails_ || inputDesktop_ == u"Winlogon") return std::nullopt;
+  // Read into a buffer sized for the terminating null, as the system fills it.
+  return inputDesktop_ + u'\0';
+}
+
+bool SimDesktop::RegisterSessionNotification(WindowHandle window) {
+  std::lock_guard lock(mutex_);
+  if (TakeFailure(SetupFailure::kSessionNotification) || windows_.count(window) == 0) return false;
+  sessionRegistrations_.push_back(window);
+  return true;
+}
+
+void SimDesktop::UnregisterSessionNotification(WindowHandle window) {
+  std::lock_guard lock(mutex_);
+  std::erase(sessionRegistrations_, window);
+}
+
+WindowHandle SimDesktop::ForegroundWindow() {
+  std::lock_guard lock(mutex_);
+  return foreground_;
+}
+
+WindowHandle SimDesktop::RootWindow(WindowHandle window) {
+  std::lock_guard lock(mutex_);
+  return windows_.count(window) != 0 ? window : kNullWindow;
+}
+
+ProcessId SimDesktop::WindowProcessId(WindowHandle window) {
+  std::lock_guard lock(mutex_);
+  const auto it = windows_.find(window);
+  return it == windows_.end() ? 0 : it->second.owner;
+}
+
+bool SimDesktop::AllowSetForegroundWindow(ProcessId processId) {
+  std::lock_guard lock(mutex_);
+  if (denyForegroundGrant_) return false;
+  lastGrant_ = processId;
+  return true;
+}
+
+std::size_t SimDesktop::HiddenWindowCount() const {
+  std::lock_guard lock(mutex_);
+  return static_cast<std::size_t>(std::count_if(
+      windows_.begin(), windows_.end(), [](const auto& entry) { return entry.second.handler; }));
+}
+
+std::size_t SimDesktop::TimerCount() const {
+  std::lock_guard lock(mutex_);
+  return timers_.size();
+}
+
+std::size_t SimDesktop::WinEventHookCount() const {
+  std::lock_guard lock(mutex_);
+  return hooks_.size();
+}
+
+std::size_t SimDesktop::SessionRegistrationCount() const {
+  std::lock_guard lock(mutex_);
+  return sessionRegistrations_.size();
+}
+
+std::size_t SimDesktop::ApartmentCount() const {
+  std::lock_guard lock(mutex_);
+  return apartments_;
+}
+
+}  // namespace velmora::computer_use::platform::sim

@@ -1,0 +1,187 @@
+// The simulated desktop: one session, its input desktop, top-level windows, the foreground,
+// and per-thread message queues with hidden windows, timers and win-event hooks. Tests drive it
+// as the world would: the session locks, the input desktop switches, a query fails.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/message_loop.h"
+#include "platform/session.h"
+#include "platform/windows.h"
+
+namespace velmora::computer_use::platform::sim {
+
+// Session-change codes, with the values Windows gives them.
+inline constexpr std::uint32_t kWtsConsoleConnect = 1;
+inline constexpr std::uint32_t kWtsSessionLock = 7;
+inline constexpr std::uint32_t kWtsSessionUnlock = 8;
+inline constexpr std::uint32_t kWtsSessionCreate = 10;
+
+// Set-up steps of a message-loop thread that a test can make fail.
+enum class SetupFailure {
+  kApartment,
+  kWindowClass,
+  kWindow,
+  kSessionNotification,
+  kWinEventHook,
+  kTimer,
+};
+
+class SimDesktop final : public SessionApi, public WindowApi, public MessageLoopApi {
+ public:
+  SimDesktop();
+  ~SimDesktop() override;
+  SimDesktop(const SimDesktop&) = delete;
+  SimDesktop& operator=(const SimDesktop&) = delete;
+
+  // --- The world, as tests and the demo scene drive it.
+  std::uint32_t SessionId() const;
+  void SetSessionId(std::uint32_t sessionId);
+  // Locking switches input to the secure desktop; both notify the registered windows.
+  void LockSession();
+  void UnlockSession();
+  // A new connect time, as after a reconnection (no notification).
+  void Reconnect();
+  void SetSessionState(std::int32_t connectState);
+  void SetSessionFlags(std::int32_t flags);
+  void SetSessionInfoShape(std::size_t bufferBytes, std::uint32_t level);
+  // Changes the input desktop and raises the desktop-switch event.
+  void SwitchInputDesktop(std::u16string name);
+  void SendSessionChange(std::uint32_t code, std::uint32_t sessionId);
+  void SetSessionQueryFails(bool fails);
+  void SetInputDesktopQueryFails(bool fails);
+  void SetProcessSessionIdFails(bool fails);
+  void SetProcessSession(ProcessId processId, std::uint32_t sessionId);
+  void FailSetup(SetupFailure step, bool fails = true);
+
+  // A top-level window of `owner` in the foreground (null for none).
+  WindowHandle ShowForegroundWindow(ProcessId owner);
+  void ClearForeground();
+  void SetDenyForegroundGrant(bool deny);
+  std::optional<ProcessId> LastForegroundGrant() const;
+
+  // Ends the message loop of the thread owning the first hidden window of the class, as if
+  // someone else had posted it a quit message.
+  bool PostQuitToWindowThread(std::u16string_view className);
+  WindowHandle FindWindowByClass(std::u16string_view className) const;
+
+  // Live resources, for clean-up checks.
+  std::size_t HiddenWindowCount() const;
+  std::size_t TimerCount() const;
+  std::size_t WinEventHookCount() const;
+  std::size_t SessionRegistrationCount() const;
+  std::size_t ApartmentCount() const;
+
+  // --- SessionApi
+  std::optional<std::uint32_t> ProcessIdToSessionId(ProcessId processId) override;
+  std::optional<RawSessionInfo> QuerySessionInfo(std::uint32_t sessionId) override;
+  std::optional<std::u16string> InputDesktopName() override;
+  bool RegisterSessionNotification(WindowHandle window) override;
+  void UnregisterSessionNotification(WindowHandle window) override;
+
+  // --- WindowApi
+  WindowHandle ForegroundWindow() override;
+  WindowHandle RootWindow(WindowHandle window) override;
+  ProcessId WindowProcessId(WindowHandle window) override;
+  bool AllowSetForegroundWindow(ProcessId processId) override;
+
+  // --- MessageLoopApi
+  bool InitializeThreadApartment() override;
+  void UninitializeThreadApartment() override;
+  ClassRegistration RegisterWindowClass(std::u16string_view className) override;
+  WindowHandle CreateHiddenWindow(std::u16string_view className,
+                                  WindowMessageHandler* handler) override;
+  void DestroyWindow(WindowHandle window) override;
+  WinEventHookId SetWinEventHook(std::uint32_t eventMin, std::uint32_t eventMax,
+                                 WinEventCallback callback) override;
+  void UnhookWinEvent(WinEventHookId hook) override;
+  bool SetTimer(WindowHandle window, std::uintptr_t timerId, std::uint32_t intervalMs) override;
+  void KillTimer(WindowHandle window, std::uintptr_t timerId) override;
+  int GetMessage(WindowMessage& message) override;
+  void DispatchMessage(const WindowMessage& message) override;
+  bool PostMessage(WindowHandle window, std::uint32_t message, std::uintptr_t wParam,
+                   std::intptr_t lParam) override;
+  void PostQuitMessage(int exitCode) override;
+
+ private:
+  using Clock = std::chrono::steady_clock;
+
+  struct Window {
+    std::u16string className;
+    std::thread::id thread;
+    WindowMessageHandler* handler = nullptr;  // null for plain top-level windows
+    ProcessId owner = 0;
+  };
+  struct Timer {
+    WindowHandle window;
+    std::uintptr_t id;
+    std::chrono::milliseconds interval;
+    Clock::time_point due;
+  };
+  struct Hook {
+    std::uint32_t eventMin;
+    std::uint32_t eventMax;
+    WinEventCallback callback;
+    std::thread::id thread;
+  };
+  struct PendingEvent {
+    WinEventHookId hook;
+    std::uint32_t event;
+    WindowHandle window;
+  };
+  struct Queue {
+    std::deque<WindowMessage> posted;
+    std::deque<PendingEvent> events;
+    bool quit = false;
+  };
+
+  bool TakeFailure(SetupFailure step);
+  void NotifySessionChangeLocked(std::uint32_t code, std::uint32_t sessionId);
+  void PostLocked(std::thread::id thread, const WindowMessage& message);
+  void FireWinEventLocked(std::uint32_t event, WindowHandle window);
+  WindowHandle NewHandleLocked();
+
+  mutable std::mutex mutex_;
+  std::condition_variable wake_;
+
+  // Session.
+  std::uint32_t sessionId_ = 1;
+  std::int32_t connectState_ = 0;  // WTSActive
+  std::int32_t sessionFlags_ = 1;  // unlocked
+  std::size_t infoBytes_ = 232 + 32;
+  std::uint32_t infoLevel_ = 1;
+  std::int64_t logonTime_ = 133'000'000'000'000'000;
+  std::int64_t connectTime_ = 133'000'000'100'000'000;
+  std::int64_t disconnectTime_ = 0;
+  std::u16string inputDesktop_ = u"Default";
+  bool sessionQueryFails_ = false;
+  bool inputDesktopQueryFails_ = false;
+  bool processSessionIdFails_ = false;
+  std::map<ProcessId, std::uint32_t> processSessions_;
+  std::vector<WindowHandle> sessionRegistrations_;
+  std::map<SetupFailure, bool> failures_;
+  std::size_t apartments_ = 0;
+
+  // Windows, queues, hooks and timers.
+  std::uintptr_t nextHandle_ = 0x10000;
+  std::vector<std::u16string> classes_;
+  std::map<WindowHandle, Window> windows_;
+  std::vector<Timer> timers_;
+  std::map<WinEventHookId, Hook> hooks_;
+  WinEventHookId nextHook_ = 1;
+  std::map<std::thread::id, Queue> queues_;
+  WindowHandle foreground_ = kNullWindow;
+  bool denyForegroundGrant_ = false;
+  std::optional<ProcessId> lastGrant_;
+};
+
+}  // namespace velmora::computer_use::platform::sim
