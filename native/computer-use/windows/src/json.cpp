@@ -104,6 +104,8 @@ Json ParseJsonObject(std::string_view utf8Text) {
   if (utf8Text.size() >= 3 && static_cast<unsigned char>(utf8Text[0]) == 0xEF) {
     throw std::invalid_argument("byte-order mark");
   }
+  // A raw NUL is never valid JSON text, but the parser would take it for the end of input.
+  if (utf8Text.find('\0') != std::string_view::npos) throw std::invalid_argument("nul byte");
   Json value = Json::parse(utf8Text.begin(), utf8Text.end(), nullptr, /*allow_exceptions=*/false);
   if (!value.is_object()) throw std::invalid_argument("not one json object");
   return value;

@@ -74,6 +74,9 @@ class SimDesktop final : public SessionApi, public WindowApi, public MessageLoop
   bool PostQuitToWindowThread(std::u16string_view className);
   WindowHandle FindWindowByClass(std::u16string_view className) const;
 
+  // Messages of a number dispatched to hidden windows so far, to know a notification was seen.
+  std::size_t DispatchedCount(std::uint32_t message) const;
+
   // Live resources, for clean-up checks.
   std::size_t HiddenWindowCount() const;
   std::size_t TimerCount() const;
@@ -182,6 +185,7 @@ class SimDesktop final : public SessionApi, public WindowApi, public MessageLoop
   WindowHandle foreground_ = kNullWindow;
   bool denyForegroundGrant_ = false;
   std::optional<ProcessId> lastGrant_;
+  std::map<std::uint32_t, std::size_t> dispatched_;
 };
 
 }  // namespace velmora::computer_use::platform::sim

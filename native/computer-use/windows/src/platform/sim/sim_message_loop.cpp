@@ -172,6 +172,15 @@ void SimDesktop::DispatchMessage(const WindowMessage& message) {
   }
   // Default handling of the simulated windows does nothing.
   if (handler != nullptr) handler->HandleWindowMessage(message);
+  std::lock_guard lock(mutex_);
+  ++dispatched_[message.message];
+  wake_.notify_all();
+}
+
+std::size_t SimDesktop::DispatchedCount(std::uint32_t message) const {
+  std::lock_guard lock(mutex_);
+  const auto it = dispatched_.find(message);
+  return it == dispatched_.end() ? 0 : it->second;
 }
 
 bool SimDesktop::PostMessage(WindowHandle window, std::uint32_t message, std::uintptr_t wParam,

@@ -1,0 +1,152 @@
+// computer-use-demo [path-to-helper]: drives one helper session and prints every frame as a JSON
+// line. Exits 0 when the helper exited 0 and every request got exactly one response.
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstddef>
+#include <exception>
+#include <filesystem>
+#include <iostream>
+#include <map>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "helper_client.h"
+
+namespace velmora::computer_use::client {
+namespace {
+
+using nlohmann::json;
+
+std::string DefaultHelperPath() {
+  std::error_code error;
+  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (error) return "computer-use-helper";
+  return (self.parent_path() / "computer-use-helper").string();
+}
+
+std::string Compact(const json& value) {
+  return value.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+// One line per call under one lock, so reader-thread and main-thread lines never interleave.
+class LinePrinter {
+ public:
+  void Print(const std::string& line) {
+    std::lock_guard lock(mutex_);
+    std::cout << line << std::endl;
+  }
+
+ private:
+  std::mutex mutex_;
+};
+
+// Assembled by hand so "dir" leads each line (json objects print their keys sorted).
+std::string DescribeFrame(bool toHelper, const ClientFrame& frame) {
+  std::string line =
+      std::string("{\"dir\":\"") + (toHelper ? "parent->helper" : "helper->parent") + "\",";
+  if (frame.kind == kBinaryFrameKind) {
+    line += "\"binary\":" + Compact({{"id", frame.binaryId}, {"bytes", frame.payload.size()}});
+  } else {
+    line += "\"frame\":" + Compact(frame.json);
+  }
+  return line + "}";
+}
+
+bool IsJsonOfType(const ClientFrame& frame, const char* type) {
+  if (frame.kind != kJsonFrameKind || !frame.json.is_object()) return false;
+  const auto found = frame.json.find("type");
+  return found != frame.json.end() && found->is_string() && *found == type;
+}
+
+int RunDemo(const std::string& helperPath) {
+  LinePrinter printer;
+  HelperClient client(HelperProcess::Launch(helperPath, LaunchOptions{}));
+  client.SetObserver([&printer](bool toHelper, const ClientFrame& frame) {
+    printer.Print(DescribeFrame(toHelper, frame));
+  });
+
+  bool allGood = true;
+  std::vector<std::string> requestIds;
+  try {
+    client.Handshake();
+    const auto heartbeat =
+        client.WaitFor([](const ClientFrame& frame) { return IsJsonOfType(frame, "heartbeat"); },
+                       std::chrono::seconds(3));
+    if (!heartbeat) std::cerr << "computer-use-demo: no heartbeat within 3 s\n";
+
+    const std::vector<std::pair<std::string, json>> script = {
+        {"capabilities", json::object()},
+        {"permissions", json::object()},
+        {"observe", {{"scope", "foreground"}}},
+        {"record.stop", json::object()},
+        {"neutralize", {{"reason", "computer_use_action_finished"}}},
+        {"no.such.method", json::object()},
+        {"shutdown", json::object()},
+    };
+    for (const auto& [method, payload] : script) {
+      requestIds.push_back(client.NewRequestId());
+      client.Request(method, payload, std::chrono::seconds(10), requestIds.back());
+    }
+  } catch (const std::exception& error) {
+    std::cerr << "computer-use-demo: " << error.what() << "\n";
+    allGood = false;
+  }
+
+  // End of input lets the helper go even when the script stopped early.
+  client.Process().CloseInput();
+  // Count once the output ended, so a late duplicate response is still caught.
+  if (!client.WaitForEnd(std::chrono::seconds(10))) {
+    std::cerr << "computer-use-demo: the helper output did not end\n";
+  }
+  std::map<std::string, int> responsesById;
+  for (const ClientFrame& frame : client.Frames()) {
+    if (!IsJsonOfType(frame, "response")) continue;
+    const auto found = frame.json.find("requestId");
+    if (found != frame.json.end() && found->is_string()) ++responsesById[found->get<std::string>()];
+  }
+  for (const std::string& id : requestIds) {
+    if (responsesById[id] != 1) {
+      std::cerr << "computer-use-demo: request " << id << " got " << responsesById[id]
+                << " responses\n";
+      allGood = false;
+    }
+  }
+  if (const auto readerError = client.ReaderError()) {
+    std::cerr << "computer-use-demo: malformed helper output: " << *readerError << "\n";
+    allGood = false;
+  }
+
+  std::optional<int> exitCode = client.Process().WaitExit(std::chrono::seconds(10));
+  if (!exitCode) {
+    std::cerr << "computer-use-demo: the helper did not exit; killing it\n";
+    client.Process().Kill(SIGKILL);
+    exitCode = client.Process().WaitExit(std::chrono::seconds(5));
+  }
+  printer.Print(Compact({{"exit", exitCode ? json(*exitCode) : json(nullptr)}}));
+  return allGood && exitCode == 0 ? 0 : 1;
+}
+
+}  // namespace
+}  // namespace velmora::computer_use::client
+
+int main(int argc, char** argv) {
+  if (argc > 2) {
+    std::cerr << "usage: computer-use-demo [path-to-helper]\n";
+    return 2;
+  }
+  const std::string helperPath =
+      argc == 2 ? argv[1] : velmora::computer_use::client::DefaultHelperPath();
+  try {
+    return velmora::computer_use::client::RunDemo(helperPath);
+  } catch (const std::exception& error) {
+    std::cerr << "computer-use-demo: " << error.what() << "\n";
+    return 1;
+  }
+}

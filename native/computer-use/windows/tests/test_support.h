@@ -1,0 +1,111 @@
+// Shared by the component tests: a thread-safe output that decodes the frames written to it,
+// and bounded waits on conditions.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <vector>
+
+#include "json.h"
+#include "platform/streams.h"
+
+namespace velmora::computer_use::testing {
+
+// Polls `condition` until it holds or `timeout` passes; answers the last result.
+inline bool WaitUntil(const std::function<bool()>& condition,
+                      std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  std::mutex mutex;
+  std::condition_variable never;
+  std::unique_lock lock(mutex);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) return condition();
+    never.wait_for(lock, std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
+// Counts calls and lets a test wait for a number of them.
+class CallCounter {
+ public:
+  void operator()() {
+    std::lock_guard lock(mutex_);
+    ++count_;
+    changed_.notify_all();
+  }
+  int Count() const {
+    std::lock_guard lock(mutex_);
+    return count_;
+  }
+  bool WaitFor(int count, std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return count_ >= count; });
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  int count_ = 0;
+};
+
+class EmptyInput final : public platform::InputStream {
+ public:
+  platform::IoResult Read(std::uint8_t*, std::size_t) override {
+    return {platform::IoStatus::kOk, 0};
+  }
+};
+
+// Accepts every write from any thread; can be told to fail.
+class CapturedOutput final : public platform::OutputStream {
+ public:
+  platform::IoResult Write(const std::uint8_t* buffer, std::size_t count) override {
+    std::lock_guard lock(mutex_);
+    if (broken_) return {platform::IoStatus::kBrokenPipe, 0};
+    bytes_.insert(bytes_.end(), buffer, buffer + count);
+    changed_.notify_all();
+    return {platform::IoStatus::kOk, count};
+  }
+
+  void Break() {
+    std::lock_guard lock(mutex_);
+    broken_ = true;
+  }
+
+  // The JSON frames written so far, in order (binary frames are skipped).
+  std::vector<Json> JsonFrames() const {
+    std::lock_guard lock(mutex_);
+    std::vector<Json> frames;
+    std::size_t at = 0;
+    while (at + 5 <= bytes_.size()) {
+      const std::size_t length = (std::size_t{bytes_[at]} << 24) | (std::size_t{bytes_[at + 1]} << 16) |
+                                 (std::size_t{bytes_[at + 2]} << 8) | bytes_[at + 3];
+      if (at + 4 + length > bytes_.size()) break;
+      if (bytes_[at + 4] == 1) {
+        frames.push_back(Json::parse(bytes_.begin() + static_cast<std::ptrdiff_t>(at + 5),
+                                     bytes_.begin() + static_cast<std::ptrdiff_t>(at + 4 + length)));
+      }
+      at += 4 + length;
+    }
+    return frames;
+  }
+
+  std::size_t ByteCount() const {
+    std::lock_guard lock(mutex_);
+    return bytes_.size();
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::uint8_t> bytes_;
+  bool broken_ = false;
+};
+
+inline Json EmergencyStopEvent() {
+  return Json{{"type", "event"}, {"event", {{"type", "emergency_stop"}}}};
+}
+
+}  // namespace velmora::computer_use::testing
