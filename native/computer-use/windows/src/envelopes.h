@@ -39,8 +39,8 @@ Json BuildEvent(Json event);
 Json MakeStateResult(std::string_view state);
 
 inline constexpr std::array<std::string_view, 10> PublicErrorCodes = {
-    "foreground_required", "stale_observation",    "invalid_request",
-    "app_not_found",       "target_not_found",     "target_ambiguous",
+    "foreground_required", "stale_observation",      "invalid_request",
+    "app_not_found",       "target_not_found",       "target_ambiguous",
     "permission_missing",  "capability_unavailable", "secure_desktop_unavailable",
     "uipi_blocked",
 };

@@ -62,7 +62,8 @@ std::optional<Frame> FrameReader::Read() {
     if (idLength == 0 || idLength > MaxRequestIdLength || 3 + idLength > length) {
       throw ProtocolError("invalid_request_id");
     }
-    if (length - 3 - idLength > MaxBinaryPayloadBytes) throw ProtocolError("binary_frame_too_large");
+    if (length - 3 - idLength > MaxBinaryPayloadBytes)
+      throw ProtocolError("binary_frame_too_large");
     frame.kind = FrameKind::Binary;
     frame.requestId.assign(reinterpret_cast<const char*>(body.data()) + 3, idLength);
     frame.payload.assign(body.begin() + static_cast<std::ptrdiff_t>(3 + idLength), body.end());

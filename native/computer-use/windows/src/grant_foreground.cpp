@@ -90,8 +90,7 @@ bool EqualsIgnoringCase(std::u16string_view left, std::u16string_view right) {
 }
 
 ProcessId ParentProcessId(platform::ProcessApi& processes, ProcessId processId) {
-  const std::optional<std::vector<platform::ProcessEntry>> snapshot =
-      processes.SnapshotProcesses();
+  const std::optional<std::vector<platform::ProcessEntry>> snapshot = processes.SnapshotProcesses();
   if (!snapshot) return 0;
   for (const platform::ProcessEntry& entry : *snapshot) {
     if (entry.processId == processId) return entry.parentProcessId;

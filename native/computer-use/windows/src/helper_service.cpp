@@ -7,7 +7,9 @@
 namespace velmora::computer_use {
 namespace {
 
-[[noreturn]] void Fail(const char* code) { throw std::runtime_error(code); }
+[[noreturn]] void Fail(const char* code) {
+  throw std::runtime_error(code);
+}
 
 }  // namespace
 

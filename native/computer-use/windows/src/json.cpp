@@ -161,6 +161,8 @@ void SetString(Json& object, std::string_view key, std::string_view asciiOrUtf8)
   object[std::string(key)] = std::string(asciiOrUtf8);
 }
 
-void SetBool(Json& object, std::string_view key, bool value) { object[std::string(key)] = value; }
+void SetBool(Json& object, std::string_view key, bool value) {
+  object[std::string(key)] = value;
+}
 
 }  // namespace velmora::computer_use

@@ -13,7 +13,8 @@ int wmain(int argc, wchar_t** argv) {
     const std::wstring_view argument(argv[i]);
     arguments.emplace_back(argument.begin(), argument.end());
   }
-  return velmora::computer_use::RunProcess(arguments, &velmora::computer_use::platform::CreateSystemPlatform);
+  return velmora::computer_use::RunProcess(arguments,
+                                           &velmora::computer_use::platform::CreateSystemPlatform);
 }
 #else
 int main(int argc, char** argv) {
@@ -26,6 +27,7 @@ int main(int argc, char** argv) {
       arguments.push_back(u"\uFFFD");
     }
   }
-  return velmora::computer_use::RunProcess(arguments, &velmora::computer_use::platform::CreateSystemPlatform);
+  return velmora::computer_use::RunProcess(arguments,
+                                           &velmora::computer_use::platform::CreateSystemPlatform);
 }
 #endif

@@ -10,7 +10,9 @@ using platform::WindowHandle;
 // Read by the desktop-switch callback, which the platform calls without a context argument.
 thread_local DesktopSessionMonitor* currentSessionMonitor = nullptr;
 
-char16_t FoldAscii(char16_t c) { return (c >= u'a' && c <= u'z') ? c - u'a' + u'A' : c; }
+char16_t FoldAscii(char16_t c) {
+  return (c >= u'a' && c <= u'z') ? c - u'a' + u'A' : c;
+}
 
 }  // namespace
 
@@ -65,7 +67,9 @@ DesktopSessionMonitor::DesktopSessionMonitor(
   }
 }
 
-DesktopSessionMonitor::~DesktopSessionMonitor() { Stop(); }
+DesktopSessionMonitor::~DesktopSessionMonitor() {
+  Stop();
+}
 
 bool DesktopSessionMonitor::Start() {
   if (stopping_) return false;

@@ -41,7 +41,8 @@ bool IsInputDesktopDefault(platform::SessionApi& sessions);
 bool IsDefaultDesktopName(std::u16string_view name);
 
 struct SessionBaseline {
-  explicit SessionBaseline(const SessionSnapshot& taken) : snapshot(taken), unsafe(!taken.IsGood()) {}
+  explicit SessionBaseline(const SessionSnapshot& taken)
+      : snapshot(taken), unsafe(!taken.IsGood()) {}
 
   SessionSnapshot snapshot;
   std::atomic<bool> unsafe;

@@ -74,8 +74,8 @@ TEST_F(EndToEndTest, HandshakeIsAcknowledgedAndHeartbeatsFollow) {
   ASSERT_GE(helper.FrameCount(), 1u);
   EXPECT_EQ(helper.Frames()[0].json, ack);
 
-  ASSERT_TRUE(helper.WaitFor([](const ClientFrame& f) { return IsType(f, "heartbeat"); },
-                             seconds(3), 1));
+  ASSERT_TRUE(
+      helper.WaitFor([](const ClientFrame& f) { return IsType(f, "heartbeat"); }, seconds(3), 1));
   const std::size_t first = helper.FrameCount();
   ASSERT_TRUE(helper.WaitFor([](const ClientFrame& f) { return IsType(f, "heartbeat"); },
                              seconds(3), first));
@@ -90,7 +90,9 @@ TEST_F(EndToEndTest, RequestsAreAnsweredOnceInOrder) {
   HelperClient& helper = Start();
   helper.Handshake();
   EXPECT_EQ(helper.Request("record.stop", json::object(), seconds(10), "a"),
-            (json{{"type", "response"}, {"requestId", "a"}, {"ok", true},
+            (json{{"type", "response"},
+                  {"requestId", "a"},
+                  {"ok", true},
                   {"result", {{"state", "stopped"}}}}));
   EXPECT_EQ(helper.Request("Record.stop")["error"], "invalid_request");
   // Without a payload the request is served with an empty one.
@@ -128,8 +130,8 @@ TEST_F(EndToEndTest, JsonTextLimitToTheByte) {
   request["padding"] = std::string(1'048'576 - base, 'p');
   ASSERT_EQ(request.dump().size(), 1'048'576u);
   ASSERT_TRUE(helper.Send(request));
-  ASSERT_TRUE(helper.WaitFor([](const ClientFrame& f) { return f.json.value("requestId", "") == "big"; },
-                             seconds(10)));
+  ASSERT_TRUE(helper.WaitFor(
+      [](const ClientFrame& f) { return f.json.value("requestId", "") == "big"; }, seconds(10)));
   request["padding"] = std::string(1'048'577 - base, 'p');
   ASSERT_TRUE(helper.Send(request));
   ExpectEndedAfterAnswers(1);
@@ -139,9 +141,11 @@ TEST_F(EndToEndTest, JsonTextLimitToTheByte) {
 struct BadFrame {
   const char* name;
   std::vector<std::uint8_t> bytes;
+  friend void PrintTo(const BadFrame& frame, std::ostream* out) { *out << frame.name; }
 };
 
-class ProtocolErrorEndToEndTest : public EndToEndTest, public ::testing::WithParamInterface<BadFrame> {};
+class ProtocolErrorEndToEndTest : public EndToEndTest,
+                                  public ::testing::WithParamInterface<BadFrame> {};
 
 TEST_P(ProtocolErrorEndToEndTest, EndsTheSessionWithoutAReply) {
   HelperClient& helper = Start();
@@ -165,9 +169,10 @@ std::vector<BadFrame> BadFrames() {
       {"InvalidUtf8", EncodeRawFrame(3, 1, "\xFF\xFF")},
       {"TopLevelArray", EncodeRawFrame(3, 1, "[]")},
       {"TopLevelString", EncodeRawFrame(5, 1, "\"ab\"")},
-      {"SecondHandshake",
-       EncodeJsonFrame(json{{"type", "handshake"}, {"protocolVersion", 1},
-                            {"nonce", std::string(43, 'A')}, {"parentPid", 2}})},
+      {"SecondHandshake", EncodeJsonFrame(json{{"type", "handshake"},
+                                               {"protocolVersion", 1},
+                                               {"nonce", std::string(43, 'A')},
+                                               {"parentPid", 2}})},
       {"HeartbeatFromParent", EncodeJsonFrame(json{{"type", "heartbeat"}})},
       {"RequestIdTooLong", EncodeJsonFrame(RequestFrame(std::string(129, 'x'), "record.stop"))},
       {"RequestIdEmpty", EncodeJsonFrame(RequestFrame("", "record.stop"))},
@@ -200,9 +205,11 @@ TEST_F(EndToEndTest, TruncatedFrameAndShortHeaderBothEndTheSession) {
 struct BadHandshake {
   const char* name;
   json frame;
+  friend void PrintTo(const BadHandshake& handshake, std::ostream* out) { *out << handshake.name; }
 };
 
-class HandshakeEndToEndTest : public EndToEndTest, public ::testing::WithParamInterface<BadHandshake> {};
+class HandshakeEndToEndTest : public EndToEndTest,
+                              public ::testing::WithParamInterface<BadHandshake> {};
 
 TEST_P(HandshakeEndToEndTest, MismatchEndsTheSessionWithoutAcknowledgement) {
   HelperClient& helper = Start();
@@ -214,7 +221,9 @@ TEST_P(HandshakeEndToEndTest, MismatchEndsTheSessionWithoutAcknowledgement) {
 std::vector<BadHandshake> BadHandshakes() {
   const std::string nonce(43, 'n');
   const auto handshake = [&](json changes) {
-    json frame{{"type", "handshake"}, {"protocolVersion", 1}, {"nonce", nonce},
+    json frame{{"type", "handshake"},
+               {"protocolVersion", 1},
+               {"nonce", nonce},
                {"parentPid", static_cast<std::int64_t>(getpid())}};
     for (auto& [key, value] : changes.items()) {
       if (value.is_null()) {
@@ -248,10 +257,12 @@ INSTANTIATE_TEST_SUITE_P(Frames, HandshakeEndToEndTest, ::testing::ValuesIn(BadH
 TEST_F(EndToEndTest, HandshakeEdgesThatPass) {
   HelperClient& helper = Start();
   const std::string nonce = std::string(21, '-') + std::string(22, '_');
-  ASSERT_TRUE(helper.Send(json{{"type", "handshake"}, {"protocolVersion", 1.9}, {"nonce", nonce},
+  ASSERT_TRUE(helper.Send(json{{"type", "handshake"},
+                               {"protocolVersion", 1.9},
+                               {"nonce", nonce},
                                {"parentPid", static_cast<double>(getpid()) + 0.7}}));
-  ASSERT_TRUE(helper.WaitFor([](const ClientFrame& f) { return IsType(f, "handshake_ack"); },
-                             seconds(5)));
+  ASSERT_TRUE(
+      helper.WaitFor([](const ClientFrame& f) { return IsType(f, "handshake_ack"); }, seconds(5)));
   EXPECT_EQ(helper.Frames()[0].json["nonce"], nonce);
   EXPECT_EQ(helper.Request("record.stop")["ok"], true);
 }
@@ -261,8 +272,10 @@ TEST_F(EndToEndTest, ParentThatDoesNotExistFailsAfterTheAcknowledgement) {
   const pid_t pid = gone->Pid();
   ASSERT_EQ(gone->WaitExit(seconds(5)), 0);
   HelperClient& helper = Start();
-  ASSERT_TRUE(helper.Send(json{{"type", "handshake"}, {"protocolVersion", 1},
-                               {"nonce", client::MakeNonce()}, {"parentPid", pid}}));
+  ASSERT_TRUE(helper.Send(json{{"type", "handshake"},
+                               {"protocolVersion", 1},
+                               {"nonce", client::MakeNonce()},
+                               {"parentPid", pid}}));
   ExpectEndedWithoutReply();
   EXPECT_EQ(Count("handshake_ack"), 1u);
 }
@@ -285,7 +298,9 @@ TEST_F(EndToEndTest, EndOfInputAndShutdownEndWithExitCodeZero) {
   ASSERT_EQ(Count("response"), 1u);
   for (const ClientFrame& frame : helper.Frames()) {
     if (IsType(frame, "response")) {
-      EXPECT_EQ(frame.json, (json{{"type", "response"}, {"requestId", "bye"}, {"ok", true},
+      EXPECT_EQ(frame.json, (json{{"type", "response"},
+                                  {"requestId", "bye"},
+                                  {"ok", true},
                                   {"result", {{"state", "stopped"}}}}));
     }
   }
@@ -309,8 +324,7 @@ TEST_F(EndToEndTest, LockRaisesOneEmergencyStopAndTheLatchStays) {
   // The first guarded request starts the session monitor; the work behind it is not built yet.
   ASSERT_EQ(helper.Request("observe")["error"], "capability_unavailable");
   helper.Process().Kill(SIGUSR1);  // lock the simulated session
-  ASSERT_TRUE(helper.WaitFor(
-      [](const ClientFrame& f) { return IsType(f, "event"); }, seconds(5)));
+  ASSERT_TRUE(helper.WaitFor([](const ClientFrame& f) { return IsType(f, "event"); }, seconds(5)));
   helper.Process().Kill(SIGUSR2);  // unlock
   for (const char* method : {"observe", "act", "record.start", "record.resume"}) {
     EXPECT_EQ(helper.Request(method)["error"], "secure_desktop_unavailable") << method;

@@ -35,8 +35,8 @@ struct GrantRun {
 
 GrantRun RunHelperOnce(const std::string& executable, std::vector<std::string> arguments,
                        std::vector<std::pair<std::string, std::string>> environment = {}) {
-  std::unique_ptr<HelperProcess> process =
-      HelperProcess::Launch(executable, LaunchOptions{std::move(arguments), std::move(environment)});
+  std::unique_ptr<HelperProcess> process = HelperProcess::Launch(
+      executable, LaunchOptions{std::move(arguments), std::move(environment)});
   process->CloseInput();
   GrantRun run;
   run.output = ReadAll(process->OutputFd());
@@ -72,7 +72,9 @@ std::string GrantLine(std::u16string_view argument) {
   return output.text;
 }
 
-std::u16string ToU16(const std::string& text) { return std::u16string(text.begin(), text.end()); }
+std::u16string ToU16(const std::string& text) {
+  return std::u16string(text.begin(), text.end());
+}
 
 TEST(GrantArguments, UnusableProcessIdsAreInvalidTargets) {
   const std::string own = std::to_string(getpid());
@@ -147,10 +149,8 @@ TEST_F(GrantProcessTest, SiblingOfTheSameExecutableIsGranted) {
 TEST_F(GrantProcessTest, EachDesktopConditionHasItsReason) {
   const auto sibling = StartSibling(VELMORA_HELPER_PATH);
   const std::pair<const char*, const char*> cases[] = {
-      {"locked", "unsafe_desktop"},
-      {"secure_desktop", "unsafe_desktop"},
-      {"query_fails", "unsafe_desktop"},
-      {"foreign_foreground", "caller_not_foreground"},
+      {"locked", "unsafe_desktop"},           {"secure_desktop", "unsafe_desktop"},
+      {"query_fails", "unsafe_desktop"},      {"foreign_foreground", "caller_not_foreground"},
       {"deny_foreground_grant", "os_denied"},
   };
   for (const auto& [scene, reason] : cases) {
@@ -189,12 +189,9 @@ TEST_F(GrantProcessTest, ExitedSiblingAndOtherParentsChildAreMismatches) {
 
 TEST_F(GrantProcessTest, WrongCommandLinesExitTwoAndPrintNothing) {
   const std::vector<std::vector<std::string>> commandLines = {
-      {"--grant-foreground"},
-      {"x"},
-      {"--grant-foreground", "5", "6"},
-      {"--GRANT-FOREGROUND", "5"},
-      {"--grant-foreground=5", "x"},
-      {"", ""},
+      {"--grant-foreground"},           {"x"},
+      {"--grant-foreground", "5", "6"}, {"--GRANT-FOREGROUND", "5"},
+      {"--grant-foreground=5", "x"},    {"", ""},
   };
   for (const auto& arguments : commandLines) {
     const GrantRun run = RunHelperOnce(VELMORA_HELPER_PATH, arguments);

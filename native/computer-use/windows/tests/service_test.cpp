@@ -18,8 +18,8 @@ class ServiceTest : public ::testing::Test {
   // Serves one request and answers the frames it wrote.
   std::vector<Json> Serve(const std::string& method, const Json& payload = Json::object(),
                           bool withPayload = true) {
-    Json frame{{"type", "request"}, {"requestId", "id-" + std::to_string(++nextId_)},
-               {"method", method}};
+    Json frame{
+        {"type", "request"}, {"requestId", "id-" + std::to_string(++nextId_)}, {"method", method}};
     if (withPayload) frame["payload"] = payload;
     const std::size_t before = output_.JsonFrames().size();
     lastShutdown_ = service_.ServeRequest(CheckRequestEnvelope(frame), frame);
@@ -64,7 +64,9 @@ TEST_F(ServiceTest, MethodTableIsExactAndCaseSensitive) {
 
 TEST_F(ServiceTest, StateResults) {
   const Json stopped = Respond("record.stop");
-  EXPECT_EQ(stopped, (Json{{"type", "response"}, {"requestId", LastId()}, {"ok", true},
+  EXPECT_EQ(stopped, (Json{{"type", "response"},
+                           {"requestId", LastId()},
+                           {"ok", true},
                            {"result", {{"state", "stopped"}}}}));
   for (const char* reason : {"computer_use_action_finished", "computer_use_wait_finished",
                              "Computer_Use_Wait_Finished", "other"}) {
@@ -147,9 +149,9 @@ TEST_F(ServiceTest, StopAllOnThreeThreadsAtOnce) {
 }
 
 TEST(RecordingDuration, TruncatedAndClamped) {
-  const std::pair<double, int> cases[] = {{0, 1},        {-5, 1},       {0.5, 1},      {1, 1},
-                                          {2.7, 2},      {1800, 1800},  {1800.5, 1800}, {1801, 1800},
-                                          {1e12, 1800},  {-1e12, 1},    {59.999, 59}};
+  const std::pair<double, int> cases[] = {{0, 1},       {-5, 1},      {0.5, 1},       {1, 1},
+                                          {2.7, 2},     {1800, 1800}, {1800.5, 1800}, {1801, 1800},
+                                          {1e12, 1800}, {-1e12, 1},   {59.999, 59}};
   for (const auto& [seconds, expected] : cases) {
     EXPECT_EQ(ClampRecordingDuration(seconds), expected) << seconds;
   }

@@ -39,7 +39,8 @@ class SessionMonitorTest : public ::testing::Test {
 
   // Waits until the monitor thread has handled `count` session notifications in all.
   bool WaitForNotifications(std::size_t count) {
-    return WaitUntil([&] { return Desktop().DispatchedCount(platform::kWmWtsSessionChange) >= count; });
+    return WaitUntil(
+        [&] { return Desktop().DispatchedCount(platform::kWmWtsSessionChange) >= count; });
   }
 
   testing::EmptyInput input_;
@@ -198,8 +199,7 @@ TEST_F(SessionMonitorTest, StopFromInsideTheCallbackDoesNotDeadlock) {
 TEST_F(SessionMonitorTest, CustomRegistrarIsUsedAndItsRefusalIsUnsafe) {
   int registrations = 0;
   monitor_ = std::make_unique<DesktopSessionMonitor>(
-      sim_.Get(), [this] { unsafeCalls_(); },
-      [this] { return CaptureSessionSnapshot(sim_.Get()); },
+      sim_.Get(), [this] { unsafeCalls_(); }, [this] { return CaptureSessionSnapshot(sim_.Get()); },
       [&registrations](platform::WindowHandle window) {
         ++registrations;
         return window == platform::kNullWindow;  // refuses every real window
@@ -241,8 +241,8 @@ TEST_F(SessionMonitorTest, StopBeforeStartAndConcurrentStops) {
   EXPECT_EQ(unsafeCalls_.Count(), 0);
 
   auto second = std::make_unique<DesktopSessionMonitor>(
-      sim_.Get(), [this] { unsafeCalls_(); },
-      [this] { return CaptureSessionSnapshot(sim_.Get()); }, nullptr);
+      sim_.Get(), [this] { unsafeCalls_(); }, [this] { return CaptureSessionSnapshot(sim_.Get()); },
+      nullptr);
   ASSERT_TRUE(second->Start());
   std::thread a([&] { second->Stop(); });
   std::thread b([&] { second->Stop(); });

@@ -80,12 +80,14 @@ class CapturedOutput final : public platform::OutputStream {
     std::vector<Json> frames;
     std::size_t at = 0;
     while (at + 5 <= bytes_.size()) {
-      const std::size_t length = (std::size_t{bytes_[at]} << 24) | (std::size_t{bytes_[at + 1]} << 16) |
+      const std::size_t length = (std::size_t{bytes_[at]} << 24) |
+                                 (std::size_t{bytes_[at + 1]} << 16) |
                                  (std::size_t{bytes_[at + 2]} << 8) | bytes_[at + 3];
       if (at + 4 + length > bytes_.size()) break;
       if (bytes_[at + 4] == 1) {
-        frames.push_back(Json::parse(bytes_.begin() + static_cast<std::ptrdiff_t>(at + 5),
-                                     bytes_.begin() + static_cast<std::ptrdiff_t>(at + 4 + length)));
+        frames.push_back(
+            Json::parse(bytes_.begin() + static_cast<std::ptrdiff_t>(at + 5),
+                        bytes_.begin() + static_cast<std::ptrdiff_t>(at + 4 + length)));
       }
       at += 4 + length;
     }

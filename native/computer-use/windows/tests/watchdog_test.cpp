@@ -76,7 +76,8 @@ TEST(ParentWatchdog, ReapedParentIsNoticed) {
   ParentWatchdog watchdog(processes);
   ChildProcess parent;
   CallCounter exits;
-  ASSERT_TRUE(watchdog.Start(parent.Pid(), [] {}, std::ref(exits)));
+  ASSERT_TRUE(watchdog.Start(
+      parent.Pid(), [] {}, std::ref(exits)));
   parent.End();
   parent.Reap();
   EXPECT_TRUE(exits.WaitFor(1, milliseconds(2000)));
@@ -88,15 +89,18 @@ TEST(ParentWatchdog, StopEndsTheThreadWithoutCallbacks) {
   CallCounter exits;
   {
     ParentWatchdog watchdog(processes);
-    ASSERT_TRUE(watchdog.Start(parent.Pid(), [] {}, std::ref(exits)));
+    ASSERT_TRUE(watchdog.Start(
+        parent.Pid(), [] {}, std::ref(exits)));
     const auto stopping = std::chrono::steady_clock::now();
     watchdog.Stop();
     // The stop event wakes the wait; it does not run out its second.
     EXPECT_LT(std::chrono::steady_clock::now() - stopping, milliseconds(500));
     watchdog.Stop();
     // A second start replaces the first.
-    ASSERT_TRUE(watchdog.Start(parent.Pid(), [] {}, std::ref(exits)));
-    ASSERT_TRUE(watchdog.Start(parent.Pid(), [] {}, std::ref(exits)));
+    ASSERT_TRUE(watchdog.Start(
+        parent.Pid(), [] {}, std::ref(exits)));
+    ASSERT_TRUE(watchdog.Start(
+        parent.Pid(), [] {}, std::ref(exits)));
   }
   parent.End();
   parent.Reap();
@@ -110,8 +114,10 @@ TEST(ParentWatchdog, UnopenableParentFailsToStart) {
   const platform::ProcessId pid = gone.Pid();
   gone.End();
   gone.Reap();
-  EXPECT_FALSE(watchdog.Start(pid, [] {}, [] {}));
-  EXPECT_FALSE(watchdog.Start(0x7FFFFFF0, [] {}, [] {}));
+  EXPECT_FALSE(watchdog.Start(
+      pid, [] {}, [] {}));
+  EXPECT_FALSE(watchdog.Start(
+      0x7FFFFFF0, [] {}, [] {}));
   watchdog.Stop();
 }
 

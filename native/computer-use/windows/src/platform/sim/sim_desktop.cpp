@@ -122,8 +122,8 @@ void SimDesktop::NotifySessionChangeLocked(std::uint32_t code, std::uint32_t ses
   for (WindowHandle window : sessionRegistrations_) {
     const auto it = windows_.find(window);
     if (it == windows_.end()) continue;
-    PostLocked(it->second.thread,
-               WindowMessage{window, kWmWtsSessionChange, code, static_cast<std::intptr_t>(sessionId)});
+    PostLocked(it->second.thread, WindowMessage{window, kWmWtsSessionChange, code,
+                                                static_cast<std::intptr_t>(sessionId)});
   }
 }
 

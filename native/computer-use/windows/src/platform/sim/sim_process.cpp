@@ -114,7 +114,9 @@ IoResult FdOutputStream::Write(const std::uint8_t* buffer, std::size_t count) {
   }
 }
 
-ProcessId PosixProcessApi::CurrentProcessId() { return static_cast<ProcessId>(getpid()); }
+ProcessId PosixProcessApi::CurrentProcessId() {
+  return static_cast<ProcessId>(getpid());
+}
 
 std::unique_ptr<ProcessHandle> PosixProcessApi::OpenProcess(ProcessId processId) {
   if (processId == 0 || processId > 0x7FFFFFFF) return nullptr;
@@ -137,7 +139,8 @@ WaitOutcome PosixProcessApi::WaitForEither(ManualResetEvent& event, ProcessHandl
   for (;;) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
-    const int ready = poll(fds.data(), fds.size(), static_cast<int>(std::max<std::int64_t>(0, left.count())));
+    const int ready =
+        poll(fds.data(), fds.size(), static_cast<int>(std::max<std::int64_t>(0, left.count())));
     if (ready < 0 && errno == EINTR) continue;
     if (ready < 0) return WaitOutcome::kFailed;
     if (ready == 0) return WaitOutcome::kTimedOut;
@@ -176,7 +179,9 @@ std::optional<std::u16string> PosixProcessApi::ProcessImagePath(ProcessHandle& p
   return ReadLink("/proc/" + std::to_string(static_cast<PidfdProcess&>(process).Id()) + "/exe");
 }
 
-void PosixProcessApi::ExitProcessNow(int exitCode) { _exit(exitCode); }
+void PosixProcessApi::ExitProcessNow(int exitCode) {
+  _exit(exitCode);
+}
 
 namespace {
 

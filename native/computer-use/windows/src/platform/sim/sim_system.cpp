@@ -9,8 +9,8 @@ namespace velmora::computer_use::platform::sim {
 
 SimPlatform::SimPlatform(InputStream& input, OutputStream& output,
                          std::function<void(int)> onUserSignal)
-    : runtime_(std::move(onUserSignal)),
-      platform_{input, output, runtime_, processes_, desktop_, desktop_, desktop_} {}
+    : runtime_(std::move(onUserSignal)), platform_{input,    output,   runtime_, processes_,
+                                                   desktop_, desktop_, desktop_} {}
 
 bool ApplyScene(SimDesktop& desktop, std::string_view scene, ProcessId parentProcessId) {
   if (scene == "foreign_foreground") {
@@ -74,6 +74,8 @@ std::unique_ptr<SystemPlatform> CreateSystemPlatform() {
 
 namespace velmora::computer_use::platform {
 
-std::unique_ptr<SystemPlatform> CreateSystemPlatform() { return sim::CreateSystemPlatform(); }
+std::unique_ptr<SystemPlatform> CreateSystemPlatform() {
+  return sim::CreateSystemPlatform();
+}
 
 }  // namespace velmora::computer_use::platform
