@@ -7,3 +7,9 @@ set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+
+# Cross-compiled tests run under Wine, so that ctest drives the Windows tier.
+find_program(VELMORA_WINE wine)
+if(VELMORA_WINE)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${VELMORA_WINE})
+endif()

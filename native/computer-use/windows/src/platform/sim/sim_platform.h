@@ -1,4 +1,5 @@
-// The simulated desktop assembled into one platform, with real processes and given streams.
+// The simulated desktop assembled into one platform, with the host's real processes and
+// runtime (POSIX here, Win32 in the Windows build) and the given streams.
 #pragma once
 
 #include <functional>
@@ -6,7 +7,11 @@
 
 #include "platform/platform.h"
 #include "platform/sim/sim_desktop.h"
+#ifdef _WIN32
+#include "platform/win32/win32_api.h"
+#else
 #include "platform/sim/sim_process.h"
+#endif
 
 namespace velmora::computer_use::platform::sim {
 
@@ -22,8 +27,13 @@ class SimPlatform {
 
  private:
   SimDesktop desktop_;
+#ifdef _WIN32
+  win32::Win32ProcessApi processes_;
+  win32::Win32Runtime runtime_;
+#else
   PosixProcessApi processes_;
   PosixRuntime runtime_;
+#endif
   Platform platform_;
 };
 

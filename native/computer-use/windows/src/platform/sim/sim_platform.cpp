@@ -1,0 +1,39 @@
+#include "platform/sim/sim_platform.h"
+
+namespace velmora::computer_use::platform::sim {
+
+SimPlatform::SimPlatform(InputStream& input, OutputStream& output,
+                         std::function<void(int)> onUserSignal)
+#ifdef _WIN32
+    : platform_{input, output, runtime_, processes_, desktop_, desktop_, desktop_} {
+  (void)onUserSignal;  // the Windows build has no user signals
+}
+#else
+    : runtime_(std::move(onUserSignal)), platform_{input,    output,   runtime_, processes_,
+                                                   desktop_, desktop_, desktop_} {
+}
+#endif
+
+bool ApplyScene(SimDesktop& desktop, std::string_view scene, ProcessId parentProcessId) {
+  if (scene == "foreign_foreground") {
+    desktop.ShowForegroundWindow(1);
+    return true;
+  }
+  desktop.ShowForegroundWindow(parentProcessId);
+  if (scene == "default") return true;
+  if (scene == "locked") {
+    desktop.SetSessionFlags(0);
+    desktop.SwitchInputDesktop(u"Winlogon");
+  } else if (scene == "secure_desktop") {
+    desktop.SwitchInputDesktop(u"Screen-saver");
+  } else if (scene == "query_fails") {
+    desktop.SetSessionQueryFails(true);
+  } else if (scene == "deny_foreground_grant") {
+    desktop.SetDenyForegroundGrant(true);
+  } else {
+    return false;
+  }
+  return true;
+}
+
+}  // namespace velmora::computer_use::platform::sim

@@ -1,0 +1,152 @@
+// The Win32 backend's classes, for the process entry and for tests that compose them with
+// simulated parts.
+#pragma once
+
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+// The seam names its operations after the calls they wrap; the backend calls the wide
+// functions by their own names.
+#undef GetMessage
+#undef DispatchMessage
+#undef PostMessage
+// These need <windows.h> first.
+#include <objbase.h>
+#include <roapi.h>
+#include <tlhelp32.h>
+#include <wtsapi32.h>
+
+#include <string>
+#include <string_view>
+
+#include "platform/platform.h"
+
+namespace velmora::computer_use::platform::win32 {
+
+// A kernel handle owned for its lifetime.
+class UniqueHandle {
+ public:
+  UniqueHandle() = default;
+  explicit UniqueHandle(HANDLE handle) : handle_(handle) {}
+  UniqueHandle(UniqueHandle&& other) noexcept : handle_(other.Release()) {}
+  UniqueHandle& operator=(UniqueHandle&& other) noexcept {
+    if (this != &other) Reset(other.Release());
+    return *this;
+  }
+  UniqueHandle(const UniqueHandle&) = delete;
+  UniqueHandle& operator=(const UniqueHandle&) = delete;
+  ~UniqueHandle() { Reset(); }
+
+  HANDLE Get() const { return handle_; }
+  bool Valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
+  HANDLE Release() {
+    HANDLE handle = handle_;
+    handle_ = nullptr;
+    return handle;
+  }
+  void Reset(HANDLE handle = nullptr) {
+    if (Valid()) CloseHandle(handle_);
+    handle_ = handle;
+  }
+
+ private:
+  HANDLE handle_ = nullptr;
+};
+
+inline std::wstring ToWide(std::u16string_view text) {
+  return {text.begin(), text.end()};
+}
+inline std::u16string FromWide(std::wstring_view text) {
+  return {text.begin(), text.end()};
+}
+
+inline HWND ToHwnd(WindowHandle window) {
+  return reinterpret_cast<HWND>(static_cast<std::uintptr_t>(window));
+}
+inline WindowHandle FromHwnd(HWND window) {
+  return static_cast<WindowHandle>(reinterpret_cast<std::uintptr_t>(window));
+}
+
+// ReadFile on a pipe; a broken pipe is the end of input.
+class HandleInputStream final : public InputStream {
+ public:
+  explicit HandleInputStream(HANDLE handle) : handle_(handle) {}
+  IoResult Read(std::uint8_t* buffer, std::size_t count) override;
+
+ private:
+  HANDLE handle_;
+};
+
+class HandleOutputStream final : public OutputStream {
+ public:
+  explicit HandleOutputStream(HANDLE handle) : handle_(handle) {}
+  IoResult Write(const std::uint8_t* buffer, std::size_t count) override;
+
+ private:
+  HANDLE handle_;
+};
+
+class Win32ProcessApi final : public ProcessApi {
+ public:
+  ProcessId CurrentProcessId() override;
+  std::unique_ptr<ProcessHandle> OpenProcess(ProcessId processId) override;
+  std::unique_ptr<ManualResetEvent> CreateManualResetEvent() override;
+  WaitOutcome WaitForEither(ManualResetEvent& event, ProcessHandle& process,
+                            std::chrono::milliseconds timeout) override;
+  bool IsStillRunning(ProcessHandle& process) override;
+  std::optional<std::vector<ProcessEntry>> SnapshotProcesses() override;
+  std::optional<std::u16string> OwnModuleFileName() override;
+  std::optional<std::u16string> ProcessImagePath(ProcessHandle& process) override;
+  [[noreturn]] void ExitProcessNow(int exitCode) override;
+};
+
+class Win32Runtime final : public RuntimeApi {
+ public:
+  void SetPerMonitorDpiAwareV2() override;
+  bool InitializeProcessApartment() override;
+  bool AddConsoleControlHandler(ConsoleControlRoutine routine) override;
+  void RemoveConsoleControlHandler(ConsoleControlRoutine routine) override;
+};
+
+class Win32SessionApi final : public SessionApi {
+ public:
+  std::optional<std::uint32_t> ProcessIdToSessionId(ProcessId processId) override;
+  std::optional<RawSessionInfo> QuerySessionInfo(std::uint32_t sessionId) override;
+  std::optional<std::u16string> InputDesktopName() override;
+  bool RegisterSessionNotification(WindowHandle window) override;
+  void UnregisterSessionNotification(WindowHandle window) override;
+};
+
+class Win32WindowApi final : public WindowApi {
+ public:
+  WindowHandle ForegroundWindow() override;
+  WindowHandle RootWindow(WindowHandle window) override;
+  ProcessId WindowProcessId(WindowHandle window) override;
+  bool AllowSetForegroundWindow(ProcessId processId) override;
+};
+
+class Win32MessageLoopApi final : public MessageLoopApi {
+ public:
+  bool InitializeThreadApartment() override;
+  void UninitializeThreadApartment() override;
+  ClassRegistration RegisterWindowClass(std::u16string_view className) override;
+  WindowHandle CreateHiddenWindow(std::u16string_view className,
+                                  WindowMessageHandler* handler) override;
+  void DestroyWindow(WindowHandle window) override;
+  WinEventHookId SetWinEventHook(std::uint32_t eventMin, std::uint32_t eventMax,
+                                 WinEventCallback callback) override;
+  void UnhookWinEvent(WinEventHookId hook) override;
+  bool SetTimer(WindowHandle window, std::uintptr_t timerId, std::uint32_t intervalMs) override;
+  void KillTimer(WindowHandle window, std::uintptr_t timerId) override;
+  int GetMessage(WindowMessage& message) override;
+  void DispatchMessage(const WindowMessage& message) override;
+  bool PostMessage(WindowHandle window, std::uint32_t message, std::uintptr_t wParam,
+                   std::intptr_t lParam) override;
+  void PostQuitMessage(int exitCode) override;
+};
+
+}  // namespace velmora::computer_use::platform::win32

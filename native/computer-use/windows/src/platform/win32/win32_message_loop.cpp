@@ -1,0 +1,120 @@
+#include <map>
+
+#include "platform/win32/win32_api.h"
+
+namespace velmora::computer_use::platform::win32 {
+namespace {
+
+// Out-of-context win events are delivered on the installing thread, inside its message loop,
+// without a context pointer: each thread keeps its own hooks' callbacks.
+thread_local std::map<HWINEVENTHOOK, WinEventCallback> threadWinEventCallbacks;
+
+void CALLBACK WinEventTrampoline(HWINEVENTHOOK hook, DWORD event, HWND window, LONG /*object*/,
+                                 LONG /*child*/, DWORD /*thread*/, DWORD /*time*/) {
+  const auto it = threadWinEventCallbacks.find(hook);
+  if (it != threadWinEventCallbacks.end()) it->second(event, FromHwnd(window));
+}
+
+LRESULT CALLBACK HiddenWindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_NCCREATE) {
+    const auto* create = reinterpret_cast<const CREATESTRUCTW*>(lParam);
+    SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+  }
+  auto* handler = reinterpret_cast<WindowMessageHandler*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+  if (handler != nullptr) {
+    const std::optional<std::intptr_t> result =
+        handler->HandleWindowMessage(WindowMessage{FromHwnd(window), message, wParam, lParam});
+    if (result.has_value()) return *result;
+  } else if (message == WM_CLOSE) {
+    // No owner yet: the thread's clean-up destroys the window, not the default handling.
+    PostQuitMessage(0);
+    return 0;
+  }
+  return DefWindowProcW(window, message, wParam, lParam);
+}
+
+}  // namespace
+
+bool Win32MessageLoopApi::InitializeThreadApartment() {
+  return SUCCEEDED(RoInitialize(RO_INIT_MULTITHREADED));
+}
+
+void Win32MessageLoopApi::UninitializeThreadApartment() {
+  RoUninitialize();
+}
+
+ClassRegistration Win32MessageLoopApi::RegisterWindowClass(std::u16string_view className) {
+  const std::wstring name = ToWide(className);
+  WNDCLASSEXW windowClass{};
+  windowClass.cbSize = sizeof windowClass;
+  windowClass.lpfnWndProc = &HiddenWindowProcedure;
+  windowClass.hInstance = GetModuleHandleW(nullptr);
+  windowClass.lpszClassName = name.c_str();
+  if (RegisterClassExW(&windowClass) != 0) return ClassRegistration::kRegistered;
+  return GetLastError() == ERROR_CLASS_ALREADY_EXISTS ? ClassRegistration::kAlreadyExists
+                                                      : ClassRegistration::kFailed;
+}
+
+WindowHandle Win32MessageLoopApi::CreateHiddenWindow(std::u16string_view className,
+                                                     WindowMessageHandler* handler) {
+  const std::wstring name = ToWide(className);
+  return FromHwnd(CreateWindowExW(0, name.c_str(), L"", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
+                                  GetModuleHandleW(nullptr), handler));
+}
+
+void Win32MessageLoopApi::DestroyWindow(WindowHandle window) {
+  ::DestroyWindow(ToHwnd(window));
+}
+
+WinEventHookId Win32MessageLoopApi::SetWinEventHook(std::uint32_t eventMin, std::uint32_t eventMax,
+                                                    WinEventCallback callback) {
+  const HWINEVENTHOOK hook = ::SetWinEventHook(eventMin, eventMax, nullptr, &WinEventTrampoline, 0,
+                                               0, WINEVENT_OUTOFCONTEXT);
+  if (hook == nullptr) return 0;
+  threadWinEventCallbacks[hook] = callback;
+  return reinterpret_cast<WinEventHookId>(hook);
+}
+
+void Win32MessageLoopApi::UnhookWinEvent(WinEventHookId hook) {
+  const auto handle = reinterpret_cast<HWINEVENTHOOK>(hook);
+  ::UnhookWinEvent(handle);
+  threadWinEventCallbacks.erase(handle);
+}
+
+bool Win32MessageLoopApi::SetTimer(WindowHandle window, std::uintptr_t timerId,
+                                   std::uint32_t intervalMs) {
+  return ::SetTimer(ToHwnd(window), timerId, intervalMs, nullptr) != 0;
+}
+
+void Win32MessageLoopApi::KillTimer(WindowHandle window, std::uintptr_t timerId) {
+  ::KillTimer(ToHwnd(window), timerId);
+}
+
+int Win32MessageLoopApi::GetMessage(WindowMessage& message) {
+  MSG msg{};
+  const BOOL result = GetMessageW(&msg, nullptr, 0, 0);
+  message = WindowMessage{FromHwnd(msg.hwnd), msg.message, msg.wParam, msg.lParam};
+  return result;
+}
+
+void Win32MessageLoopApi::DispatchMessage(const WindowMessage& message) {
+  MSG msg{};
+  msg.hwnd = ToHwnd(message.window);
+  msg.message = message.message;
+  msg.wParam = message.wParam;
+  msg.lParam = message.lParam;
+  msg.time = GetMessageTime();
+  TranslateMessage(&msg);
+  DispatchMessageW(&msg);
+}
+
+bool Win32MessageLoopApi::PostMessage(WindowHandle window, std::uint32_t message,
+                                      std::uintptr_t wParam, std::intptr_t lParam) {
+  return PostMessageW(ToHwnd(window), message, wParam, lParam) != FALSE;
+}
+
+void Win32MessageLoopApi::PostQuitMessage(int exitCode) {
+  ::PostQuitMessage(exitCode);
+}
+
+}  // namespace velmora::computer_use::platform::win32
