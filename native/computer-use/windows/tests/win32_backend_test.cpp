@@ -1,0 +1,253 @@
+// The win32 backend's calls, where Wine implements them; the session query, which Wine lacks,
+// is replaced by a simulated source where a test needs a good session.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "frame_protocol.h"
+#include "grant_foreground.h"
+#include "parent_watchdog.h"
+#include "platform/win32/win32_api.h"
+#include "session_monitor.h"
+#include "test_support.h"
+
+namespace velmora::computer_use {
+namespace {
+
+using namespace platform::win32;
+using std::chrono::milliseconds;
+using testing::CallCounter;
+
+struct AnonymousPipe {
+  AnonymousPipe() {
+    HANDLE read = nullptr;
+    HANDLE write = nullptr;
+    EXPECT_TRUE(CreatePipe(&read, &write, nullptr, 0));
+    readEnd.Reset(read);
+    writeEnd.Reset(write);
+  }
+  UniqueHandle readEnd;
+  UniqueHandle writeEnd;
+};
+
+// A child of this process that waits on its standard input until it is ended.
+struct WaitingChild {
+  WaitingChild() {
+    SetHandleInformation(input.readEnd.Get(), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = input.readEnd.Get();
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    std::wstring command = L"cmd.exe /c pause";
+    PROCESS_INFORMATION info{};
+    EXPECT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                               nullptr, &startup, &info));
+    process.Reset(info.hProcess);
+    thread.Reset(info.hThread);
+    processId = info.dwProcessId;
+  }
+  ~WaitingChild() { TerminateProcess(process.Get(), 0); }
+
+  AnonymousPipe input;
+  UniqueHandle process;
+  UniqueHandle thread;
+  DWORD processId = 0;
+};
+
+// One real platform of the backend, with the session query answered by the test.
+class Win32Fixture : public ::testing::Test {
+ protected:
+  class SimulatedSessionQuery final : public platform::SessionApi {
+   public:
+    explicit SimulatedSessionQuery(Win32SessionApi& real) : real_(real) {}
+    std::optional<std::uint32_t> ProcessIdToSessionId(platform::ProcessId id) override {
+      return real_.ProcessIdToSessionId(id);
+    }
+    std::optional<platform::RawSessionInfo> QuerySessionInfo(std::uint32_t sessionId) override {
+      platform::RawSessionInfo info;
+      info.bufferBytes = sizeof(WTSINFOEXW);
+      info.level = 1;
+      info.sessionId = sessionId;
+      info.sessionState = 0;
+      info.sessionFlags = 1;
+      info.logonTime = 1;
+      info.connectTime = connectTime;
+      return info;
+    }
+    std::optional<std::u16string> InputDesktopName() override { return real_.InputDesktopName(); }
+    bool RegisterSessionNotification(platform::WindowHandle window) override {
+      return real_.RegisterSessionNotification(window);
+    }
+    void UnregisterSessionNotification(platform::WindowHandle window) override {
+      real_.UnregisterSessionNotification(window);
+    }
+    std::atomic<std::int64_t> connectTime{2};
+
+   private:
+    Win32SessionApi& real_;
+  };
+
+  platform::Platform RealPlatform() {
+    return platform::Platform{input_, output_, runtime_, processes_, sessions_, windows_, loops_};
+  }
+  platform::Platform SimulatedSessionPlatform() {
+    return platform::Platform{input_, output_, runtime_, processes_, simulated_, windows_, loops_};
+  }
+
+  testing::EmptyInput input_;
+  testing::CapturedOutput output_;
+  Win32Runtime runtime_;
+  Win32ProcessApi processes_;
+  Win32SessionApi sessions_;
+  SimulatedSessionQuery simulated_{sessions_};
+  Win32WindowApi windows_;
+  Win32MessageLoopApi loops_;
+};
+
+TEST(Win32Pipes, FramesCrossAnAnonymousPipeInChunks) {
+  AnonymousPipe pipe;
+  HandleOutputStream out(pipe.writeEnd.Get());
+  HandleInputStream in(pipe.readEnd.Get());
+  FrameWriter writer(out);
+  FrameReader reader(in);
+  const std::vector<std::uint8_t> payload(MaxBinaryPayloadBytes, 0x5A);
+  Json big = Json::object();
+  big["text"] = std::string(MaxJsonTextBytes - 11, 'j');
+  ASSERT_EQ(SerializeJson(big).size(), MaxJsonTextBytes);
+  std::thread writing([&] {
+    writer.WriteBinary("image:r1", payload);
+    writer.WriteJson(big);
+    pipe.writeEnd.Reset();  // end of input for the reader
+  });
+  const std::optional<Frame> binary = reader.Read();
+  const std::optional<Frame> json = reader.Read();
+  const std::optional<Frame> end = reader.Read();
+  writing.join();
+  ASSERT_TRUE(binary && json);
+  EXPECT_EQ(binary->requestId, "image:r1");
+  EXPECT_EQ(binary->payload, payload);
+  EXPECT_EQ(json->json, big);
+  EXPECT_FALSE(end.has_value());  // a broken pipe is the end of input
+}
+
+TEST(Win32Pipes, ClosedReaderIsABrokenPipe) {
+  AnonymousPipe pipe;
+  pipe.readEnd.Reset();
+  HandleOutputStream out(pipe.writeEnd.Get());
+  const std::uint8_t byte = 1;
+  EXPECT_EQ(out.Write(&byte, 1).status, platform::IoStatus::kBrokenPipe);
+  FrameWriter writer(out);
+  EXPECT_THROW(writer.WriteJson(Json::object()), ProtocolError);
+}
+
+TEST_F(Win32Fixture, ProcessesPathsAndSessions) {
+  const platform::ProcessId self = processes_.CurrentProcessId();
+  EXPECT_EQ(self, GetCurrentProcessId());
+  // Started from a Unix process under Wine, this process has no parent of its own to look at.
+  const WaitingChild child;
+  EXPECT_EQ(ParentProcessId(processes_, child.processId), self);
+  EXPECT_EQ(ParentProcessId(processes_, 0xFFFFFFF0u), 0u);
+
+  const std::optional<std::u16string> own = processes_.OwnModuleFileName();
+  ASSERT_TRUE(own.has_value());
+  EXPECT_TRUE(EqualsIgnoringCase(own->substr(own->size() - 22), u"computer_use_tests.exe"))
+      << ToUtf8(*own);
+  const std::unique_ptr<platform::ProcessHandle> handle = processes_.OpenProcess(self);
+  ASSERT_TRUE(handle);
+  const std::optional<std::u16string> image = processes_.ProcessImagePath(*handle);
+  ASSERT_TRUE(image.has_value());
+  EXPECT_TRUE(EqualsIgnoringCase(*image, *own)) << ToUtf8(*image) << " " << ToUtf8(*own);
+  EXPECT_TRUE(processes_.IsStillRunning(*handle));
+
+  const std::optional<std::uint32_t> session = sessions_.ProcessIdToSessionId(self);
+  ASSERT_TRUE(session.has_value());
+  EXPECT_EQ(sessions_.ProcessIdToSessionId(child.processId), session);
+  EXPECT_FALSE(processes_.OpenProcess(0xFFFFFFF0u));
+}
+
+TEST_F(Win32Fixture, InputDesktopIsDefault) {
+  const std::optional<std::u16string> name = sessions_.InputDesktopName();
+  ASSERT_TRUE(name.has_value());
+  EXPECT_TRUE(IsDefaultDesktopName(*name)) << ToUtf8(*name);
+  EXPECT_TRUE(IsInputDesktopDefault(sessions_));
+}
+
+TEST_F(Win32Fixture, ProcessApartmentAndDpiAwareness) {
+  runtime_.SetPerMonitorDpiAwareV2();
+  EXPECT_TRUE(runtime_.InitializeProcessApartment());
+  EXPECT_TRUE(runtime_.InitializeProcessApartment());  // already entered: still usable
+  CoUninitialize();
+  CoUninitialize();
+}
+
+// Where the real session query fails (as under Wine), the snapshot is zero and the monitor
+// refuses from the start; on Windows the same test sees a good session.
+TEST_F(Win32Fixture, RealSessionQueryDecidesTheMonitor) {
+  platform::Platform platform = RealPlatform();
+  const bool queryWorks = sessions_.QuerySessionInfo(*sessions_.ProcessIdToSessionId(
+                              GetCurrentProcessId())).has_value();
+  const SessionSnapshot snapshot = CaptureSessionSnapshot(platform);
+  CallCounter unsafe;
+  DesktopSessionMonitor monitor(
+      platform, std::ref(unsafe), [&platform] { return CaptureSessionSnapshot(platform); }, {});
+  if (queryWorks) {
+    EXPECT_TRUE(snapshot.IsGood());
+    EXPECT_TRUE(monitor.Start());
+  } else {
+    EXPECT_EQ(snapshot.sessionId, 0u);
+    EXPECT_FALSE(snapshot.IsGood());
+    EXPECT_FALSE(monitor.Start());
+    EXPECT_TRUE(unsafe.WaitFor(1));
+  }
+  monitor.Stop();
+}
+
+TEST_F(Win32Fixture, MonitorThreadStartsWatchesAndStopsCleanly) {
+  platform::Platform platform = SimulatedSessionPlatform();
+  CallCounter unsafe;
+  DesktopSessionMonitor monitor(
+      platform, std::ref(unsafe), [&platform] { return CaptureSessionSnapshot(platform); }, {});
+  ASSERT_TRUE(monitor.Start());
+  EXPECT_TRUE(monitor.IsArmed());
+  const HWND window =
+      FindWindowW(reinterpret_cast<const wchar_t*>(kSessionMonitorClassName.data()), nullptr);
+  ASSERT_NE(window, nullptr);
+
+  // A lock notification for this session, as the system would post it.
+  const std::uint32_t session = *sessions_.ProcessIdToSessionId(GetCurrentProcessId());
+  ASSERT_TRUE(PostMessageW(window, WM_WTSSESSION_CHANGE, WTS_SESSION_LOCK, session));
+  ASSERT_TRUE(unsafe.WaitFor(1));
+  EXPECT_FALSE(monitor.IsSessionSafe());
+  monitor.Stop();
+  EXPECT_EQ(FindWindowW(reinterpret_cast<const wchar_t*>(kSessionMonitorClassName.data()), nullptr),
+            nullptr);
+  EXPECT_EQ(unsafe.Count(), 1);
+}
+
+TEST_F(Win32Fixture, MonitorTimerSeesAReconnect) {
+  platform::Platform platform = SimulatedSessionPlatform();
+  CallCounter unsafe;
+  DesktopSessionMonitor monitor(
+      platform, std::ref(unsafe), [&platform] { return CaptureSessionSnapshot(platform); }, {});
+  ASSERT_TRUE(monitor.Start());
+  simulated_.connectTime = 3;
+  // Nobody asks: the 100 ms timer finds it.
+  ASSERT_TRUE(unsafe.WaitFor(1, milliseconds(3000)));
+  EXPECT_FALSE(monitor.IsArmed());
+}
+
+TEST_F(Win32Fixture, WatchdogSeesAChildEnd) {
+  WaitingChild child;
+  ParentWatchdog watchdog(processes_);
+  CallCounter exits;
+  ASSERT_TRUE(watchdog.Start(child.processId, [] {}, std::ref(exits)));
+  const auto ended = std::chrono::steady_clock::now();
+  TerminateProcess(child.process.Get(), 0);
+  ASSERT_TRUE(exits.WaitFor(1, milliseconds(2000)));
+  EXPECT_LT(std::chrono::steady_clock::now() - ended, milliseconds(1500));
+}
+
+}  // namespace
+}  // namespace velmora::computer_use
