@@ -42,8 +42,8 @@ struct WaitingChild {
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     std::wstring command = L"cmd.exe /c pause";
     PROCESS_INFORMATION info{};
-    EXPECT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                               nullptr, &startup, &info));
+    EXPECT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                               &startup, &info));
     process.Reset(info.hProcess);
     thread.Reset(info.hThread);
     processId = info.dwProcessId;
@@ -186,12 +186,13 @@ TEST_F(Win32Fixture, ProcessApartmentAndDpiAwareness) {
 // refuses from the start; on Windows the same test sees a good session.
 TEST_F(Win32Fixture, RealSessionQueryDecidesTheMonitor) {
   platform::Platform platform = RealPlatform();
-  const bool queryWorks = sessions_.QuerySessionInfo(*sessions_.ProcessIdToSessionId(
-                              GetCurrentProcessId())).has_value();
+  const bool queryWorks =
+      sessions_.QuerySessionInfo(*sessions_.ProcessIdToSessionId(GetCurrentProcessId()))
+          .has_value();
   const SessionSnapshot snapshot = CaptureSessionSnapshot(platform);
   CallCounter unsafe;
-  DesktopSessionMonitor monitor(
-      platform, std::ref(unsafe), [&platform] { return CaptureSessionSnapshot(platform); }, {});
+  DesktopSessionMonitor monitor(platform, std::ref(unsafe),
+                                [&platform] { return CaptureSessionSnapshot(platform); }, {});
   if (queryWorks) {
     EXPECT_TRUE(snapshot.IsGood());
     EXPECT_TRUE(monitor.Start());
@@ -207,8 +208,8 @@ TEST_F(Win32Fixture, RealSessionQueryDecidesTheMonitor) {
 TEST_F(Win32Fixture, MonitorThreadStartsWatchesAndStopsCleanly) {
   platform::Platform platform = SimulatedSessionPlatform();
   CallCounter unsafe;
-  DesktopSessionMonitor monitor(
-      platform, std::ref(unsafe), [&platform] { return CaptureSessionSnapshot(platform); }, {});
+  DesktopSessionMonitor monitor(platform, std::ref(unsafe),
+                                [&platform] { return CaptureSessionSnapshot(platform); }, {});
   ASSERT_TRUE(monitor.Start());
   EXPECT_TRUE(monitor.IsArmed());
   const HWND window =
@@ -229,8 +230,8 @@ TEST_F(Win32Fixture, MonitorThreadStartsWatchesAndStopsCleanly) {
 TEST_F(Win32Fixture, MonitorTimerSeesAReconnect) {
   platform::Platform platform = SimulatedSessionPlatform();
   CallCounter unsafe;
-  DesktopSessionMonitor monitor(
-      platform, std::ref(unsafe), [&platform] { return CaptureSessionSnapshot(platform); }, {});
+  DesktopSessionMonitor monitor(platform, std::ref(unsafe),
+                                [&platform] { return CaptureSessionSnapshot(platform); }, {});
   ASSERT_TRUE(monitor.Start());
   simulated_.connectTime = 3;
   // Nobody asks: the 100 ms timer finds it.
@@ -242,7 +243,8 @@ TEST_F(Win32Fixture, WatchdogSeesAChildEnd) {
   WaitingChild child;
   ParentWatchdog watchdog(processes_);
   CallCounter exits;
-  ASSERT_TRUE(watchdog.Start(child.processId, [] {}, std::ref(exits)));
+  ASSERT_TRUE(watchdog.Start(
+      child.processId, [] {}, std::ref(exits)));
   const auto ended = std::chrono::steady_clock::now();
   TerminateProcess(child.process.Get(), 0);
   ASSERT_TRUE(exits.WaitFor(1, milliseconds(2000)));
