@@ -3,8 +3,11 @@
 
 #include <memory>
 
+#include "platform/crypto.h"
+#include "platform/displays.h"
 #include "platform/message_loop.h"
 #include "platform/process.h"
+#include "platform/process_info.h"
 #include "platform/runtime.h"
 #include "platform/session.h"
 #include "platform/streams.h"
@@ -21,6 +24,9 @@ struct Platform {
   SessionApi& sessions;
   WindowApi& windows;
   MessageLoopApi& messageLoops;
+  ProcessInfoApi& processInfo;
+  CryptoApi& crypto;
+  DisplayApi& displays;
 };
 
 // The backend of this build for the real process: the system on Windows, the simulated

@@ -21,6 +21,15 @@ inline constexpr std::uint32_t kWmWtsSessionChange = 0x02B1;
 // Win-event numbers.
 inline constexpr std::uint32_t kEventSystemDesktopSwitch = 0x0020;
 
+// A rectangle in physical virtual-screen pixels, as the platform reports it.
+struct Rect {
+  std::int32_t left = 0;
+  std::int32_t top = 0;
+  std::int32_t right = 0;
+  std::int32_t bottom = 0;
+  friend bool operator==(const Rect&, const Rect&) = default;
+};
+
 struct WindowMessage {
   WindowHandle window = kNullWindow;
   std::uint32_t message = 0;

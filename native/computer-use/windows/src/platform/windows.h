@@ -14,6 +14,11 @@ class WindowApi {
   // 0 when the window does not exist.
   virtual ProcessId WindowProcessId(WindowHandle window) = 0;
   virtual bool AllowSetForegroundWindow(ProcessId processId) = 0;
+  virtual bool IsWindow(WindowHandle window) = 0;
+  // The title's length in UTF-16 units; 0 for none.
+  virtual int WindowTextLength(WindowHandle window) = 0;
+  // Fills at most `capacity` units including the terminator; answers the units copied.
+  virtual int WindowText(WindowHandle window, char16_t* buffer, int capacity) = 0;
 };
 
 }  // namespace velmora::computer_use::platform

@@ -98,7 +98,7 @@ bool SimDesktop::TakeFailure(SetupFailure step) {
 WindowHandle SimDesktop::ShowForegroundWindow(ProcessId owner) {
   std::lock_guard lock(mutex_);
   const WindowHandle handle = NewHandleLocked();
-  windows_[handle] = Window{u"VelmoraDemoWindow", {}, nullptr, owner};
+  windows_[handle] = Window{u"VelmoraDemoWindow", {}, nullptr, owner, u"Velmora Demo", kNullWindow};
   foreground_ = handle;
   return handle;
 }
@@ -176,7 +176,122 @@ WindowHandle SimDesktop::ForegroundWindow() {
 
 WindowHandle SimDesktop::RootWindow(WindowHandle window) {
   std::lock_guard lock(mutex_);
-  return windows_.count(window) != 0 ? window : kNullWindow;
+  auto it = windows_.find(window);
+  if (it == windows_.end()) return kNullWindow;
+  while (it->second.parent != kNullWindow) {
+    const auto parent = windows_.find(it->second.parent);
+    if (parent == windows_.end()) break;
+    window = parent->first;
+    it = parent;
+  }
+  return window;
+}
+
+bool SimDesktop::IsWindow(WindowHandle window) {
+  std::lock_guard lock(mutex_);
+  return windows_.count(window) != 0;
+}
+
+int SimDesktop::WindowTextLength(WindowHandle window) {
+  std::lock_guard lock(mutex_);
+  const auto it = windows_.find(window);
+  return it == windows_.end() ? 0 : static_cast<int>(it->second.title.size());
+}
+
+int SimDesktop::WindowText(WindowHandle window, char16_t* buffer, int capacity) {
+  std::lock_guard lock(mutex_);
+  const auto it = windows_.find(window);
+  if (it == windows_.end() || capacity <= 0) return 0;
+  // Cut to the buffer and terminated, as the system copies it.
+  const std::size_t copied =
+      std::min(it->second.title.size(), static_cast<std::size_t>(capacity - 1));
+  std::copy_n(it->second.title.begin(), copied, buffer);
+  buffer[copied] = u'\0';
+  return static_cast<int>(copied);
+}
+
+void SimDesktop::AddProcess(ProcessId processId, SimProcess process) {
+  std::lock_guard lock(mutex_);
+  processSessions_[processId] = process.sessionId;
+  processes_[processId] = std::move(process);
+}
+
+void SimDesktop::RemoveProcess(ProcessId processId) {
+  std::lock_guard lock(mutex_);
+  processes_.erase(processId);
+  processSessions_.erase(processId);
+}
+
+WindowHandle SimDesktop::AddWindow(ProcessId owner, std::u16string title, WindowHandle parent) {
+  std::lock_guard lock(mutex_);
+  const WindowHandle handle = NewHandleLocked();
+  windows_[handle] = Window{u"SimWindow", {}, nullptr, owner, std::move(title), parent};
+  return handle;
+}
+
+void SimDesktop::SetWindowTitle(WindowHandle window, std::u16string title) {
+  std::lock_guard lock(mutex_);
+  const auto it = windows_.find(window);
+  if (it != windows_.end()) it->second.title = std::move(title);
+}
+
+void SimDesktop::RemoveWindow(WindowHandle window) {
+  std::lock_guard lock(mutex_);
+  windows_.erase(window);
+  if (foreground_ == window) foreground_ = kNullWindow;
+}
+
+void SimDesktop::SetForegroundWindow(WindowHandle window) {
+  std::lock_guard lock(mutex_);
+  foreground_ = window;
+}
+
+std::optional<std::u16string> SimDesktop::QueryImagePath(ProcessId processId) {
+  std::lock_guard lock(mutex_);
+  const auto it = processes_.find(processId);
+  if (it == processes_.end() || !it->second.queryable) return std::nullopt;
+  return it->second.imagePath;
+}
+
+std::optional<std::uint32_t> SimDesktop::QueryIntegrityLevel(ProcessId processId) {
+  std::lock_guard lock(mutex_);
+  const auto it = processes_.find(processId);
+  if (it == processes_.end() || !it->second.queryable) return std::nullopt;
+  return it->second.integrityLevel;
+}
+
+std::size_t SimDesktop::AddMonitor(SimMonitor monitor) {
+  std::lock_guard lock(mutex_);
+  monitors_.push_back(std::move(monitor));
+  return monitors_.size() - 1;
+}
+
+void SimDesktop::UpdateMonitor(std::size_t index, SimMonitor monitor) {
+  std::lock_guard lock(mutex_);
+  monitors_.at(index) = std::move(monitor);
+}
+
+SimMonitor SimDesktop::Monitor(std::size_t index) const {
+  std::lock_guard lock(mutex_);
+  return monitors_.at(index);
+}
+
+void SimDesktop::RemoveMonitor(std::size_t index) {
+  std::lock_guard lock(mutex_);
+  monitors_.erase(monitors_.begin() + static_cast<std::ptrdiff_t>(index));
+}
+
+std::vector<MonitorDescription> SimDesktop::EnumerateMonitors() {
+  std::lock_guard lock(mutex_);
+  std::vector<MonitorDescription> descriptions;
+  for (const SimMonitor& monitor : monitors_) {
+    MonitorDescription description;
+    description.rect = monitor.rect;
+    if (!monitor.infoFails) description.deviceName = monitor.deviceName;
+    if (!monitor.dpiFails) description.dpi = monitor.dpi;
+    descriptions.push_back(std::move(description));
+  }
+  return descriptions;
 }
 
 ProcessId SimDesktop::WindowProcessId(WindowHandle window) {

@@ -14,7 +14,9 @@
 #include <thread>
 #include <vector>
 
+#include "platform/displays.h"
 #include "platform/message_loop.h"
+#include "platform/process_info.h"
 #include "platform/session.h"
 #include "platform/windows.h"
 
@@ -36,7 +38,27 @@ enum class SetupFailure {
   kTimer,
 };
 
-class SimDesktop final : public SessionApi, public WindowApi, public MessageLoopApi {
+// A simulated process that owns windows.
+struct SimProcess {
+  std::u16string imagePath;
+  std::optional<std::uint32_t> integrityLevel = 0x2000;  // none: cannot be read
+  std::uint32_t sessionId = 1;
+  bool queryable = true;  // false: cannot be opened for a query
+};
+
+struct SimMonitor {
+  Rect rect;
+  std::u16string deviceName;
+  EffectiveDpi dpi;
+  bool infoFails = false;
+  bool dpiFails = false;
+};
+
+class SimDesktop final : public SessionApi,
+                         public WindowApi,
+                         public MessageLoopApi,
+                         public ProcessInfoApi,
+                         public DisplayApi {
  public:
   SimDesktop();
   ~SimDesktop() override;
@@ -62,6 +84,21 @@ class SimDesktop final : public SessionApi, public WindowApi, public MessageLoop
   void SetProcessSessionIdFails(bool fails);
   void SetProcessSession(ProcessId processId, std::uint32_t sessionId);
   void FailSetup(SetupFailure step, bool fails = true);
+
+  // Processes behind windows. A process not added has no image path or integrity level.
+  void AddProcess(ProcessId processId, SimProcess process);
+  void RemoveProcess(ProcessId processId);
+  // A window of `owner`: top-level, or a child of `parent`.
+  WindowHandle AddWindow(ProcessId owner, std::u16string title, WindowHandle parent = kNullWindow);
+  void SetWindowTitle(WindowHandle window, std::u16string title);
+  void RemoveWindow(WindowHandle window);
+  void SetForegroundWindow(WindowHandle window);
+
+  // Displays, in enumeration order; answers the new monitor's position.
+  std::size_t AddMonitor(SimMonitor monitor);
+  void UpdateMonitor(std::size_t index, SimMonitor monitor);
+  SimMonitor Monitor(std::size_t index) const;
+  void RemoveMonitor(std::size_t index);
 
   // A top-level window of `owner` in the foreground (null for none).
   WindowHandle ShowForegroundWindow(ProcessId owner);
@@ -96,6 +133,16 @@ class SimDesktop final : public SessionApi, public WindowApi, public MessageLoop
   WindowHandle RootWindow(WindowHandle window) override;
   ProcessId WindowProcessId(WindowHandle window) override;
   bool AllowSetForegroundWindow(ProcessId processId) override;
+  bool IsWindow(WindowHandle window) override;
+  int WindowTextLength(WindowHandle window) override;
+  int WindowText(WindowHandle window, char16_t* buffer, int capacity) override;
+
+  // --- ProcessInfoApi
+  std::optional<std::u16string> QueryImagePath(ProcessId processId) override;
+  std::optional<std::uint32_t> QueryIntegrityLevel(ProcessId processId) override;
+
+  // --- DisplayApi
+  std::vector<MonitorDescription> EnumerateMonitors() override;
 
   // --- MessageLoopApi
   bool InitializeThreadApartment() override;
@@ -123,6 +170,8 @@ class SimDesktop final : public SessionApi, public WindowApi, public MessageLoop
     std::thread::id thread;
     WindowMessageHandler* handler = nullptr;  // null for plain top-level windows
     ProcessId owner = 0;
+    std::u16string title;
+    WindowHandle parent = kNullWindow;
   };
   struct Timer {
     WindowHandle window;
@@ -186,6 +235,8 @@ class SimDesktop final : public SessionApi, public WindowApi, public MessageLoop
   bool denyForegroundGrant_ = false;
   std::optional<ProcessId> lastGrant_;
   std::map<std::uint32_t, std::size_t> dispatched_;
+  std::map<ProcessId, SimProcess> processes_;
+  std::vector<SimMonitor> monitors_;
 };
 
 }  // namespace velmora::computer_use::platform::sim

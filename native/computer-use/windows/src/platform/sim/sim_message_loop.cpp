@@ -55,7 +55,8 @@ WindowHandle SimDesktop::CreateHiddenWindow(std::u16string_view className,
       return kNullWindow;
     }
     handle = NewHandleLocked();
-    windows_[handle] = Window{std::u16string(className), std::this_thread::get_id(), handler, 0};
+    windows_[handle] =
+        Window{std::u16string(className), std::this_thread::get_id(), handler, 0, u"", kNullWindow};
   }
   // Creation sends the first message synchronously, as the system does.
   handler->HandleWindowMessage(WindowMessage{handle, kWmNcCreate, 0, 0});

@@ -5,14 +5,26 @@ namespace velmora::computer_use::platform::sim {
 SimPlatform::SimPlatform(InputStream& input, OutputStream& output,
                          std::function<void(int)> onUserSignal)
 #ifdef _WIN32
-    : platform_{input, output, runtime_, processes_, desktop_, desktop_, desktop_} {
+    : platform_{input,    output,   runtime_, processes_, desktop_,
+                desktop_, desktop_, desktop_, crypto_,    desktop_} {
   (void)onUserSignal;  // the Windows build has no user signals
+  RegisterOwnProcess();
 }
 #else
     : runtime_(std::move(onUserSignal)), platform_{input,    output,   runtime_, processes_,
-                                                   desktop_, desktop_, desktop_} {
+                                                   desktop_, desktop_, desktop_, desktop_,
+                                                   crypto_,  desktop_} {
+  RegisterOwnProcess();
 }
 #endif
+
+void SimPlatform::RegisterOwnProcess() {
+  // The helper itself, at medium integrity in the simulated session.
+  SimProcess self;
+  self.imagePath = processes_.OwnModuleFileName().value_or(u"computer-use-helper");
+  self.sessionId = desktop_.SessionId();
+  desktop_.AddProcess(processes_.CurrentProcessId(), std::move(self));
+}
 
 bool ApplyScene(SimDesktop& desktop, std::string_view scene, ProcessId parentProcessId) {
   if (scene == "foreign_foreground") {

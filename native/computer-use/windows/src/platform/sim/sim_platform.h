@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "platform/platform.h"
+#include "platform/sim/sim_crypto.h"
 #include "platform/sim/sim_desktop.h"
 #ifdef _WIN32
 #include "platform/win32/win32_api.h"
@@ -24,9 +25,13 @@ class SimPlatform {
 
   Platform& Get() { return platform_; }
   SimDesktop& Desktop() { return desktop_; }
+  SimCrypto& Crypto() { return crypto_; }
 
  private:
+  void RegisterOwnProcess();
+
   SimDesktop desktop_;
+  SimCrypto crypto_;
 #ifdef _WIN32
   win32::Win32ProcessApi processes_;
   win32::Win32Runtime runtime_;

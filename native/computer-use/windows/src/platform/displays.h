@@ -1,0 +1,33 @@
+// The displays of the virtual screen.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/types.h"
+
+namespace velmora::computer_use::platform {
+
+struct EffectiveDpi {
+  std::uint32_t x = 96;
+  std::uint32_t y = 96;
+};
+
+// One monitor as the enumeration reports it: the rectangle it passes, then what the monitor
+// information and DPI queries answer (none when they fail).
+struct MonitorDescription {
+  Rect rect;
+  std::optional<std::u16string> deviceName;
+  std::optional<EffectiveDpi> dpi;
+};
+
+class DisplayApi {
+ public:
+  virtual ~DisplayApi() = default;
+  // Every monitor of the virtual screen, in the platform's order.
+  virtual std::vector<MonitorDescription> EnumerateMonitors() = 0;
+};
+
+}  // namespace velmora::computer_use::platform

@@ -1,0 +1,243 @@
+#include "uia_observer.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/sim/sim_platform.h"
+#include "test_support.h"
+
+namespace velmora::computer_use {
+namespace {
+
+using platform::HashStatus;
+using platform::WindowHandle;
+using platform::sim::SimMonitor;
+using platform::sim::SimProcess;
+
+constexpr platform::ProcessId kAppPid = 4242;
+
+class IdentityTest : public ::testing::Test {
+ protected:
+  IdentityTest() {
+    desktop().AddProcess(kAppPid, SimProcess{u"C:\\Tools\\app.exe", 0x2000, 1, true});
+    window_ = desktop().AddWindow(kAppPid, u"Report - App");
+    desktop().AddMonitor(SimMonitor{{0, 0, 1920, 1080}, u"\\\\.\\DISPLAY1", {96, 96}});
+  }
+  platform::sim::SimDesktop& desktop() { return sim_.Desktop(); }
+  platform::Platform& platform() { return sim_.Get(); }
+  std::string Code(WindowHandle window) {
+    try {
+      DescribeWindow(platform(), window);
+      return "";
+    } catch (const std::runtime_error& failure) {
+      return failure.what();
+    }
+  }
+
+  testing::EmptyInput input_;
+  testing::CapturedOutput output_;
+  platform::sim::SimPlatform sim_{input_, output_};
+  WindowHandle window_;
+};
+
+TEST_F(IdentityTest, DescriptionIsByteExact) {
+  const Observation observation = DescribeWindow(platform(), window_);
+  EXPECT_EQ(observation.appIdentity,
+            "exe_path_sha256:94501dc40f1f665f7c2c2ac9c36adc3911d976a29337594d63016ccc213bbf88");
+  EXPECT_EQ(observation.appIdentity.size(), 80u);
+  EXPECT_EQ(observation.windowIdentity,
+            "hwnd:" + std::to_string(static_cast<std::uintptr_t>(window_)) + ":pid:4242");
+  EXPECT_EQ(observation.appName, u"app.exe");
+  EXPECT_EQ(observation.windowTitle, u"Report - App");
+  EXPECT_EQ(observation.window, window_);
+  EXPECT_EQ(observation.topologyGeneration, DisplayTopologyHash(platform().displays));
+  EXPECT_TRUE(observation.observationId.empty());
+  EXPECT_TRUE(observation.targets.empty());
+}
+
+TEST_F(IdentityTest, ChildControlDescribesItsTopLevelWindow) {
+  const WindowHandle child = desktop().AddWindow(kAppPid, u"OK", window_);
+  const WindowHandle grandchild = desktop().AddWindow(kAppPid, u"", child);
+  const Observation top = DescribeWindow(platform(), window_);
+  for (WindowHandle handle : {child, grandchild}) {
+    const Observation described = DescribeWindow(platform(), handle);
+    EXPECT_EQ(described.windowIdentity, top.windowIdentity);
+    EXPECT_EQ(described.windowTitle, u"Report - App");
+    EXPECT_EQ(described.window, window_);
+  }
+}
+
+TEST_F(IdentityTest, IdentitiesAcrossWindowsAndProcesses) {
+  const WindowHandle second = desktop().AddWindow(kAppPid, u"");
+  desktop().AddProcess(kAppPid + 1, SimProcess{u"C:\\Tools\\app.exe", 0x2000, 1, true});
+  const WindowHandle otherProcess = desktop().AddWindow(kAppPid + 1, u"x");
+  desktop().AddProcess(kAppPid + 2, SimProcess{u"c:\\tools\\app.exe", 0x2000, 1, true});
+  const WindowHandle otherCase = desktop().AddWindow(kAppPid + 2, u"x");
+
+  const Observation first = DescribeWindow(platform(), window_);
+  const Observation untitled = DescribeWindow(platform(), second);
+  EXPECT_EQ(untitled.windowTitle, u"");
+  EXPECT_EQ(untitled.appIdentity, first.appIdentity);
+  EXPECT_NE(untitled.windowIdentity, first.windowIdentity);
+  const Observation sibling = DescribeWindow(platform(), otherProcess);
+  EXPECT_EQ(sibling.appIdentity, first.appIdentity);
+  EXPECT_NE(sibling.windowIdentity.substr(sibling.windowIdentity.find(":pid:")),
+            first.windowIdentity.substr(first.windowIdentity.find(":pid:")));
+  // The path is taken as it is: another letter case is another identity.
+  EXPECT_NE(DescribeWindow(platform(), otherCase).appIdentity, first.appIdentity);
+}
+
+TEST_F(IdentityTest, AppNameAndUnusualPaths) {
+  const std::pair<std::u16string, std::u16string> cases[] = {
+      {u"C:\\Tools\\app.exe", u"app.exe"},
+      {u"/opt/tools/run", u"run"},
+      {u"C:\\mixed/dir\\last.exe", u"last.exe"},
+      {u"standalone.exe", u"standalone.exe"},
+      {u"C:\\ends\\", u""},
+  };
+  platform::ProcessId pid = 5000;
+  for (const auto& [path, name] : cases) {
+    desktop().AddProcess(pid, SimProcess{path, 0x2000, 1, true});
+    EXPECT_EQ(DescribeWindow(platform(), desktop().AddWindow(pid, u"w")).appName, name);
+    ++pid;
+  }
+  // A path with an unpaired surrogate hashes zero bytes.
+  desktop().AddProcess(pid, SimProcess{u"C:\\bad\\\xD800.exe", 0x2000, 1, true});
+  EXPECT_EQ(DescribeWindow(platform(), desktop().AddWindow(pid, u"w")).appIdentity,
+            "exe_path_sha256:e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  // Non-ASCII paths hash their UTF-8 bytes.
+  desktop().AddProcess(pid + 1,
+                       SimProcess{u"C:\\Program Files\\Caf\u00e9\\caf\u00e9.exe", 0x2000, 1, true});
+  EXPECT_EQ(DescribeWindow(platform(), desktop().AddWindow(pid + 1, u"w")).appIdentity,
+            "exe_path_sha256:21c385672dcc267d7c6f7006da795e3997d7b53138975ec75209be765295b0ea");
+}
+
+TEST_F(IdentityTest, AccessCodesInTheirOrder) {
+  EXPECT_EQ(CheckWindowAccess(platform(), window_), kWindowAccessAllowed);
+  EXPECT_EQ(CheckWindowAccess(platform(), platform::kNullWindow), kWindowAccessUnavailable);
+  EXPECT_EQ(CheckWindowAccess(platform(), static_cast<WindowHandle>(0x7777)),
+            kWindowAccessUnavailable);
+
+  // Integrity: higher than the helper's is refused, equal or lower is fine, unreadable is 5.
+  desktop().AddProcess(6001, SimProcess{u"C:\\admin.exe", 0x3000, 1, true});
+  desktop().AddProcess(6002, SimProcess{u"C:\\low.exe", 0x1000, 1, true});
+  desktop().AddProcess(6003, SimProcess{u"C:\\protected.exe", std::nullopt, 1, true});
+  desktop().AddProcess(6004, SimProcess{u"C:\\other-session.exe", 0x2000, 2, true});
+  desktop().AddProcess(6005, SimProcess{u"C:\\closed.exe", 0x2000, 1, false});
+  const WindowHandle elevated = desktop().AddWindow(6001, u"");
+  EXPECT_EQ(CheckWindowAccess(platform(), elevated), kWindowAccessIntegrityTooHigh);
+  EXPECT_EQ(Code(elevated), "uipi_blocked");
+  EXPECT_EQ(CheckWindowAccess(platform(), desktop().AddWindow(6002, u"")), kWindowAccessAllowed);
+  EXPECT_EQ(Code(desktop().AddWindow(6003, u"")), "secure_desktop_unavailable");
+  EXPECT_EQ(CheckWindowAccess(platform(), desktop().AddWindow(6004, u"")),
+            kWindowAccessUnavailable);
+  EXPECT_EQ(CheckWindowAccess(platform(), desktop().AddWindow(6005, u"")),
+            kWindowAccessUnavailable);
+  // A window whose process vanished: no image path.
+  const WindowHandle orphan = desktop().AddWindow(6006, u"");
+  desktop().SetProcessSession(6006, 1);
+  EXPECT_EQ(CheckWindowAccess(platform(), orphan), kWindowAccessUnavailable);
+}
+
+TEST_F(IdentityTest, HelperAtHighIntegrityMayDescribeElevatedWindows) {
+  SimProcess self;
+  self.imagePath = u"C:\\helper.exe";
+  self.integrityLevel = 0x3000;
+  desktop().AddProcess(platform().processes.CurrentProcessId(), self);
+  desktop().AddProcess(6001, SimProcess{u"C:\\admin.exe", 0x3000, 1, true});
+  EXPECT_EQ(Code(desktop().AddWindow(6001, u"")), "");
+}
+
+TEST_F(IdentityTest, LockedOrSecureDesktopRefusesEveryWindow) {
+  desktop().SetSessionFlags(0);
+  EXPECT_EQ(CheckWindowAccess(platform(), window_), kWindowAccessSessionLocked);
+  desktop().SetSessionFlags(1);
+  desktop().SetSessionState(1);
+  EXPECT_EQ(CheckWindowAccess(platform(), window_), kWindowAccessSessionLocked);
+  desktop().SetSessionState(0);
+  desktop().SwitchInputDesktop(u"Screen-saver");
+  EXPECT_EQ(CheckWindowAccess(platform(), window_), kWindowAccessNotDefaultDesktop);
+  EXPECT_EQ(Code(window_), "secure_desktop_unavailable");
+  desktop().SwitchInputDesktop(u"Default");
+  desktop().SetSessionQueryFails(true);
+  EXPECT_EQ(CheckWindowAccess(platform(), window_), kWindowAccessSessionLocked);
+  EXPECT_EQ(Code(platform::kNullWindow), "secure_desktop_unavailable");
+}
+
+TEST_F(IdentityTest, ForegroundShortcutAndErrorCodes) {
+  desktop().SetForegroundWindow(window_);
+  EXPECT_EQ(CheckForegroundWindowAccess(platform()), kWindowAccessAllowed);
+  desktop().ClearForeground();
+  EXPECT_EQ(CheckForegroundWindowAccess(platform()), kWindowAccessUnavailable);
+  EXPECT_EQ(WindowAccessErrorCode(0), "");
+  EXPECT_EQ(WindowAccessErrorCode(1), "secure_desktop_unavailable");
+  EXPECT_EQ(WindowAccessErrorCode(2), "secure_desktop_unavailable");
+  EXPECT_EQ(WindowAccessErrorCode(4), "uipi_blocked");
+  EXPECT_EQ(WindowAccessErrorCode(5), "secure_desktop_unavailable");
+}
+
+TEST_F(IdentityTest, UnreadableImagePathIsTargetUnavailable) {
+  desktop().AddProcess(7000, SimProcess{u"", 0x2000, 1, true});
+  EXPECT_EQ(Code(desktop().AddWindow(7000, u"")), "target_unavailable");
+}
+
+TEST_F(IdentityTest, HashFailuresPassThrough) {
+  sim_.Crypto().SetFailure(HashStatus::kUnavailable);
+  EXPECT_EQ(Code(window_), "sha256_unavailable");
+  sim_.Crypto().SetFailure(HashStatus::kFailed);
+  EXPECT_EQ(Code(window_), "sha256_failed");
+}
+
+TEST(Sha256, KnownDigestsAcrossBlockBoundaries) {
+  platform::sim::SimCrypto crypto;
+  const std::pair<std::string, const char*> cases[] = {
+      {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+      {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+      {std::string(55, 'x'), "d5e285683cd4efc02d021a5c62014694958901005d6f71e89e0989fac77e4072"},
+      {std::string(56, 'x'), "04c26261370ee7541549d16dee320c723e3fd14671e66a099afe0a377c16888e"},
+      {std::string(64, 'x'), "7ce100971f64e7001e8fe5a51973ecdfe1ced42befe7ee8d5fd6219506b5393c"},
+      {std::string(1000, 'a'), "41edece42d63e8d9bf515a9ba6932e1c20cbc9f5a5d134645adb5db1b9737ea3"},
+  };
+  for (const auto& [input, expected] : cases) {
+    EXPECT_EQ(Sha256Hex(crypto, input), expected) << input.size();
+  }
+}
+
+TEST(Utf8Strict, UnpairedSurrogatesGiveNothing) {
+  EXPECT_EQ(ToUtf8Strict(u""), "");
+  EXPECT_EQ(ToUtf8Strict(u"a\xD800"), "");
+  EXPECT_EQ(ToUtf8Strict(u"\xDC00z"), "");
+  EXPECT_EQ(ToUtf8Strict(u"\U0001F600"), "\xF0\x9F\x98\x80");
+  EXPECT_EQ(ToUtf8Strict(u"caf\u00e9"), "caf\xC3\xA9");
+}
+
+TEST_F(IdentityTest, TopologyHashIsExactAndFollowsTheDisplays) {
+  desktop().AddMonitor(SimMonitor{{-1280, 0, 0, 1024}, u"\\\\.\\DISPLAY2", {144, 144}});
+  EXPECT_EQ(DisplayTopologyHash(platform().displays), 4135796124u);
+
+  const std::uint32_t before = DisplayTopologyHash(platform().displays);
+  // Moving a window changes nothing; moving, rescaling or renaming a monitor does.
+  SimMonitor second = desktop().Monitor(1);
+  second.rect = {-1280, 100, 0, 1124};
+  desktop().UpdateMonitor(1, second);
+  const std::uint32_t moved = DisplayTopologyHash(platform().displays);
+  EXPECT_NE(moved, before);
+  second.dpi = {120, 120};
+  desktop().UpdateMonitor(1, second);
+  const std::uint32_t rescaled = DisplayTopologyHash(platform().displays);
+  EXPECT_NE(rescaled, moved);
+  second.deviceName = u"\\\\.\\DISPLAY3";
+  desktop().UpdateMonitor(1, second);
+  EXPECT_NE(DisplayTopologyHash(platform().displays), rescaled);
+
+  // Failed queries count as an empty name and 96 DPI.
+  second = SimMonitor{{-1280, 0, 0, 1024}, u"\\\\.\\DISPLAY2", {144, 144}, true, true};
+  desktop().UpdateMonitor(1, second);
+  EXPECT_EQ(DisplayTopologyHash(platform().displays), 149889714u);
+
+  desktop().RemoveMonitor(1);
+  desktop().RemoveMonitor(0);
+  EXPECT_EQ(DisplayTopologyHash(platform().displays), 2166136261u);
+}
+
+}  // namespace
+}  // namespace velmora::computer_use
