@@ -293,7 +293,7 @@ TEST_F(SnapshotTest, NoSessionGivesTheZeroSnapshot) {
   Desktop().SetProcessSessionIdFails(true);
   EXPECT_FALSE(Capture().inputDesktopIsDefault);
   Desktop().SetProcessSessionIdFails(false);
-  Desktop().SetSessionId(0);
+  Desktop().SetProcessSession(sim_.Get().processes.CurrentProcessId(), 0);
   EXPECT_EQ(Capture().sessionId, 0u);
   EXPECT_FALSE(Capture().inputDesktopIsDefault);
 }
