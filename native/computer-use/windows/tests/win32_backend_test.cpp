@@ -7,9 +7,11 @@
 #include "frame_protocol.h"
 #include "grant_foreground.h"
 #include "parent_watchdog.h"
+#include "platform/sim/sim_crypto.h"
 #include "platform/win32/win32_api.h"
 #include "session_monitor.h"
 #include "test_support.h"
+#include "uia_observer.h"
 
 namespace velmora::computer_use {
 namespace {
@@ -90,10 +92,12 @@ class Win32Fixture : public ::testing::Test {
   };
 
   platform::Platform RealPlatform() {
-    return platform::Platform{input_, output_, runtime_, processes_, sessions_, windows_, loops_};
+    return platform::Platform{input_,   output_, runtime_,     processes_, sessions_,
+                              windows_, loops_,  processInfo_, crypto_,    displays_};
   }
   platform::Platform SimulatedSessionPlatform() {
-    return platform::Platform{input_, output_, runtime_, processes_, simulated_, windows_, loops_};
+    return platform::Platform{input_,   output_, runtime_,     processes_, simulated_,
+                              windows_, loops_,  processInfo_, crypto_,    displays_};
   }
 
   testing::EmptyInput input_;
@@ -104,6 +108,9 @@ class Win32Fixture : public ::testing::Test {
   SimulatedSessionQuery simulated_{sessions_};
   Win32WindowApi windows_;
   Win32MessageLoopApi loops_;
+  Win32ProcessInfoApi processInfo_;
+  Win32CryptoApi crypto_;
+  Win32DisplayApi displays_;
 };
 
 TEST(Win32Pipes, FramesCrossAnAnonymousPipeInChunks) {
@@ -249,6 +256,93 @@ TEST_F(Win32Fixture, WatchdogSeesAChildEnd) {
   TerminateProcess(child.process.Get(), 0);
   ASSERT_TRUE(exits.WaitFor(1, milliseconds(2000)));
   EXPECT_LT(std::chrono::steady_clock::now() - ended, milliseconds(1500));
+}
+
+TEST(Win32Crypto, BcryptAgreesWithKnownDigestsAndThePortableHash) {
+  Win32CryptoApi crypto;
+  platform::sim::SimCrypto portable;
+  EXPECT_EQ(Sha256Hex(crypto, ""),
+            "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  EXPECT_EQ(Sha256Hex(crypto, "abc"),
+            "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  for (std::size_t size : {1u, 55u, 56u, 64u, 65u, 1000u, 100000u}) {
+    const std::string input(size, static_cast<char>('a' + size % 26));
+    EXPECT_EQ(Sha256Hex(crypto, input), Sha256Hex(portable, input)) << size;
+  }
+}
+
+// A top-level window of this process with a child button, on this thread.
+class RealWindows : public Win32Fixture {
+ protected:
+  void SetUp() override {
+    WNDCLASSEXW windowClass{};
+    windowClass.cbSize = sizeof windowClass;
+    windowClass.lpfnWndProc = DefWindowProcW;
+    windowClass.hInstance = GetModuleHandleW(nullptr);
+    windowClass.lpszClassName = L"VelmoraIdentityTest";
+    RegisterClassExW(&windowClass);
+    top_ = CreateWindowExW(0, L"VelmoraIdentityTest", L"Identity \u00e9 test", WS_OVERLAPPEDWINDOW,
+                           10, 10, 300, 200, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+    ASSERT_NE(top_, nullptr);
+    button_ = CreateWindowExW(0, L"BUTTON", L"OK", WS_CHILD | WS_VISIBLE, 5, 5, 80, 24, top_,
+                              nullptr, GetModuleHandleW(nullptr), nullptr);
+    ASSERT_NE(button_, nullptr);
+  }
+  void TearDown() override {
+    if (top_ != nullptr) DestroyWindow(top_);
+  }
+
+  HWND top_ = nullptr;
+  HWND button_ = nullptr;
+};
+
+TEST_F(RealWindows, IdentitiesThroughTheRealWindowCalls) {
+  platform::Platform platform = SimulatedSessionPlatform();
+  EXPECT_EQ(CheckWindowAccess(platform, FromHwnd(top_)), kWindowAccessAllowed);
+  const Observation top = DescribeWindow(platform, FromHwnd(top_));
+  const Observation child = DescribeWindow(platform, FromHwnd(button_));
+  EXPECT_EQ(child.windowIdentity, top.windowIdentity);
+  EXPECT_EQ(top.windowIdentity, "hwnd:" + std::to_string(reinterpret_cast<std::uintptr_t>(top_)) +
+                                    ":pid:" + std::to_string(GetCurrentProcessId()));
+  EXPECT_EQ(top.window, FromHwnd(top_));
+  EXPECT_EQ(top.windowTitle, u"Identity \u00e9 test");
+  EXPECT_EQ(top.appName, u"computer_use_tests.exe");
+
+  // The identity hashes this process's image path; the portable hash agrees.
+  platform::sim::SimCrypto portable;
+  const std::u16string path = GetProcessImagePath(platform, GetCurrentProcessId());
+  ASSERT_FALSE(path.empty());
+  EXPECT_EQ(top.appIdentity, "exe_path_sha256:" + Sha256Hex(portable, ToUtf8Strict(path)));
+  EXPECT_NE(GetProcessIntegrityLevel(platform, GetCurrentProcessId()), 0u);
+
+  // Gone windows and unreadable processes.
+  EXPECT_EQ(CheckWindowAccess(platform, platform::kNullWindow), kWindowAccessUnavailable);
+  DestroyWindow(top_);
+  EXPECT_EQ(CheckWindowAccess(platform, FromHwnd(top_)), kWindowAccessUnavailable);
+  top_ = nullptr;
+  EXPECT_EQ(GetProcessImagePath(platform, 0xFFFFFFF0u), u"");
+  EXPECT_EQ(GetProcessIntegrityLevel(platform, 0xFFFFFFF0u), 0u);
+}
+
+TEST_F(RealWindows, RealSessionQueryGatesEveryWindow) {
+  platform::Platform platform = RealPlatform();
+  const bool queryWorks = CaptureSessionSnapshot(platform).IsGood();
+  EXPECT_EQ(CheckWindowAccess(platform, FromHwnd(top_)),
+            queryWorks ? kWindowAccessAllowed : kWindowAccessSessionLocked);
+}
+
+TEST_F(Win32Fixture, DisplaysEnumerateWithNamesAndDpi) {
+  const std::vector<platform::MonitorDescription> monitors = displays_.EnumerateMonitors();
+  ASSERT_FALSE(monitors.empty());
+  for (const platform::MonitorDescription& monitor : monitors) {
+    EXPECT_LT(monitor.rect.left, monitor.rect.right);
+    EXPECT_LT(monitor.rect.top, monitor.rect.bottom);
+    ASSERT_TRUE(monitor.deviceName.has_value());
+    EXPECT_FALSE(monitor.deviceName->empty());
+  }
+  // Stable while nothing changes.
+  EXPECT_EQ(DisplayTopologyHash(displays_), DisplayTopologyHash(displays_));
+  EXPECT_NE(DisplayTopologyHash(displays_), 2166136261u);
 }
 
 }  // namespace

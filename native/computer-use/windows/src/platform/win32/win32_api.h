@@ -15,8 +15,10 @@
 #undef DispatchMessage
 #undef PostMessage
 // These need <windows.h> first.
+#include <bcrypt.h>
 #include <objbase.h>
 #include <roapi.h>
+#include <shellscalingapi.h>
 #include <tlhelp32.h>
 #include <wtsapi32.h>
 
@@ -127,6 +129,26 @@ class Win32WindowApi final : public WindowApi {
   WindowHandle RootWindow(WindowHandle window) override;
   ProcessId WindowProcessId(WindowHandle window) override;
   bool AllowSetForegroundWindow(ProcessId processId) override;
+  bool IsWindow(WindowHandle window) override;
+  int WindowTextLength(WindowHandle window) override;
+  int WindowText(WindowHandle window, char16_t* buffer, int capacity) override;
+};
+
+class Win32ProcessInfoApi final : public ProcessInfoApi {
+ public:
+  std::optional<std::u16string> QueryImagePath(ProcessId processId) override;
+  std::optional<std::uint32_t> QueryIntegrityLevel(ProcessId processId) override;
+};
+
+// SHA-256 through BCrypt.
+class Win32CryptoApi final : public CryptoApi {
+ public:
+  Sha256Digest Sha256(std::string_view data) override;
+};
+
+class Win32DisplayApi final : public DisplayApi {
+ public:
+  std::vector<MonitorDescription> EnumerateMonitors() override;
 };
 
 class Win32MessageLoopApi final : public MessageLoopApi {

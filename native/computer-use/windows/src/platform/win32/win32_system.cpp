@@ -8,7 +8,8 @@ class Win32SystemPlatform final : public SystemPlatform {
   Win32SystemPlatform()
       : input_(GetStdHandle(STD_INPUT_HANDLE)),
         output_(GetStdHandle(STD_OUTPUT_HANDLE)),
-        platform_{input_, output_, runtime_, processes_, sessions_, windows_, messageLoops_} {}
+        platform_{input_,   output_,       runtime_,     processes_, sessions_,
+                  windows_, messageLoops_, processInfo_, crypto_,    displays_} {}
 
   Platform& Get() override { return platform_; }
 
@@ -20,6 +21,9 @@ class Win32SystemPlatform final : public SystemPlatform {
   win32::Win32SessionApi sessions_;
   win32::Win32WindowApi windows_;
   win32::Win32MessageLoopApi messageLoops_;
+  win32::Win32ProcessInfoApi processInfo_;
+  win32::Win32CryptoApi crypto_;
+  win32::Win32DisplayApi displays_;
   Platform platform_;
 };
 
