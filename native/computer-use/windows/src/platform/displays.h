@@ -28,6 +28,9 @@ class DisplayApi {
   virtual ~DisplayApi() = default;
   // Every monitor of the virtual screen, in the platform's order.
   virtual std::vector<MonitorDescription> EnumerateMonitors() = 0;
+  // MonitorFromRect with MONITOR_DEFAULTTONEAREST, then its information and DPI; none when
+  // there is no monitor.
+  virtual std::optional<MonitorDescription> MonitorNearestRect(const Rect& rect) = 0;
 };
 
 }  // namespace velmora::computer_use::platform

@@ -3,6 +3,7 @@
 
 #include <memory>
 
+#include "platform/automation.h"
 #include "platform/crypto.h"
 #include "platform/displays.h"
 #include "platform/message_loop.h"
@@ -11,6 +12,7 @@
 #include "platform/runtime.h"
 #include "platform/session.h"
 #include "platform/streams.h"
+#include "platform/system.h"
 #include "platform/windows.h"
 
 namespace velmora::computer_use::platform {
@@ -27,6 +29,8 @@ struct Platform {
   ProcessInfoApi& processInfo;
   CryptoApi& crypto;
   DisplayApi& displays;
+  AutomationApi& automation;
+  SystemApi& system;
 };
 
 // The backend of this build for the real process: the system on Windows, the simulated

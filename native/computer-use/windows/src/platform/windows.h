@@ -1,6 +1,8 @@
 // Top-level windows and the foreground.
 #pragma once
 
+#include <vector>
+
 #include "platform/types.h"
 
 namespace velmora::computer_use::platform {
@@ -15,6 +17,12 @@ class WindowApi {
   virtual ProcessId WindowProcessId(WindowHandle window) = 0;
   virtual bool AllowSetForegroundWindow(ProcessId processId) = 0;
   virtual bool IsWindow(WindowHandle window) = 0;
+  // Top-level windows in z-order, top first (EnumWindows).
+  virtual std::vector<WindowHandle> EnumerateTopLevelWindows() = 0;
+  virtual bool IsWindowVisible(WindowHandle window) = 0;
+  virtual bool IsIconic(WindowHandle window) = 0;
+  // GetWindow with GW_OWNER; null for none.
+  virtual WindowHandle OwnerWindow(WindowHandle window) = 0;
   // The title's length in UTF-16 units; 0 for none.
   virtual int WindowTextLength(WindowHandle window) = 0;
   // Fills at most `capacity` units including the terminator; answers the units copied.

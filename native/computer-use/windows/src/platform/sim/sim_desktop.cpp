@@ -98,7 +98,12 @@ bool SimDesktop::TakeFailure(SetupFailure step) {
 WindowHandle SimDesktop::ShowForegroundWindow(ProcessId owner) {
   std::lock_guard lock(mutex_);
   const WindowHandle handle = NewHandleLocked();
-  windows_[handle] = Window{u"VelmoraDemoWindow", {}, nullptr, owner, u"Velmora Demo", kNullWindow};
+  Window window;
+  window.className = u"VelmoraDemoWindow";
+  window.owner = owner;
+  window.title = u"Velmora Demo";
+  windows_[handle] = std::move(window);
+  zOrder_.insert(zOrder_.begin(), handle);
   foreground_ = handle;
   return handle;
 }
@@ -225,8 +230,61 @@ void SimDesktop::RemoveProcess(ProcessId processId) {
 WindowHandle SimDesktop::AddWindow(ProcessId owner, std::u16string title, WindowHandle parent) {
   std::lock_guard lock(mutex_);
   const WindowHandle handle = NewHandleLocked();
-  windows_[handle] = Window{u"SimWindow", {}, nullptr, owner, std::move(title), parent};
+  Window window;
+  window.className = u"SimWindow";
+  window.owner = owner;
+  window.title = std::move(title);
+  window.parent = parent;
+  windows_[handle] = std::move(window);
+  if (parent == kNullWindow) zOrder_.insert(zOrder_.begin(), handle);
   return handle;
+}
+
+WindowHandle SimDesktop::AddOwnedWindow(ProcessId owner, std::u16string title,
+                                        WindowHandle ownerWindow) {
+  const WindowHandle handle = AddWindow(owner, std::move(title));
+  std::lock_guard lock(mutex_);
+  windows_.at(handle).ownerWindow = ownerWindow;
+  return handle;
+}
+
+void SimDesktop::SetWindowVisible(WindowHandle window, bool visible) {
+  std::lock_guard lock(mutex_);
+  windows_.at(window).visible = visible;
+}
+
+void SimDesktop::SetWindowMinimized(WindowHandle window, bool minimized) {
+  std::lock_guard lock(mutex_);
+  windows_.at(window).minimized = minimized;
+}
+
+void SimDesktop::BringToTop(WindowHandle window) {
+  std::lock_guard lock(mutex_);
+  std::erase(zOrder_, window);
+  zOrder_.insert(zOrder_.begin(), window);
+}
+
+std::vector<WindowHandle> SimDesktop::EnumerateTopLevelWindows() {
+  std::lock_guard lock(mutex_);
+  return zOrder_;
+}
+
+bool SimDesktop::IsWindowVisible(WindowHandle window) {
+  std::lock_guard lock(mutex_);
+  const auto it = windows_.find(window);
+  return it != windows_.end() && it->second.visible;
+}
+
+bool SimDesktop::IsIconic(WindowHandle window) {
+  std::lock_guard lock(mutex_);
+  const auto it = windows_.find(window);
+  return it != windows_.end() && it->second.minimized;
+}
+
+WindowHandle SimDesktop::OwnerWindow(WindowHandle window) {
+  std::lock_guard lock(mutex_);
+  const auto it = windows_.find(window);
+  return it == windows_.end() ? kNullWindow : it->second.ownerWindow;
 }
 
 void SimDesktop::SetWindowTitle(WindowHandle window, std::u16string title) {
@@ -238,6 +296,7 @@ void SimDesktop::SetWindowTitle(WindowHandle window, std::u16string title) {
 void SimDesktop::RemoveWindow(WindowHandle window) {
   std::lock_guard lock(mutex_);
   windows_.erase(window);
+  std::erase(zOrder_, window);
   if (foreground_ == window) foreground_ = kNullWindow;
 }
 
@@ -279,6 +338,37 @@ SimMonitor SimDesktop::Monitor(std::size_t index) const {
 void SimDesktop::RemoveMonitor(std::size_t index) {
   std::lock_guard lock(mutex_);
   monitors_.erase(monitors_.begin() + static_cast<std::ptrdiff_t>(index));
+}
+
+std::optional<MonitorDescription> SimDesktop::MonitorNearestRect(const Rect& rect) {
+  std::lock_guard lock(mutex_);
+  // The monitor with the largest overlap, else the one whose centre is nearest.
+  const SimMonitor* best = nullptr;
+  std::int64_t bestScore = 0;
+  for (const SimMonitor& monitor : monitors_) {
+    const std::int64_t width = std::int64_t{std::min(rect.right, monitor.rect.right)} -
+                               std::max(rect.left, monitor.rect.left);
+    const std::int64_t height = std::int64_t{std::min(rect.bottom, monitor.rect.bottom)} -
+                                std::max(rect.top, monitor.rect.top);
+    std::int64_t score = width > 0 && height > 0 ? width * height : 0;
+    if (score == 0) {
+      const std::int64_t dx = (std::int64_t{rect.left} + rect.right) -
+                              (std::int64_t{monitor.rect.left} + monitor.rect.right);
+      const std::int64_t dy = (std::int64_t{rect.top} + rect.bottom) -
+                              (std::int64_t{monitor.rect.top} + monitor.rect.bottom);
+      score = -(dx * dx + dy * dy) / 4 - 1;
+    }
+    if (best == nullptr || score > bestScore) {
+      best = &monitor;
+      bestScore = score;
+    }
+  }
+  if (best == nullptr) return std::nullopt;
+  MonitorDescription description;
+  description.rect = best->rect;
+  if (!best->infoFails) description.deviceName = best->deviceName;
+  if (!best->dpiFails) description.dpi = best->dpi;
+  return description;
 }
 
 std::vector<MonitorDescription> SimDesktop::EnumerateMonitors() {

@@ -90,6 +90,11 @@ class SimDesktop final : public SessionApi,
   void RemoveProcess(ProcessId processId);
   // A window of `owner`: top-level, or a child of `parent`.
   WindowHandle AddWindow(ProcessId owner, std::u16string title, WindowHandle parent = kNullWindow);
+  // An owned top-level window, such as a dialog.
+  WindowHandle AddOwnedWindow(ProcessId owner, std::u16string title, WindowHandle ownerWindow);
+  void SetWindowVisible(WindowHandle window, bool visible);
+  void SetWindowMinimized(WindowHandle window, bool minimized);
+  void BringToTop(WindowHandle window);
   void SetWindowTitle(WindowHandle window, std::u16string title);
   void RemoveWindow(WindowHandle window);
   void SetForegroundWindow(WindowHandle window);
@@ -134,6 +139,10 @@ class SimDesktop final : public SessionApi,
   ProcessId WindowProcessId(WindowHandle window) override;
   bool AllowSetForegroundWindow(ProcessId processId) override;
   bool IsWindow(WindowHandle window) override;
+  std::vector<WindowHandle> EnumerateTopLevelWindows() override;
+  bool IsWindowVisible(WindowHandle window) override;
+  bool IsIconic(WindowHandle window) override;
+  WindowHandle OwnerWindow(WindowHandle window) override;
   int WindowTextLength(WindowHandle window) override;
   int WindowText(WindowHandle window, char16_t* buffer, int capacity) override;
 
@@ -143,6 +152,7 @@ class SimDesktop final : public SessionApi,
 
   // --- DisplayApi
   std::vector<MonitorDescription> EnumerateMonitors() override;
+  std::optional<MonitorDescription> MonitorNearestRect(const Rect& rect) override;
 
   // --- MessageLoopApi
   bool InitializeThreadApartment() override;
@@ -172,6 +182,9 @@ class SimDesktop final : public SessionApi,
     ProcessId owner = 0;
     std::u16string title;
     WindowHandle parent = kNullWindow;
+    WindowHandle ownerWindow = kNullWindow;
+    bool visible = true;
+    bool minimized = false;
   };
   struct Timer {
     WindowHandle window;
@@ -237,6 +250,7 @@ class SimDesktop final : public SessionApi,
   std::map<std::uint32_t, std::size_t> dispatched_;
   std::map<ProcessId, SimProcess> processes_;
   std::vector<SimMonitor> monitors_;
+  std::vector<WindowHandle> zOrder_;  // top-level windows, top first
 };
 
 }  // namespace velmora::computer_use::platform::sim

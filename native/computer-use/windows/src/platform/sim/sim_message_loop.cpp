@@ -55,8 +55,12 @@ WindowHandle SimDesktop::CreateHiddenWindow(std::u16string_view className,
       return kNullWindow;
     }
     handle = NewHandleLocked();
-    windows_[handle] =
-        Window{std::u16string(className), std::this_thread::get_id(), handler, 0, u"", kNullWindow};
+    Window window;
+    window.className = std::u16string(className);
+    window.thread = std::this_thread::get_id();
+    window.handler = handler;
+    window.visible = false;
+    windows_[handle] = std::move(window);
   }
   // Creation sends the first message synchronously, as the system does.
   handler->HandleWindowMessage(WindowMessage{handle, kWmNcCreate, 0, 0});

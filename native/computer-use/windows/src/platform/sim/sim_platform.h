@@ -6,8 +6,10 @@
 #include <string_view>
 
 #include "platform/platform.h"
+#include "platform/sim/sim_automation.h"
 #include "platform/sim/sim_crypto.h"
 #include "platform/sim/sim_desktop.h"
+#include "platform/sim/sim_system.h"
 #ifdef _WIN32
 #include "platform/win32/win32_api.h"
 #else
@@ -26,12 +28,16 @@ class SimPlatform {
   Platform& Get() { return platform_; }
   SimDesktop& Desktop() { return desktop_; }
   SimCrypto& Crypto() { return crypto_; }
+  SimAutomation& Automation() { return automation_; }
+  SimSystem& System() { return system_; }
 
  private:
   void RegisterOwnProcess();
 
   SimDesktop desktop_;
   SimCrypto crypto_;
+  SimAutomation automation_;
+  SimSystem system_;
 #ifdef _WIN32
   win32::Win32ProcessApi processes_;
   win32::Win32Runtime runtime_;

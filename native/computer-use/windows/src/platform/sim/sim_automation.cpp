@@ -1,0 +1,260 @@
+#include "platform/sim/sim_automation.h"
+
+#include <algorithm>
+
+namespace velmora::computer_use::platform::sim {
+
+constexpr HResult kElementNotAvailable = static_cast<HResult>(0x80040201);
+
+class SimUiaElement final : public UiaElement {
+ public:
+  SimUiaElement(SimAutomation& automation, SimElementId id) : automation_(automation), id_(id) {}
+  SimElementId Id() const { return id_; }
+
+  std::optional<std::int32_t> CurrentControlType() override {
+    return Read<std::int32_t>(UiaCall::kControlType, [](const SimElement& e) { return e.controlType; });
+  }
+  std::optional<std::u16string> CurrentStringProperty(std::int32_t propertyId) override {
+    if (propertyId == kUiaNamePropertyId) {
+      return Read<std::u16string>(UiaCall::kName, [](const SimElement& e) { return e.name; });
+    }
+    if (propertyId == kUiaAutomationIdPropertyId) {
+      return Read<std::u16string>(UiaCall::kAutomationId,
+                                  [](const SimElement& e) { return e.automationId; });
+    }
+    automation_.Count();
+    return std::nullopt;
+  }
+  std::optional<bool> CurrentIsEnabled() override {
+    return Read<bool>(UiaCall::kIsEnabled, [](const SimElement& e) { return e.enabled; });
+  }
+  std::optional<bool> CurrentHasKeyboardFocus() override {
+    return Read<bool>(UiaCall::kHasKeyboardFocus, [](const SimElement& e) { return e.focused; });
+  }
+  std::optional<bool> CurrentIsPassword() override {
+    return Read<bool>(UiaCall::kIsPassword, [](const SimElement& e) { return e.password; });
+  }
+  std::optional<Rect> CurrentBoundingRectangle() override {
+    return Read<Rect>(UiaCall::kBoundingRectangle, [](const SimElement& e) { return e.bounds; });
+  }
+  bool HasPattern(std::int32_t patternId) override {
+    return Read<bool>(UiaCall::kPatterns,
+                      [patternId](const SimElement& e) { return e.patterns.count(patternId) != 0; })
+        .value_or(false);
+  }
+  std::optional<bool> ValueIsReadOnly() override {
+    const std::optional<std::optional<bool>> value =
+        Read<std::optional<bool>>(UiaCall::kValueIsReadOnly, [](const SimElement& e) {
+          return e.patterns.count(kUiaValuePatternId) != 0 ? std::optional<bool>(e.valueReadOnly)
+                                                            : std::nullopt;
+        });
+    return value.value_or(std::nullopt);
+  }
+
+ private:
+  template <typename T, typename Getter>
+  std::optional<T> Read(UiaCall call, Getter getter) {
+    automation_.Count();
+    std::lock_guard lock(automation_.mutex_);
+    const auto it = automation_.nodes_.find(id_);
+    if (it == automation_.nodes_.end() || it->second.element.failing.count(call) != 0) {
+      return std::nullopt;
+    }
+    return getter(it->second.element);
+  }
+
+  SimAutomation& automation_;
+  SimElementId id_;
+};
+
+class SimUiaWalker final : public UiaTreeWalker {
+ public:
+  explicit SimUiaWalker(SimAutomation& automation) : automation_(automation) {}
+
+  std::unique_ptr<UiaElement> GetParentElement(UiaElement& element) override {
+    return Move(element, UiaCall::kParent, [](const SimAutomation::Node& node,
+                                              const std::map<SimElementId, SimAutomation::Node>&) {
+      // A window's element has the desktop above it, which the walk never reaches.
+      return node.window != kNullWindow ? SimElementId{0} : node.parent;
+    });
+  }
+  std::unique_ptr<UiaElement> GetFirstChildElement(UiaElement& element) override {
+    return Move(element, UiaCall::kFirstChild,
+                [](const SimAutomation::Node& node, const auto&) {
+                  return node.children.empty() ? SimElementId{0} : node.children.front();
+                });
+  }
+  std::unique_ptr<UiaElement> GetNextSiblingElement(UiaElement& element) override {
+    const SimElementId self = static_cast<SimUiaElement&>(element).Id();
+    return Move(element, UiaCall::kNextSibling,
+                [self](const SimAutomation::Node& node, const auto& nodes) {
+                  const auto parent = nodes.find(node.parent);
+                  if (node.window != kNullWindow || parent == nodes.end()) return SimElementId{0};
+                  const auto& siblings = parent->second.children;
+                  const auto it = std::find(siblings.begin(), siblings.end(), self);
+                  return it == siblings.end() || it + 1 == siblings.end() ? SimElementId{0}
+                                                                          : *(it + 1);
+                });
+  }
+
+ private:
+  template <typename Step>
+  std::unique_ptr<UiaElement> Move(UiaElement& element, UiaCall call, Step step) {
+    automation_.Count();
+    std::lock_guard lock(automation_.mutex_);
+    const auto it = automation_.nodes_.find(static_cast<SimUiaElement&>(element).Id());
+    if (it == automation_.nodes_.end() || it->second.element.failing.count(call) != 0) {
+      return nullptr;
+    }
+    const SimElementId next = step(it->second, automation_.nodes_);
+    if (next == 0) return nullptr;
+    return std::make_unique<SimUiaElement>(automation_, next);
+  }
+
+  SimAutomation& automation_;
+};
+
+class SimUiaClient final : public UiaClient {
+ public:
+  explicit SimUiaClient(SimAutomation& automation) : automation_(automation) {}
+
+  std::unique_ptr<UiaElement> ElementFromHandle(WindowHandle window, HResult& result) override {
+    automation_.Count();
+    std::lock_guard lock(automation_.mutex_);
+    result = automation_.elementFromHandleFailure_;
+    if (result != 0) return nullptr;
+    const auto it = automation_.windowRoots_.find(window);
+    if (it == automation_.windowRoots_.end()) {
+      result = kElementNotAvailable;
+      return nullptr;
+    }
+    return std::make_unique<SimUiaElement>(automation_, it->second);
+  }
+  std::unique_ptr<UiaTreeWalker> ControlViewWalker(HResult& result) override {
+    automation_.Count();
+    std::lock_guard lock(automation_.mutex_);
+    result = automation_.walkerFailure_;
+    if (result != 0) return nullptr;
+    return std::make_unique<SimUiaWalker>(automation_);
+  }
+  std::unique_ptr<UiaElement> GetFocusedElement() override {
+    automation_.Count();
+    std::lock_guard lock(automation_.mutex_);
+    if (automation_.focused_ == 0 || automation_.nodes_.count(automation_.focused_) == 0) {
+      return nullptr;
+    }
+    return std::make_unique<SimUiaElement>(automation_, automation_.focused_);
+  }
+  std::unique_ptr<UiaElement> ElementFromPoint(std::int32_t x, std::int32_t y) override {
+    automation_.Count();
+    std::lock_guard lock(automation_.mutex_);
+    SimElementId hit = 0;
+    for (const auto& [window, root] : automation_.windowRoots_) {
+      if (const SimElementId found = automation_.HitTestLocked(root, x, y)) hit = found;
+    }
+    if (hit == 0) return nullptr;
+    return std::make_unique<SimUiaElement>(automation_, hit);
+  }
+  std::optional<bool> CompareElements(UiaElement& left, UiaElement& right) override {
+    automation_.Count();
+    std::lock_guard lock(automation_.mutex_);
+    if (automation_.compareFails_) return std::nullopt;
+    return static_cast<SimUiaElement&>(left).Id() == static_cast<SimUiaElement&>(right).Id();
+  }
+
+ private:
+  SimAutomation& automation_;
+};
+
+SimAutomation::SimAutomation() = default;
+SimAutomation::~SimAutomation() = default;
+
+SimElementId SimAutomation::SetWindowElement(WindowHandle window, SimElement element) {
+  std::lock_guard lock(mutex_);
+  if (const auto old = windowRoots_.find(window); old != windowRoots_.end()) {
+    RemoveLocked(old->second);
+  }
+  const SimElementId id = nextId_++;
+  nodes_[id] = Node{std::move(element), 0, {}, window};
+  windowRoots_[window] = id;
+  return id;
+}
+
+SimElementId SimAutomation::AddChild(SimElementId parent, SimElement element) {
+  std::lock_guard lock(mutex_);
+  const SimElementId id = nextId_++;
+  nodes_[id] = Node{std::move(element), parent, {}, kNullWindow};
+  nodes_.at(parent).children.push_back(id);
+  return id;
+}
+
+SimElement SimAutomation::Get(SimElementId id) const {
+  std::lock_guard lock(mutex_);
+  return nodes_.at(id).element;
+}
+
+void SimAutomation::Update(SimElementId id, SimElement element) {
+  std::lock_guard lock(mutex_);
+  nodes_.at(id).element = std::move(element);
+}
+
+void SimAutomation::Remove(SimElementId id) {
+  std::lock_guard lock(mutex_);
+  RemoveLocked(id);
+}
+
+void SimAutomation::RemoveLocked(SimElementId id) {
+  const auto it = nodes_.find(id);
+  if (it == nodes_.end()) return;
+  for (SimElementId child : std::vector<SimElementId>(it->second.children)) RemoveLocked(child);
+  if (const auto parent = nodes_.find(it->second.parent); parent != nodes_.end()) {
+    std::erase(parent->second.children, id);
+  }
+  if (it->second.window != kNullWindow) windowRoots_.erase(it->second.window);
+  nodes_.erase(id);
+}
+
+void SimAutomation::SetFocusedElement(SimElementId id) {
+  std::lock_guard lock(mutex_);
+  focused_ = id;
+}
+
+void SimAutomation::FailCreateClient(HResult result) {
+  std::lock_guard lock(mutex_);
+  createClientFailure_ = result;
+}
+
+void SimAutomation::FailElementFromHandle(HResult result) {
+  std::lock_guard lock(mutex_);
+  elementFromHandleFailure_ = result;
+}
+
+void SimAutomation::FailControlViewWalker(HResult result) {
+  std::lock_guard lock(mutex_);
+  walkerFailure_ = result;
+}
+
+void SimAutomation::FailCompareElements(bool fails) {
+  std::lock_guard lock(mutex_);
+  compareFails_ = fails;
+}
+
+SimElementId SimAutomation::HitTestLocked(SimElementId id, std::int32_t x, std::int32_t y) const {
+  const Node& node = nodes_.at(id);
+  const Rect& r = node.element.bounds;
+  if (x < r.left || x >= r.right || y < r.top || y >= r.bottom) return 0;
+  SimElementId hit = id;
+  for (SimElementId child : node.children) {
+    if (const SimElementId found = HitTestLocked(child, x, y)) hit = found;
+  }
+  return hit;
+}
+
+std::unique_ptr<UiaClient> SimAutomation::CreateClient(HResult& result) {
+  std::lock_guard lock(mutex_);
+  result = createClientFailure_;
+  if (result != 0) return nullptr;
+  return std::make_unique<SimUiaClient>(*this);
+}
+
+}  // namespace velmora::computer_use::platform::sim

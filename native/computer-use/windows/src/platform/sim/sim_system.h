@@ -1,0 +1,27 @@
+// Simulated identifiers and wall clock: GUIDs from a counter (or a failure), a settable time.
+#pragma once
+
+#include <atomic>
+#include <mutex>
+
+#include "platform/system.h"
+
+namespace velmora::computer_use::platform::sim {
+
+class SimSystem final : public SystemApi {
+ public:
+  std::optional<Guid> CreateGuid() override;
+  std::u16string GuidToString(const Guid& guid) override;
+  std::uint64_t SystemTimeAsFileTime() override { return fileTime_; }
+
+  void SetGuidFails(bool fails) { guidFails_ = fails; }
+  void SetFileTime(std::uint64_t fileTime) { fileTime_ = fileTime; }
+
+ private:
+  std::atomic<bool> guidFails_{false};
+  std::atomic<std::uint64_t> nextGuid_{1};
+  // 2026-01-01T00:00:00Z
+  std::atomic<std::uint64_t> fileTime_{134116992000000000ull};
+};
+
+}  // namespace velmora::computer_use::platform::sim
