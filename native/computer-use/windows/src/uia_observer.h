@@ -1,11 +1,17 @@
 // Observation of windows: identities, the access gate and the records the observer hands out.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
+#include "json.h"
 #include "platform/platform.h"
 
 namespace velmora::computer_use {
@@ -72,5 +78,80 @@ std::string ToUtf8Strict(std::u16string_view text);
 std::string Sha256Hex(platform::CryptoApi& crypto, std::string_view bytes);
 // Changes whenever the set, placement, device names or DPI of the displays change.
 std::uint32_t DisplayTopologyHash(platform::DisplayApi& displays);
+
+// --- Elements
+
+inline constexpr std::size_t kMaxWalkNodes = 1000;
+inline constexpr std::size_t kMaxWalkDepth = 64;
+inline constexpr std::uint64_t kMaxWalkVisits = 4096;
+inline constexpr std::chrono::seconds kWalkTimeLimit{2};
+inline constexpr std::size_t kMaxApplicationWindows = 128;
+
+struct WalkStatus {
+  std::uint64_t visited = 0;
+  bool truncated = false;
+  bool stop = false;
+  std::chrono::steady_clock::time_point deadline;
+};
+
+using ElementRef = std::shared_ptr<platform::UiaElement>;
+using ElementTable = std::unordered_map<std::string, ElementRef>;
+
+std::u16string RoleForControlType(std::optional<std::int32_t> controlType);
+ElementNode DescribeElement(platform::Platform& platform, platform::UiaClient& client,
+                            platform::UiaElement& element, const std::string& id);
+// Depth-first pre-order, bounded by the limits above; appends to `nodes` and `elements`.
+void WalkElements(platform::Platform& platform, platform::UiaClient& client,
+                  const ElementRef& element, platform::UiaTreeWalker& walker, std::size_t depth,
+                  WalkStatus& status, std::vector<ElementNode>& nodes, ElementTable& elements,
+                  const std::string& parentId);
+Json NodeToJson(const ElementNode& node);
+// The bytes the state hash covers.
+std::string BuildStateText(const Observation& record, const std::vector<ElementNode>& nodes);
+
+// The observer: owns the process's UI Automation client and the current observation.
+class UiaObserver {
+ public:
+  // Creates the UI Automation client; throws PlatformError when it cannot.
+  explicit UiaObserver(platform::Platform& platform);
+  UiaObserver(const UiaObserver&) = delete;
+  UiaObserver& operator=(const UiaObserver&) = delete;
+
+  Observation ObserveWindow(platform::WindowHandle window, bool skipElements);
+  Observation ObserveForeground();
+  bool IsObservationCurrent(const std::string& observationId, const std::string& stateHash);
+  platform::WindowHandle GetObservedWindow();
+  bool ElementsSkipped();
+
+  std::vector<Observation> FindApplicationWindows(const std::string& appIdentity,
+                                                  const std::string& windowIdentity,
+                                                  bool activationOnly);
+  Observation ObserveApplication(const std::string& appIdentity, const std::string& windowIdentity,
+                                 bool activationOnly);
+  // The live element, only while the observation is current and the element unchanged.
+  ElementRef ResolveTarget(const std::string& elementId, const std::string& observationId,
+                           const std::string& stateHash);
+
+  std::optional<ElementNode> DescribeFocusedElement();
+  std::optional<ElementNode> DescribeElementAtPoint(std::int32_t x, std::int32_t y);
+
+ private:
+  bool IsObservationCurrentLocked(const std::string& observationId, const std::string& stateHash);
+
+  platform::Platform& platform_;
+  std::unique_ptr<platform::UiaClient> client_;
+
+  std::mutex mutex_;
+  ElementTable elements_;
+  std::unordered_map<std::string, ElementNode> nodes_;
+  std::string currentObservationId_;
+  std::string currentStateHash_;
+  platform::WindowHandle currentWindow_ = platform::kNullWindow;
+  bool foregroundBound_ = true;
+  bool elementsSkipped_ = false;
+  std::string currentAppIdentity_;
+  std::string currentWindowIdentity_;
+  std::uint32_t currentTopologyGeneration_ = 0;
+};
 
 }  // namespace velmora::computer_use
