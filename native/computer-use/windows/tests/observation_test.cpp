@@ -1,0 +1,317 @@
+#include <gtest/gtest.h>
+
+#include "platform/sim/sim_platform.h"
+#include "platform_error.h"
+#include "test_support.h"
+#include "uia_observer.h"
+
+namespace velmora::computer_use {
+namespace {
+
+using platform::Rect;
+using platform::WindowHandle;
+using platform::sim::SimElement;
+using platform::sim::SimElementId;
+using platform::sim::SimMonitor;
+using platform::sim::SimProcess;
+
+constexpr platform::ProcessId kAppPid = 4242;
+const std::string kAppIdentity =
+    "exe_path_sha256:94501dc40f1f665f7c2c2ac9c36adc3911d976a29337594d63016ccc213bbf88";
+
+SimElement Element(std::int32_t type, std::u16string name, Rect bounds,
+                   std::set<std::int32_t> patterns = {}, std::u16string automationId = u"") {
+  SimElement element;
+  element.controlType = type;
+  element.name = std::move(name);
+  element.automationId = std::move(automationId);
+  element.bounds = bounds;
+  element.patterns = std::move(patterns);
+  return element;
+}
+
+class ObservationTest : public ::testing::Test {
+ protected:
+  ObservationTest() {
+    desktop().AddProcess(kAppPid, SimProcess{u"C:\\Tools\\app.exe", 0x2000, 1, true});
+    desktop().AddMonitor(SimMonitor{{0, 0, 1920, 1080}, u"\\\\.\\DISPLAY1", {96, 96}});
+    desktop().AddMonitor(SimMonitor{{1920, 0, 3840, 1080}, u"\\\\.\\DISPLAY2", {144, 144}});
+    window_ = desktop().AddWindow(kAppPid, u"App");
+    desktop().SetForegroundWindow(window_);
+    root_ = automation().SetWindowElement(
+        window_, Element(platform::kUiaWindowControlTypeId, u"App", {0, 0, 800, 600}));
+    button_ = automation().AddChild(
+        root_, Element(platform::kUiaButtonControlTypeId, u"OK", {10, 10, 90, 40},
+                       {platform::kUiaInvokePatternId}, u"ok"));
+  }
+  platform::sim::SimDesktop& desktop() { return sim_.Desktop(); }
+  platform::sim::SimAutomation& automation() { return sim_.Automation(); }
+  std::string Failure(const std::function<void()>& action) {
+    try {
+      action();
+      return "";
+    } catch (const std::runtime_error& failure) {
+      return failure.what();
+    }
+  }
+
+  testing::EmptyInput input_;
+  testing::CapturedOutput output_;
+  platform::sim::SimPlatform sim_{input_, output_};
+  WindowHandle window_;
+  SimElementId root_ = 0;
+  SimElementId button_ = 0;
+};
+
+TEST_F(ObservationTest, NodesRolesActionsAndJson) {
+  SimElement password = Element(platform::kUiaEditControlTypeId, u"secret", {20, 50, 220, 70},
+                                {platform::kUiaValuePatternId});
+  password.password = true;
+  automation().AddChild(root_, password);
+  SimElement readOnly = Element(platform::kUiaEditControlTypeId, u"Path", {20, 80, 220, 100},
+                                {platform::kUiaValuePatternId});
+  readOnly.valueReadOnly = true;
+  automation().AddChild(root_, readOnly);
+  automation().AddChild(root_, Element(platform::kUiaCheckBoxControlTypeId, u"Wrap",
+                                       {2000, 10, 2100, 30}, {platform::kUiaTogglePatternId}));
+  automation().AddChild(root_, Element(platform::kUiaListControlTypeId, u"Items",
+                                       {20, 120, 220, 400}, {platform::kUiaScrollPatternId}));
+  const SimElementId titleBar = automation().AddChild(
+      root_, Element(platform::kUiaTitleBarControlTypeId, u"", {0, 0, 800, 30}));
+  automation().AddChild(titleBar, Element(platform::kUiaButtonControlTypeId, u"", {770, 0, 800, 30},
+                                          {platform::kUiaInvokePatternId}, u"Close"));
+  automation().AddChild(titleBar,
+                        Element(platform::kUiaButtonControlTypeId, u"?", {740, 0, 770, 30},
+                                {platform::kUiaInvokePatternId}, u"Help"));
+  SimElement broken = Element(platform::kUiaTextControlTypeId, u"x", {1, 1, 2, 2});
+  broken.failing = {platform::sim::UiaCall::kControlType,
+                    platform::sim::UiaCall::kBoundingRectangle, platform::sim::UiaCall::kIsEnabled};
+  automation().AddChild(root_, broken);
+
+  UiaObserver observer(sim_.Get());
+  const Observation observation = observer.ObserveForeground();
+  ASSERT_EQ(observation.targets.size(), 10u);
+  const auto json = [&](std::size_t i) { return NodeToJson(observation.targets[i]); };
+  EXPECT_EQ(json(0)["role"], "window");
+  EXPECT_EQ(json(1), Json::parse(R"({"id":"uia:1","parentId":"uia:0","role":"button","name":"OK",
+    "automationId":"ok","controlKind":"","actions":["click"],"enabled":true,"focused":false,
+    "bounds":{"x":10,"y":10,"width":80,"height":30,"displayId":"\\\\.\\DISPLAY1","scaleFactor":1}})"));
+  // Password: no name key, no typing.
+  EXPECT_FALSE(json(2).contains("name"));
+  EXPECT_EQ(json(2)["sensitive"], true);
+  EXPECT_EQ(json(2)["actions"], Json::array());
+  EXPECT_EQ(json(3)["actions"], Json::array());  // read-only edit
+  EXPECT_EQ(json(4)["actions"], Json::array({"click"}));
+  EXPECT_EQ(json(4)["bounds"]["scaleFactor"], 1.5);
+  EXPECT_EQ(json(4)["bounds"]["displayId"], "\\\\.\\DISPLAY2");
+  EXPECT_EQ(json(5)["actions"], Json::array({"scroll_up_page", "scroll_down_page"}));
+  EXPECT_EQ(json(7)["controlKind"], "window_close");
+  EXPECT_EQ(json(7)["name"], "Close window");
+  EXPECT_EQ(json(8)["controlKind"], "window_control");
+  EXPECT_EQ(json(8)["name"], "?");
+  EXPECT_EQ(json(1)["controlKind"], "");  // a button directly under the window
+  EXPECT_EQ(json(9)["role"], "control");
+  EXPECT_EQ(json(9)["enabled"], true);
+  EXPECT_EQ(json(9)["bounds"]["width"], 0);
+  EXPECT_EQ(json(9)["bounds"]["displayId"], "");
+}
+
+TEST_F(ObservationTest, StateTextIsByteExact) {
+  UiaObserver observer(sim_.Get());
+  const Observation observation = observer.ObserveForeground();
+  const std::string expected =
+      kAppIdentity + std::string(1, '\0') + observation.windowIdentity + std::string(1, '\0') +
+      std::to_string(observation.topologyGeneration) + "\n" + "uia:0" + std::string(1, '\0') +
+      "window" + std::string(1, '\0') + "App" + std::string(3, '\0') + "0,0,800,600\n\n" + "uia:1" +
+      std::string(1, '\0') + "button" + std::string(1, '\0') + "OK" + std::string(1, '\0') + "ok" +
+      std::string(2, '\0') + "10,10,80,30\nclick,\n";
+  EXPECT_EQ(BuildStateText(observation, observation.targets), expected);
+  platform::sim::SimCrypto crypto;
+  EXPECT_EQ(observation.stateHash, Sha256Hex(crypto, expected));
+  EXPECT_EQ(observation.observationId.size(), 38u);
+  EXPECT_EQ(observation.observationId.front(), '{');
+  EXPECT_EQ(observation.capturedAt, 1767225600000u);  // the simulated clock: 2026-01-01
+
+  // Same window again: new id, same hash. Skipping elements hashes the identity line only.
+  const Observation again = observer.ObserveForeground();
+  EXPECT_NE(again.observationId, observation.observationId);
+  EXPECT_EQ(again.stateHash, observation.stateHash);
+  const Observation skipped = observer.ObserveWindow(window_, true);
+  EXPECT_TRUE(skipped.targets.empty());
+  EXPECT_FALSE(skipped.targetsTruncated);
+  EXPECT_EQ(skipped.stateHash, Sha256Hex(crypto, expected.substr(0, expected.find('\n') + 1)));
+}
+
+TEST_F(ObservationTest, WalkLimits) {
+  for (int i = 0; i < 1500; ++i) {
+    automation().AddChild(root_, Element(platform::kUiaTextControlTypeId, u"t", {0, 0, 1, 1}));
+  }
+  UiaObserver observer(sim_.Get());
+  Observation observation = observer.ObserveForeground();
+  ASSERT_EQ(observation.targets.size(), 1000u);
+  EXPECT_TRUE(observation.targetsTruncated);
+  EXPECT_EQ(observation.targets.back().id, "uia:999");
+
+  // A chain deeper than 64 levels loses the deep part but keeps the siblings after it.
+  root_ = automation().SetWindowElement(
+      window_, Element(platform::kUiaWindowControlTypeId, u"App", {0, 0, 800, 600}));
+  SimElementId parent = root_;
+  for (int depth = 1; depth <= 70; ++depth) {
+    parent = automation().AddChild(parent, Element(platform::kUiaTextControlTypeId, u"d", {}));
+  }
+  automation().AddChild(root_, Element(platform::kUiaButtonControlTypeId, u"after", {}));
+  observation = observer.ObserveForeground();
+  EXPECT_TRUE(observation.targetsTruncated);
+  ASSERT_EQ(observation.targets.size(), 66u);  // depths 0 to 64, then the sibling
+  EXPECT_EQ(observation.targets.back().name, u"after");
+  EXPECT_EQ(observation.targets.back().parentId, "uia:0");
+  EXPECT_EQ(observation.targets[64].parentId, "uia:63");
+}
+
+TEST_F(ObservationTest, PassedDeadlineStopsTheWalk) {
+  UiaObserver observer(sim_.Get());
+  platform::HResult result = 0;
+  const std::unique_ptr<platform::UiaClient> client = sim_.Get().automation.CreateClient(result);
+  ElementRef root(client->ElementFromHandle(window_, result));
+  const auto walker = client->ControlViewWalker(result);
+  WalkStatus status;
+  status.deadline = std::chrono::steady_clock::now();
+  std::vector<ElementNode> nodes;
+  ElementTable table;
+  WalkElements(sim_.Get(), *client, root, *walker, 0, status, nodes, table, "");
+  EXPECT_TRUE(nodes.empty());
+  EXPECT_TRUE(status.truncated);
+  EXPECT_TRUE(status.stop);
+}
+
+TEST_F(ObservationTest, StalenessRules) {
+  UiaObserver observer(sim_.Get());
+  EXPECT_FALSE(observer.IsObservationCurrent("", ""));
+  Observation o = observer.ObserveForeground();
+  EXPECT_TRUE(observer.IsObservationCurrent(o.observationId, o.stateHash));
+  EXPECT_FALSE(observer.IsObservationCurrent(o.observationId, std::string(64, '0')));
+  // Another window takes the foreground, even of the same application.
+  const WindowHandle other = desktop().AddWindow(kAppPid, u"Other");
+  desktop().SetForegroundWindow(other);
+  EXPECT_FALSE(observer.IsObservationCurrent(o.observationId, o.stateHash));
+  desktop().SetForegroundWindow(window_);
+  EXPECT_TRUE(observer.IsObservationCurrent(o.observationId, o.stateHash));
+  // A new monitor.
+  desktop().AddMonitor(SimMonitor{{0, 1080, 1920, 2160}, u"\\\\.\\DISPLAY3", {96, 96}});
+  EXPECT_FALSE(observer.IsObservationCurrent(o.observationId, o.stateHash));
+  o = observer.ObserveForeground();
+  // A locked session, then a closed window.
+  desktop().SetSessionFlags(0);
+  EXPECT_FALSE(observer.IsObservationCurrent(o.observationId, o.stateHash));
+  desktop().SetSessionFlags(1);
+  EXPECT_TRUE(observer.IsObservationCurrent(o.observationId, o.stateHash));
+  // An application observation is not bound to the foreground.
+  Observation app = observer.ObserveApplication(kAppIdentity, o.windowIdentity, false);
+  desktop().SetForegroundWindow(other);
+  EXPECT_TRUE(observer.IsObservationCurrent(app.observationId, app.stateHash));
+  desktop().RemoveWindow(window_);
+  EXPECT_FALSE(observer.IsObservationCurrent(app.observationId, app.stateHash));
+}
+
+TEST_F(ObservationTest, FailedObservationKeepsThePreviousOne) {
+  UiaObserver observer(sim_.Get());
+  const Observation o = observer.ObserveForeground();
+  sim_.System().SetGuidFails(true);
+  EXPECT_EQ(Failure([&] { observer.ObserveForeground(); }), "identifier_failed");
+  EXPECT_TRUE(observer.IsObservationCurrent(o.observationId, o.stateHash));
+  sim_.System().SetGuidFails(false);
+  automation().FailElementFromHandle(static_cast<platform::HResult>(0x80004005));
+  EXPECT_THROW(observer.ObserveForeground(), PlatformError);
+  EXPECT_TRUE(observer.IsObservationCurrent(o.observationId, o.stateHash));
+}
+
+TEST_F(ObservationTest, ApplicationLookup) {
+  UiaObserver observer(sim_.Get());
+  EXPECT_EQ(observer.FindApplicationWindows(kAppIdentity, "", false).size(), 1u);
+  const WindowHandle dialog = desktop().AddOwnedWindow(kAppPid, u"Dialog", window_);
+  EXPECT_EQ(Failure([&] { observer.ObserveApplication(kAppIdentity, "", false); }),
+            "target_ambiguous");
+  // Activation-only lookups skip owned windows unless named, but keep minimized ones.
+  EXPECT_EQ(observer.FindApplicationWindows(kAppIdentity, "", true).size(), 1u);
+  desktop().SetWindowVisible(dialog, false);
+  desktop().SetWindowMinimized(window_, true);
+  EXPECT_EQ(Failure([&] { observer.FindApplicationWindows(kAppIdentity, "", false); }),
+            "app_not_found");
+  EXPECT_EQ(observer.FindApplicationWindows(kAppIdentity, "", true).size(), 1u);
+  EXPECT_EQ(Failure([&] { observer.FindApplicationWindows(kAppIdentity, "hwnd:1:pid:1", true); }),
+            "target_not_found");
+  EXPECT_EQ(Failure([&] { observer.FindApplicationWindows("exe_path_sha256:00", "", false); }),
+            "app_not_found");
+
+  // Elevated: refused rather than not found.
+  desktop().AddProcess(9001, SimProcess{u"C:\\Admin\\tool.exe", 0x3000, 1, true});
+  desktop().AddWindow(9001, u"Admin");
+  EXPECT_EQ(Failure([&] {
+              observer.FindApplicationWindows(
+                  "exe_path_sha256:" + Sha256Hex(sim_.Get().crypto, "C:\\Admin\\tool.exe"), "",
+                  false);
+            }),
+            "uipi_blocked");
+
+  // 128 windows are returned, 129 are too many.
+  desktop().AddProcess(9002, SimProcess{u"C:\\Many\\many.exe", 0x2000, 1, true});
+  const std::string many = "exe_path_sha256:" + Sha256Hex(sim_.Get().crypto, "C:\\Many\\many.exe");
+  for (int i = 0; i < 128; ++i) desktop().AddWindow(9002, u"m");
+  EXPECT_EQ(observer.FindApplicationWindows(many, "", false).size(), 128u);
+  desktop().AddWindow(9002, u"m");
+  EXPECT_EQ(Failure([&] { observer.FindApplicationWindows(many, "", false); }), "target_ambiguous");
+}
+
+TEST_F(ObservationTest, TargetResolution) {
+  UiaObserver observer(sim_.Get());
+  Observation o = observer.ObserveForeground();
+  EXPECT_TRUE(observer.ResolveTarget("uia:1", o.observationId, o.stateHash));
+  EXPECT_FALSE(observer.ResolveTarget("uia:7", o.observationId, o.stateHash));
+  EXPECT_FALSE(observer.ResolveTarget("focused", o.observationId, o.stateHash));
+
+  SimElement button = automation().Get(button_);
+  SimElement changed = button;
+  changed.focused = true;  // focus alone does not matter
+  automation().Update(button_, changed);
+  EXPECT_TRUE(observer.ResolveTarget("uia:1", o.observationId, o.stateHash));
+  for (const auto& change : std::vector<std::function<void(SimElement&)>>{
+           [](SimElement& e) { e.enabled = false; }, [](SimElement& e) { e.bounds.left += 1; },
+           [](SimElement& e) { e.name = u"Cancel"; }, [](SimElement& e) { e.patterns.clear(); }}) {
+    changed = button;
+    change(changed);
+    automation().Update(button_, changed);
+    EXPECT_FALSE(observer.ResolveTarget("uia:1", o.observationId, o.stateHash));
+  }
+  automation().Update(button_, button);
+  EXPECT_TRUE(observer.ResolveTarget("uia:1", o.observationId, o.stateHash));
+  // A newer observation replaces the ids.
+  const Observation newer = observer.ObserveForeground();
+  EXPECT_FALSE(observer.ResolveTarget("uia:1", o.observationId, o.stateHash));
+  EXPECT_TRUE(observer.ResolveTarget("uia:1", newer.observationId, newer.stateHash));
+  automation().Remove(button_);
+  EXPECT_FALSE(observer.ResolveTarget("uia:1", newer.observationId, newer.stateHash));
+}
+
+TEST_F(ObservationTest, SingleElementDescriptionsAndClientFailure) {
+  UiaObserver observer(sim_.Get());
+  EXPECT_FALSE(observer.DescribeFocusedElement());
+  automation().SetFocusedElement(button_);
+  EXPECT_EQ(observer.DescribeFocusedElement()->id, "focused");
+  const std::optional<ElementNode> pointed = observer.DescribeElementAtPoint(20, 20);
+  ASSERT_TRUE(pointed);
+  EXPECT_EQ(pointed->id, "pointed");
+  EXPECT_EQ(pointed->name, u"OK");
+  EXPECT_TRUE(pointed->parentId.empty());
+  EXPECT_FALSE(observer.DescribeElementAtPoint(5000, 5000));
+
+  automation().FailCreateClient(static_cast<platform::HResult>(0x80040154));
+  try {
+    UiaObserver failing(sim_.Get());
+    ADD_FAILURE() << "no client, no observer";
+  } catch (const PlatformError& error) {
+    EXPECT_EQ(error.hresult, static_cast<platform::HResult>(0x80040154));
+  }
+}
+
+}  // namespace
+}  // namespace velmora::computer_use
