@@ -2,6 +2,9 @@
 // is replaced by a simulated source where a test needs a good session.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
 #include <thread>
 
 #include "frame_protocol.h"
@@ -92,12 +95,12 @@ class Win32Fixture : public ::testing::Test {
   };
 
   platform::Platform RealPlatform() {
-    return platform::Platform{input_,   output_, runtime_,     processes_, sessions_,
-                              windows_, loops_,  processInfo_, crypto_,    displays_};
+    return platform::Platform{input_, output_,      runtime_, processes_, sessions_,   windows_,
+                              loops_, processInfo_, crypto_,  displays_,  automation_, system_};
   }
   platform::Platform SimulatedSessionPlatform() {
-    return platform::Platform{input_,   output_, runtime_,     processes_, simulated_,
-                              windows_, loops_,  processInfo_, crypto_,    displays_};
+    return platform::Platform{input_, output_,      runtime_, processes_, simulated_,  windows_,
+                              loops_, processInfo_, crypto_,  displays_,  automation_, system_};
   }
 
   testing::EmptyInput input_;
@@ -111,6 +114,8 @@ class Win32Fixture : public ::testing::Test {
   Win32ProcessInfoApi processInfo_;
   Win32CryptoApi crypto_;
   Win32DisplayApi displays_;
+  Win32AutomationApi automation_;
+  Win32SystemApi system_;
 };
 
 TEST(Win32Pipes, FramesCrossAnAnonymousPipeInChunks) {
@@ -343,6 +348,268 @@ TEST_F(Win32Fixture, DisplaysEnumerateWithNamesAndDpi) {
   // Stable while nothing changes.
   EXPECT_EQ(DisplayTopologyHash(displays_), DisplayTopologyHash(displays_));
   EXPECT_NE(DisplayTopologyHash(displays_), 2166136261u);
+}
+
+platform::Rect WindowRectOf(HWND window) {
+  RECT rect{};
+  EXPECT_TRUE(GetWindowRect(window, &rect));
+  return platform::Rect{rect.left, rect.top, rect.right, rect.bottom};
+}
+
+bool Contains(const std::vector<platform::WindowHandle>& windows, HWND window) {
+  return std::find(windows.begin(), windows.end(), FromHwnd(window)) != windows.end();
+}
+
+TEST_F(RealWindows, TopLevelEnumerationAndWindowStates) {
+  const HWND owned = CreateWindowExW(0, L"VelmoraIdentityTest", L"Owned", WS_POPUP, 20, 20, 100, 60,
+                                     top_, nullptr, GetModuleHandleW(nullptr), nullptr);
+  ASSERT_NE(owned, nullptr);
+  const std::vector<platform::WindowHandle> windows = windows_.EnumerateTopLevelWindows();
+  EXPECT_TRUE(Contains(windows, top_));
+  EXPECT_TRUE(Contains(windows, owned));  // owned windows are top-level too
+  EXPECT_FALSE(Contains(windows, button_));
+
+  // Hidden: not visible, and neither is the child whose parent it is.
+  EXPECT_FALSE(windows_.IsWindowVisible(FromHwnd(top_)));
+  EXPECT_FALSE(windows_.IsWindowVisible(FromHwnd(button_)));
+  EXPECT_FALSE(windows_.IsIconic(FromHwnd(top_)));
+  EXPECT_EQ(windows_.OwnerWindow(FromHwnd(top_)), platform::kNullWindow);
+  EXPECT_EQ(windows_.OwnerWindow(FromHwnd(owned)), FromHwnd(top_));
+  EXPECT_FALSE(windows_.IsWindowVisible(FromHwnd(owned)));
+
+  ShowWindow(top_, SW_SHOWNOACTIVATE);
+  EXPECT_TRUE(windows_.IsWindowVisible(FromHwnd(top_)));
+  EXPECT_TRUE(windows_.IsWindowVisible(FromHwnd(button_)));
+  EXPECT_FALSE(windows_.IsIconic(FromHwnd(top_)));
+
+  ShowWindow(top_, SW_MINIMIZE);
+  EXPECT_TRUE(windows_.IsIconic(FromHwnd(top_)));
+  EXPECT_TRUE(windows_.IsWindowVisible(FromHwnd(top_)));
+  EXPECT_FALSE(windows_.IsIconic(FromHwnd(owned)));
+
+  DestroyWindow(owned);
+  EXPECT_FALSE(Contains(windows_.EnumerateTopLevelWindows(), owned));
+  EXPECT_EQ(windows_.OwnerWindow(FromHwnd(owned)), platform::kNullWindow);
+}
+
+TEST_F(Win32Fixture, NearestMonitorOfAnyRectangle) {
+  const std::vector<platform::MonitorDescription> monitors = displays_.EnumerateMonitors();
+  ASSERT_FALSE(monitors.empty());
+  const auto isEnumerated = [&monitors](const platform::Rect& rect) {
+    return std::any_of(monitors.begin(), monitors.end(),
+                       [&rect](const platform::MonitorDescription& m) { return m.rect == rect; });
+  };
+
+  const platform::Rect inside{monitors[0].rect.left + 1, monitors[0].rect.top + 1,
+                              monitors[0].rect.left + 2, monitors[0].rect.top + 2};
+  const std::optional<platform::MonitorDescription> own = displays_.MonitorNearestRect(inside);
+  ASSERT_TRUE(own.has_value());
+  EXPECT_EQ(own->rect, monitors[0].rect);
+  EXPECT_EQ(own->deviceName, monitors[0].deviceName);
+
+  const std::optional<platform::MonitorDescription> offScreen =
+      displays_.MonitorNearestRect(platform::Rect{-100000, -100000, -99990, -99990});
+  ASSERT_TRUE(offScreen.has_value());
+  EXPECT_TRUE(isEnumerated(offScreen->rect));
+  ASSERT_TRUE(offScreen->deviceName.has_value());
+  EXPECT_FALSE(offScreen->deviceName->empty());
+  ASSERT_TRUE(offScreen->dpi.has_value());
+  EXPECT_GT(offScreen->dpi->x, 0u);
+}
+
+TEST(Win32System, GuidsAreDistinctAndFormattedFromTheirMemoryLayout) {
+  Win32SystemApi system;
+  // A GUID of known value, in its memory layout.
+  const GUID known{0xe22ad333, 0xb25f, 0x460c, {0x83, 0xd0, 0x05, 0x81, 0x10, 0x73, 0x95, 0xc9}};
+  platform::Guid knownBytes{};
+  std::memcpy(knownBytes.data(), &known, knownBytes.size());
+  EXPECT_EQ(system.GuidToString(knownBytes), u"{E22AD333-B25F-460C-83D0-0581107395C9}");
+
+  const std::optional<platform::Guid> first = system.CreateGuid();
+  const std::optional<platform::Guid> second = system.CreateGuid();
+  ASSERT_TRUE(first.has_value() && second.has_value());
+  EXPECT_NE(*first, *second);
+  const std::u16string text = system.GuidToString(*first);
+  ASSERT_EQ(text.size(), 38u) << ToUtf8(text);
+  EXPECT_NE(text, system.GuidToString(*second));
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char16_t c = text[i];
+    if (i == 0) {
+      EXPECT_EQ(c, u'{');
+    } else if (i == 37) {
+      EXPECT_EQ(c, u'}');
+    } else if (i == 9 || i == 14 || i == 19 || i == 24) {
+      EXPECT_EQ(c, u'-') << i;
+    } else {
+      EXPECT_TRUE((c >= u'0' && c <= u'9') || (c >= u'A' && c <= u'F')) << i;
+    }
+  }
+  // The first group is the little-endian first field of the layout.
+  char expected[9] = {};
+  std::snprintf(expected, sizeof expected, "%02X%02X%02X%02X", (*first)[3], (*first)[2],
+                (*first)[1], (*first)[0]);
+  EXPECT_EQ(ToUtf8(text.substr(1, 8)), expected);
+}
+
+TEST(Win32System, FileTimeIsRecentAndNeverGoesBack) {
+  Win32SystemApi system;
+  constexpr std::uint64_t kJanuary2024 = 133485408000000000ull;
+  const std::uint64_t first = system.SystemTimeAsFileTime();
+  const std::uint64_t second = system.SystemTimeAsFileTime();
+  EXPECT_GT(first, kJanuary2024);
+  EXPECT_GE(second, first);
+  // Within a day of the coarse clock.
+  FILETIME coarse{};
+  GetSystemTimeAsFileTime(&coarse);
+  const std::uint64_t reference =
+      (static_cast<std::uint64_t>(coarse.dwHighDateTime) << 32) | coarse.dwLowDateTime;
+  constexpr std::uint64_t kDay = 24ull * 3600 * 10000000;
+  EXPECT_LT(reference > second ? reference - second : second - reference, kDay);
+}
+
+// A COM apartment for this thread, left again at the end.
+class ComApartment {
+ public:
+  ComApartment() : result_(CoInitializeEx(nullptr, COINIT_MULTITHREADED)) {}
+  ComApartment(const ComApartment&) = delete;
+  ComApartment& operator=(const ComApartment&) = delete;
+  ~ComApartment() {
+    if (SUCCEEDED(result_)) CoUninitialize();
+  }
+  bool Entered() const { return SUCCEEDED(result_); }
+
+ private:
+  HRESULT result_;
+};
+
+// The real windows, shown, and a UI Automation client of this process.
+class UiaRealWindows : public RealWindows {
+ protected:
+  void SetUp() override {
+    RealWindows::SetUp();
+    ASSERT_TRUE(apartment_.Entered());
+    runtime_.SetPerMonitorDpiAwareV2();
+    ShowWindow(top_, SW_SHOWNOACTIVATE);
+    platform::HResult result = 1;
+    client_ = automation_.CreateClient(result);
+    ASSERT_TRUE(client_) << std::hex << result;
+    EXPECT_EQ(result, S_OK);
+  }
+  void TearDown() override {
+    client_.reset();
+    RealWindows::TearDown();
+  }
+
+  std::unique_ptr<platform::UiaElement> Element(HWND window) {
+    platform::HResult result = E_FAIL;
+    std::unique_ptr<platform::UiaElement> element =
+        client_->ElementFromHandle(FromHwnd(window), result);
+    EXPECT_TRUE(SUCCEEDED(result)) << std::hex << result;
+    return element;
+  }
+
+  ComApartment apartment_;
+  std::unique_ptr<platform::UiaClient> client_;
+};
+
+TEST_F(UiaRealWindows, WindowElementsAnswerTheirTypeAndBounds) {
+  const std::unique_ptr<platform::UiaElement> top = Element(top_);
+  ASSERT_TRUE(top);
+  EXPECT_EQ(top->CurrentControlType(), platform::kUiaWindowControlTypeId);
+  EXPECT_EQ(top->CurrentBoundingRectangle(), WindowRectOf(top_));
+  EXPECT_FALSE(top->HasPattern(platform::kUiaInvokePatternId));
+  EXPECT_FALSE(top->ValueIsReadOnly().has_value());  // a window has no Value pattern
+
+  const std::unique_ptr<platform::UiaElement> button = Element(button_);
+  ASSERT_TRUE(button);
+  EXPECT_EQ(button->CurrentBoundingRectangle(), WindowRectOf(button_));
+  EXPECT_NE(button->CurrentBoundingRectangle(), top->CurrentBoundingRectangle());
+  // Each element answers its own type (Wine reports the button as a pane, Windows as a button).
+  const HWND edit = CreateWindowExW(0, L"EDIT", L"text", WS_CHILD | WS_VISIBLE | ES_READONLY, 100,
+                                    5, 80, 24, top_, nullptr, GetModuleHandleW(nullptr), nullptr);
+  ASSERT_NE(edit, nullptr);
+  const std::unique_ptr<platform::UiaElement> editElement = Element(edit);
+  ASSERT_TRUE(editElement);
+  EXPECT_EQ(editElement->CurrentControlType(), platform::kUiaEditControlTypeId);
+  EXPECT_EQ(editElement->CurrentBoundingRectangle(), WindowRectOf(edit));
+  const std::optional<bool> readOnly = editElement->ValueIsReadOnly();
+  if (readOnly.has_value()) {
+    EXPECT_TRUE(*readOnly);
+  }
+
+  // Where the platform implements these (Windows; not Wine), they answer what the windows are.
+  const std::optional<std::u16string> name =
+      top->CurrentStringProperty(platform::kUiaNamePropertyId);
+  if (name.has_value()) {
+    EXPECT_EQ(*name, u"Identity \u00e9 test");
+  }
+  const std::optional<bool> password = button->CurrentIsPassword();
+  if (password.has_value()) {
+    EXPECT_FALSE(*password);
+  }
+  const std::unique_ptr<platform::UiaElement> topAgain = Element(top_);
+  ASSERT_TRUE(topAgain);
+  const std::optional<bool> same = client_->CompareElements(*top, *topAgain);
+  if (same.has_value()) {
+    EXPECT_TRUE(*same);
+  }
+  const std::optional<bool> different = client_->CompareElements(*top, *button);
+  if (different.has_value()) {
+    EXPECT_FALSE(*different);
+  }
+
+  // Whatever is at the button's centre contains that point.
+  const platform::Rect bounds = WindowRectOf(button_);
+  const std::int32_t x = (bounds.left + bounds.right) / 2;
+  const std::int32_t y = (bounds.top + bounds.bottom) / 2;
+  const std::unique_ptr<platform::UiaElement> atPoint = client_->ElementFromPoint(x, y);
+  if (atPoint) {
+    const std::optional<platform::Rect> rect = atPoint->CurrentBoundingRectangle();
+    ASSERT_TRUE(rect.has_value());
+    EXPECT_TRUE(rect->left <= x && x < rect->right && rect->top <= y && y < rect->bottom);
+  }
+}
+
+TEST_F(UiaRealWindows, GoneWindowsHaveNoElement) {
+  platform::HResult result = S_OK;
+  EXPECT_FALSE(client_->ElementFromHandle(platform::kNullWindow, result));
+  EXPECT_TRUE(FAILED(result)) << std::hex << result;
+
+  const HWND gone = CreateWindowExW(0, L"VelmoraIdentityTest", L"Gone", WS_OVERLAPPEDWINDOW, 0, 0,
+                                    50, 50, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+  ASSERT_NE(gone, nullptr);
+  ASSERT_TRUE(DestroyWindow(gone));
+  result = S_OK;
+  EXPECT_FALSE(client_->ElementFromHandle(FromHwnd(gone), result));
+  EXPECT_TRUE(FAILED(result)) << std::hex << result;
+}
+
+TEST_F(UiaRealWindows, ControlViewWalksFromTheWindowToTheButtonAndBack) {
+  platform::HResult result = S_OK;
+  const std::unique_ptr<platform::UiaTreeWalker> walker = client_->ControlViewWalker(result);
+  if (!walker) {
+    // Wine: E_NOTIMPL.
+    EXPECT_TRUE(FAILED(result)) << std::hex << result;
+    return;
+  }
+  EXPECT_TRUE(SUCCEEDED(result)) << std::hex << result;
+  const std::unique_ptr<platform::UiaElement> top = Element(top_);
+  ASSERT_TRUE(top);
+  // The window's children may start with its title bar; the button is among the first few.
+  const platform::Rect buttonRect = WindowRectOf(button_);
+  std::unique_ptr<platform::UiaElement> child = walker->GetFirstChildElement(*top);
+  for (int i = 0; child && i < 16; ++i) {
+    if (child->CurrentBoundingRectangle() == buttonRect) break;
+    child = walker->GetNextSiblingElement(*child);
+  }
+  ASSERT_TRUE(child);
+  EXPECT_EQ(child->CurrentBoundingRectangle(), buttonRect);
+  EXPECT_EQ(child->CurrentControlType(), platform::kUiaButtonControlTypeId);
+  EXPECT_FALSE(walker->GetFirstChildElement(*child));
+  const std::unique_ptr<platform::UiaElement> parent = walker->GetParentElement(*child);
+  ASSERT_TRUE(parent);
+  EXPECT_EQ(parent->CurrentBoundingRectangle(), WindowRectOf(top_));
+  EXPECT_EQ(parent->CurrentControlType(), platform::kUiaWindowControlTypeId);
 }
 
 }  // namespace

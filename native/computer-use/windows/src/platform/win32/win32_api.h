@@ -24,6 +24,7 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "platform/platform.h"
 
@@ -57,6 +58,39 @@ class UniqueHandle {
 
  private:
   HANDLE handle_ = nullptr;
+};
+
+// One counted reference to a COM object, released on destruction.
+template <typename T>
+class ComPtr {
+ public:
+  ComPtr() = default;
+  ComPtr(ComPtr&& other) noexcept : pointer_(std::exchange(other.pointer_, nullptr)) {}
+  ComPtr& operator=(ComPtr&& other) noexcept {
+    if (this != &other) {
+      Reset();
+      pointer_ = std::exchange(other.pointer_, nullptr);
+    }
+    return *this;
+  }
+  ComPtr(const ComPtr&) = delete;
+  ComPtr& operator=(const ComPtr&) = delete;
+  ~ComPtr() { Reset(); }
+
+  T* Get() const { return pointer_; }
+  T* operator->() const { return pointer_; }
+  explicit operator bool() const { return pointer_ != nullptr; }
+  // For an out parameter: releases what is held first.
+  T** Put() {
+    Reset();
+    return &pointer_;
+  }
+  void Reset() {
+    if (pointer_ != nullptr) std::exchange(pointer_, nullptr)->Release();
+  }
+
+ private:
+  T* pointer_ = nullptr;
 };
 
 inline std::wstring ToWide(std::u16string_view text) {
@@ -130,6 +164,10 @@ class Win32WindowApi final : public WindowApi {
   ProcessId WindowProcessId(WindowHandle window) override;
   bool AllowSetForegroundWindow(ProcessId processId) override;
   bool IsWindow(WindowHandle window) override;
+  std::vector<WindowHandle> EnumerateTopLevelWindows() override;
+  bool IsWindowVisible(WindowHandle window) override;
+  bool IsIconic(WindowHandle window) override;
+  WindowHandle OwnerWindow(WindowHandle window) override;
   int WindowTextLength(WindowHandle window) override;
   int WindowText(WindowHandle window, char16_t* buffer, int capacity) override;
 };
@@ -149,6 +187,20 @@ class Win32CryptoApi final : public CryptoApi {
 class Win32DisplayApi final : public DisplayApi {
  public:
   std::vector<MonitorDescription> EnumerateMonitors() override;
+  std::optional<MonitorDescription> MonitorNearestRect(const Rect& rect) override;
+};
+
+// UI Automation through the CUIAutomation8 object of the process's apartment.
+class Win32AutomationApi final : public AutomationApi {
+ public:
+  std::unique_ptr<UiaClient> CreateClient(HResult& result) override;
+};
+
+class Win32SystemApi final : public SystemApi {
+ public:
+  std::optional<Guid> CreateGuid() override;
+  std::u16string GuidToString(const Guid& guid) override;
+  std::uint64_t SystemTimeAsFileTime() override;
 };
 
 class Win32MessageLoopApi final : public MessageLoopApi {

@@ -37,19 +37,37 @@ class BcryptHash {
   BCRYPT_HASH_HANDLE handle_ = nullptr;
 };
 
-BOOL CALLBACK CollectMonitor(HMONITOR monitor, HDC, LPRECT rect, LPARAM context) {
-  auto* monitors = reinterpret_cast<std::vector<MonitorDescription>*>(context);
+Rect FromRect(const RECT& rect) {
+  return Rect{rect.left, rect.top, rect.right, rect.bottom};
+}
+
+// The monitor's information and effective DPI, each where its query succeeds; `rect` as given,
+// or the monitor's own rectangle when `useMonitorRect` and the information query succeeds.
+MonitorDescription DescribeMonitor(HMONITOR monitor, const Rect& rect, bool useMonitorRect) {
   MonitorDescription description;
-  description.rect = Rect{rect->left, rect->top, rect->right, rect->bottom};
+  description.rect = rect;
   MONITORINFOEXW info{};
   info.cbSize = sizeof info;
-  if (GetMonitorInfoW(monitor, &info)) description.deviceName = FromWide(info.szDevice);
+  if (GetMonitorInfoW(monitor, &info)) {
+    description.deviceName = FromWide(info.szDevice);
+    if (useMonitorRect) description.rect = FromRect(info.rcMonitor);
+  }
   UINT dpiX = 0;
   UINT dpiY = 0;
   if (SUCCEEDED(GetDpiForMonitor(monitor, MDT_EFFECTIVE_DPI, &dpiX, &dpiY))) {
     description.dpi = EffectiveDpi{dpiX, dpiY};
   }
-  monitors->push_back(std::move(description));
+  return description;
+}
+
+BOOL CALLBACK CollectMonitor(HMONITOR monitor, HDC, LPRECT rect, LPARAM context) {
+  auto* monitors = reinterpret_cast<std::vector<MonitorDescription>*>(context);
+  monitors->push_back(DescribeMonitor(monitor, FromRect(*rect), false));
+  return TRUE;
+}
+
+BOOL CALLBACK CollectWindow(HWND window, LPARAM context) {
+  reinterpret_cast<std::vector<WindowHandle>*>(context)->push_back(FromHwnd(window));
   return TRUE;
 }
 
@@ -57,6 +75,24 @@ BOOL CALLBACK CollectMonitor(HMONITOR monitor, HDC, LPRECT rect, LPARAM context)
 
 bool Win32WindowApi::IsWindow(WindowHandle window) {
   return ::IsWindow(ToHwnd(window)) != FALSE;
+}
+
+std::vector<WindowHandle> Win32WindowApi::EnumerateTopLevelWindows() {
+  std::vector<WindowHandle> windows;
+  EnumWindows(&CollectWindow, reinterpret_cast<LPARAM>(&windows));
+  return windows;
+}
+
+bool Win32WindowApi::IsWindowVisible(WindowHandle window) {
+  return ::IsWindowVisible(ToHwnd(window)) != FALSE;
+}
+
+bool Win32WindowApi::IsIconic(WindowHandle window) {
+  return ::IsIconic(ToHwnd(window)) != FALSE;
+}
+
+WindowHandle Win32WindowApi::OwnerWindow(WindowHandle window) {
+  return FromHwnd(GetWindow(ToHwnd(window), GW_OWNER));
 }
 
 int Win32WindowApi::WindowTextLength(WindowHandle window) {
@@ -134,6 +170,14 @@ std::vector<MonitorDescription> Win32DisplayApi::EnumerateMonitors() {
   std::vector<MonitorDescription> monitors;
   EnumDisplayMonitors(nullptr, nullptr, &CollectMonitor, reinterpret_cast<LPARAM>(&monitors));
   return monitors;
+}
+
+std::optional<MonitorDescription> Win32DisplayApi::MonitorNearestRect(const Rect& rect) {
+  const RECT area{rect.left, rect.top, rect.right, rect.bottom};
+  const HMONITOR monitor = MonitorFromRect(&area, MONITOR_DEFAULTTONEAREST);
+  if (monitor == nullptr) return std::nullopt;
+  // The rectangle is the monitor's own; empty when its information cannot be read.
+  return DescribeMonitor(monitor, Rect{}, true);
 }
 
 }  // namespace velmora::computer_use::platform::win32

@@ -8,8 +8,8 @@ class Win32SystemPlatform final : public SystemPlatform {
   Win32SystemPlatform()
       : input_(GetStdHandle(STD_INPUT_HANDLE)),
         output_(GetStdHandle(STD_OUTPUT_HANDLE)),
-        platform_{input_,   output_,       runtime_,     processes_, sessions_,
-                  windows_, messageLoops_, processInfo_, crypto_,    displays_} {}
+        platform_{input_,        output_,      runtime_, processes_, sessions_,   windows_,
+                  messageLoops_, processInfo_, crypto_,  displays_,  automation_, system_} {}
 
   Platform& Get() override { return platform_; }
 
@@ -24,6 +24,8 @@ class Win32SystemPlatform final : public SystemPlatform {
   win32::Win32ProcessInfoApi processInfo_;
   win32::Win32CryptoApi crypto_;
   win32::Win32DisplayApi displays_;
+  win32::Win32AutomationApi automation_;
+  win32::Win32SystemApi system_;
   Platform platform_;
 };
 
