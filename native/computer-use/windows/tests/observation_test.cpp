@@ -46,13 +46,8 @@ class ObservationTest : public ::testing::Test {
   }
   platform::sim::SimDesktop& desktop() { return sim_.Desktop(); }
   platform::sim::SimAutomation& automation() { return sim_.Automation(); }
-  std::string Failure(const std::function<void()>& action) {
-    try {
-      action();
-      return "";
-    } catch (const std::runtime_error& failure) {
-      return failure.what();
-    }
+  static std::string Failure(const std::function<void()>& action) {
+    return testing::FailureCode(action);
   }
 
   testing::EmptyInput input_;

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "json.h"
@@ -105,6 +107,16 @@ class CapturedOutput final : public platform::OutputStream {
   std::vector<std::uint8_t> bytes_;
   bool broken_ = false;
 };
+
+// The code an action fails with, or empty when it succeeds.
+inline std::string FailureCode(const std::function<void()>& action) {
+  try {
+    action();
+    return "";
+  } catch (const std::runtime_error& failure) {
+    return failure.what();
+  }
+}
 
 inline Json EmergencyStopEvent() {
   return Json{{"type", "event"}, {"event", {{"type", "emergency_stop"}}}};

@@ -25,12 +25,7 @@ class IdentityTest : public ::testing::Test {
   platform::sim::SimDesktop& desktop() { return sim_.Desktop(); }
   platform::Platform& platform() { return sim_.Get(); }
   std::string Code(WindowHandle window) {
-    try {
-      DescribeWindow(platform(), window);
-      return "";
-    } catch (const std::runtime_error& failure) {
-      return failure.what();
-    }
+    return testing::FailureCode([&] { DescribeWindow(platform(), window); });
   }
 
   testing::EmptyInput input_;
