@@ -104,10 +104,14 @@ TEST_F(ServiceTest, GuardedMethodsPassTheGuardOnASafeDesktop) {
 TEST_F(ServiceTest, LockedDesktopRefusesGuardedMethodsAfterOneEmergencyStop) {
   sim_.Desktop().LockSession();
   const std::vector<Json> frames = Serve("observe");
-  ASSERT_EQ(frames.size(), 2u);
-  // The stop is raised by the guard, before the reply.
-  EXPECT_EQ(frames[0], EmergencyStopEvent());
-  EXPECT_EQ(frames[1], Failure(LastId(), "secure_desktop_unavailable"));
+  ASSERT_FALSE(frames.empty());
+  EXPECT_EQ(frames.back() == EmergencyStopEvent() ? frames.front() : frames.back(),
+            Failure(LastId(), "secure_desktop_unavailable"));
+  // The guard or the monitor thread raises the stop, so the event may also follow the reply.
+  ASSERT_TRUE(testing::WaitUntil([&] {
+    const std::vector<Json> all = output_.JsonFrames();
+    return std::count(all.begin(), all.end(), EmergencyStopEvent()) == 1;
+  }));
 
   sim_.Desktop().UnlockSession();
   for (const char* method : {"observe", "act", "record.start", "record.resume"}) {
