@@ -2,12 +2,14 @@
 
 #include <atomic>
 #include <mutex>
+#include <optional>
 
 #include "envelopes.h"
 #include "frame_protocol.h"
 #include "grant_foreground.h"
 #include "helper_service.h"
 #include "parent_watchdog.h"
+#include "platform_error.h"
 
 namespace velmora::computer_use {
 namespace {
@@ -82,19 +84,25 @@ int RunHelper(platform::Platform& platform) {
 
   FrameReader reader(platform.standardInput);
   FrameWriter writer(platform.standardOutput);
-  HelperService service(platform, writer);
+  std::optional<HelperService> service;
+  try {
+    service.emplace(platform, writer);
+  } catch (const PlatformError&) {
+    // No UI Automation client: nothing of the session can work.
+    return kExitStartupFailed;
+  }
   ParentWatchdog watchdog(platform.processes);
-  PublishService(&service);
+  PublishService(&*service);
   platform.runtime.AddConsoleControlHandler(&ConsoleControlHandler);
 
   try {
-    ServeSession(reader, writer, service, watchdog, platform.processes);
+    ServeSession(reader, writer, *service, watchdog, platform.processes);
   } catch (...) {
     // A protocol failure or any failure outside a request ends the session without a reply.
   }
 
   watchdog.Stop();
-  service.StopAll(false);
+  service->StopAll(false);
   PublishService(nullptr);
   platform.runtime.RemoveConsoleControlHandler(&ConsoleControlHandler);
   // The watchdog is destroyed before the service, which stops its session monitor first.

@@ -23,6 +23,8 @@ int ClampRecordingDuration(double seconds) {
 HelperService::HelperService(platform::Platform& platform, FrameWriter& writer)
     : platform_(platform),
       writer_(writer),
+      observer_(platform),
+      interactionMonitor_(platform, [this] { EmergencyStop(true); }),
       sessionMonitor_(
           platform, [this] { StopForUnsafeSession(); },
           [&platform] { return CaptureSessionSnapshot(platform); }, {}) {}
@@ -103,9 +105,15 @@ RequestOutcome HelperService::HandleRequest(std::u16string_view method, const Js
 
 void HelperService::StopAll(bool keepInteractionMonitor) {
   // Interaction monitor (unless kept), recording, then held synthetic input: each component
-  // takes only its own lock. The components join the service as they are built.
-  (void)keepInteractionMonitor;
+  // takes only its own lock. The input controller joins the service when it is built.
+  if (!keepInteractionMonitor) interactionMonitor_.Stop();
   StopRecording();
+}
+
+void HelperService::EmergencyStop(bool emitEvent) {
+  // Held input and the recording are released here once those components exist.
+  StopRecording();
+  if (emitEvent) WriteEmergencyStopEvent();
 }
 
 void HelperService::StopRecording() {}

@@ -9,9 +9,11 @@
 
 #include "envelopes.h"
 #include "frame_protocol.h"
+#include "interaction_monitor.h"
 #include "json.h"
 #include "platform/platform.h"
 #include "session_monitor.h"
+#include "uia_observer.h"
 
 namespace velmora::computer_use {
 
@@ -35,6 +37,7 @@ int ClampRecordingDuration(double seconds);
 
 class HelperService {
  public:
+  // Creates the UI Automation client first; throws PlatformError when it cannot.
   HelperService(platform::Platform& platform, FrameWriter& writer);
   HelperService(const HelperService&) = delete;
   HelperService& operator=(const HelperService&) = delete;
@@ -52,7 +55,11 @@ class HelperService {
   void OnRequestFailed(std::u16string_view method, std::string_view message);
   // Throws "secure_desktop_unavailable" unless the session monitor finds the desktop safe.
   void EnsureDesktopUsable();
+  // Releases held input, stops any recording and, when asked, tells the parent.
+  void EmergencyStop(bool emitEvent);
 
+  UiaObserver& Observer() { return observer_; }
+  InteractionMonitor& Interactions() { return interactionMonitor_; }
   DesktopSessionMonitor& SessionMonitor() { return sessionMonitor_; }
 
  private:
@@ -62,6 +69,9 @@ class HelperService {
 
   platform::Platform& platform_;
   FrameWriter& writer_;
+  // Built in this order and destroyed in reverse.
+  UiaObserver observer_;
+  InteractionMonitor interactionMonitor_;
   DesktopSessionMonitor sessionMonitor_;
 };
 

@@ -243,7 +243,8 @@ std::optional<std::intptr_t> DesktopSessionMonitor::HandleWindowMessage(
 }
 
 void DesktopSessionMonitor::OnDesktopSwitch(std::uint32_t /*event*/,
-                                            platform::WindowHandle /*window*/) {
+                                            platform::WindowHandle /*window*/,
+                                            std::int32_t /*objectId*/, std::int32_t /*childId*/) {
   DesktopSessionMonitor* monitor = currentSessionMonitor;
   if (monitor != nullptr && monitor->started_) {
     monitor->LatchUnsafe();

@@ -77,7 +77,8 @@ class DesktopSessionMonitor final : private platform::WindowMessageHandler {
 
  private:
   std::optional<std::intptr_t> HandleWindowMessage(const platform::WindowMessage& message) override;
-  static void OnDesktopSwitch(std::uint32_t event, platform::WindowHandle window);
+  static void OnDesktopSwitch(std::uint32_t event, platform::WindowHandle window,
+                              std::int32_t objectId, std::int32_t childId);
 
   void Run();
   void RunMessageLoop();

@@ -19,6 +19,8 @@ class SystemApi {
   virtual std::u16string GuidToString(const Guid& guid) = 0;
   // The system time in 100-nanosecond units since 1601-01-01 UTC, as precise as available.
   virtual std::uint64_t SystemTimeAsFileTime() = 0;
+  // Milliseconds since the system started (GetTickCount64).
+  virtual std::uint64_t TickCount64() = 0;
 };
 
 }  // namespace velmora::computer_use::platform

@@ -18,8 +18,34 @@ inline constexpr std::uint32_t kWmTimer = 0x0113;
 inline constexpr std::uint32_t kWmQuit = 0x0012;
 inline constexpr std::uint32_t kWmWtsSessionChange = 0x02B1;
 
-// Win-event numbers.
+inline constexpr std::uint32_t kWmKeyDown = 0x0100;
+inline constexpr std::uint32_t kWmKeyUp = 0x0101;
+inline constexpr std::uint32_t kWmSysKeyDown = 0x0104;
+inline constexpr std::uint32_t kWmSysKeyUp = 0x0105;
+inline constexpr std::uint32_t kWmMouseMove = 0x0200;
+inline constexpr std::uint32_t kWmLButtonDown = 0x0201;
+inline constexpr std::uint32_t kWmLButtonUp = 0x0202;
+inline constexpr std::uint32_t kWmRButtonDown = 0x0204;
+inline constexpr std::uint32_t kWmRButtonUp = 0x0205;
+inline constexpr std::uint32_t kWmMButtonDown = 0x0207;
+inline constexpr std::uint32_t kWmMButtonUp = 0x0208;
+inline constexpr std::uint32_t kWmMouseWheel = 0x020A;
+inline constexpr std::uint32_t kWmXButtonDown = 0x020B;
+inline constexpr std::uint32_t kWmMouseHWheel = 0x020E;
+
+inline constexpr std::uint32_t kVkEscape = 0x1B;
+
+// Flags of low-level keyboard and mouse hook events.
+inline constexpr std::uint32_t kLlkhfInjected = 0x10;
+inline constexpr std::uint32_t kLlkhfLowerIlInjected = 0x02;
+inline constexpr std::uint32_t kLlmhfInjected = 0x01;
+inline constexpr std::uint32_t kLlmhfLowerIlInjected = 0x02;
+
+// Win-event numbers and object identifiers.
 inline constexpr std::uint32_t kEventSystemDesktopSwitch = 0x0020;
+inline constexpr std::uint32_t kEventObjectDestroy = 0x8001;
+inline constexpr std::int32_t kObjIdWindow = 0;
+inline constexpr std::int32_t kChildIdSelf = 0;
 
 // A rectangle in physical virtual-screen pixels, as the platform reports it.
 struct Rect {

@@ -13,6 +13,8 @@ class WindowApi {
 
   virtual WindowHandle ForegroundWindow() = 0;
   virtual WindowHandle RootWindow(WindowHandle window) = 0;
+  // The deepest visible window at a point of the virtual screen; null for none.
+  virtual WindowHandle WindowFromPoint(std::int32_t x, std::int32_t y) = 0;
   // 0 when the window does not exist.
   virtual ProcessId WindowProcessId(WindowHandle window) = 0;
   virtual bool AllowSetForegroundWindow(ProcessId processId) = 0;

@@ -12,7 +12,8 @@ class SimUiaElement final : public UiaElement {
   SimElementId Id() const { return id_; }
 
   std::optional<std::int32_t> CurrentControlType() override {
-    return Read<std::int32_t>(UiaCall::kControlType, [](const SimElement& e) { return e.controlType; });
+    return Read<std::int32_t>(UiaCall::kControlType,
+                              [](const SimElement& e) { return e.controlType; });
   }
   std::optional<std::u16string> CurrentStringProperty(std::int32_t propertyId) override {
     if (propertyId == kUiaNamePropertyId) {
@@ -46,7 +47,7 @@ class SimUiaElement final : public UiaElement {
     const std::optional<std::optional<bool>> value =
         Read<std::optional<bool>>(UiaCall::kValueIsReadOnly, [](const SimElement& e) {
           return e.patterns.count(kUiaValuePatternId) != 0 ? std::optional<bool>(e.valueReadOnly)
-                                                            : std::nullopt;
+                                                           : std::nullopt;
         });
     return value.value_or(std::nullopt);
   }
@@ -72,29 +73,28 @@ class SimUiaWalker final : public UiaTreeWalker {
   explicit SimUiaWalker(SimAutomation& automation) : automation_(automation) {}
 
   std::unique_ptr<UiaElement> GetParentElement(UiaElement& element) override {
-    return Move(element, UiaCall::kParent, [](const SimAutomation::Node& node,
-                                              const std::map<SimElementId, SimAutomation::Node>&) {
-      // A window's element has the desktop above it, which the walk never reaches.
-      return node.window != kNullWindow ? SimElementId{0} : node.parent;
-    });
+    return Move(
+        element, UiaCall::kParent,
+        [](const SimAutomation::Node& node, const std::map<SimElementId, SimAutomation::Node>&) {
+          // A window's element has the desktop above it, which the walk never reaches.
+          return node.window != kNullWindow ? SimElementId{0} : node.parent;
+        });
   }
   std::unique_ptr<UiaElement> GetFirstChildElement(UiaElement& element) override {
-    return Move(element, UiaCall::kFirstChild,
-                [](const SimAutomation::Node& node, const auto&) {
-                  return node.children.empty() ? SimElementId{0} : node.children.front();
-                });
+    return Move(element, UiaCall::kFirstChild, [](const SimAutomation::Node& node, const auto&) {
+      return node.children.empty() ? SimElementId{0} : node.children.front();
+    });
   }
   std::unique_ptr<UiaElement> GetNextSiblingElement(UiaElement& element) override {
     const SimElementId self = static_cast<SimUiaElement&>(element).Id();
-    return Move(element, UiaCall::kNextSibling,
-                [self](const SimAutomation::Node& node, const auto& nodes) {
-                  const auto parent = nodes.find(node.parent);
-                  if (node.window != kNullWindow || parent == nodes.end()) return SimElementId{0};
-                  const auto& siblings = parent->second.children;
-                  const auto it = std::find(siblings.begin(), siblings.end(), self);
-                  return it == siblings.end() || it + 1 == siblings.end() ? SimElementId{0}
-                                                                          : *(it + 1);
-                });
+    return Move(
+        element, UiaCall::kNextSibling, [self](const SimAutomation::Node& node, const auto& nodes) {
+          const auto parent = nodes.find(node.parent);
+          if (node.window != kNullWindow || parent == nodes.end()) return SimElementId{0};
+          const auto& siblings = parent->second.children;
+          const auto it = std::find(siblings.begin(), siblings.end(), self);
+          return it == siblings.end() || it + 1 == siblings.end() ? SimElementId{0} : *(it + 1);
+        });
   }
 
  private:

@@ -293,11 +293,54 @@ void SimDesktop::SetWindowTitle(WindowHandle window, std::u16string title) {
   if (it != windows_.end()) it->second.title = std::move(title);
 }
 
+void SimDesktop::SetWindowRect(WindowHandle window, Rect rect) {
+  std::lock_guard lock(mutex_);
+  windows_.at(window).rect = rect;
+}
+
 void SimDesktop::RemoveWindow(WindowHandle window) {
   std::lock_guard lock(mutex_);
+  RemoveWindowLocked(window);
+}
+
+void SimDesktop::RemoveWindowLocked(WindowHandle window) {
+  if (windows_.count(window) == 0) return;
+  std::vector<WindowHandle> children;
+  for (const auto& [handle, entry] : windows_) {
+    if (entry.parent == window) children.push_back(handle);
+  }
+  for (const WindowHandle child : children) RemoveWindowLocked(child);
   windows_.erase(window);
   std::erase(zOrder_, window);
   if (foreground_ == window) foreground_ = kNullWindow;
+  FireWinEventLocked(kEventObjectDestroy, window);
+}
+
+WindowHandle SimDesktop::WindowFromPoint(std::int32_t x, std::int32_t y) {
+  std::lock_guard lock(mutex_);
+  const auto hit = [x, y](const Window& window) {
+    return window.visible && !window.minimized && x >= window.rect.left && x < window.rect.right &&
+           y >= window.rect.top && y < window.rect.bottom;
+  };
+  WindowHandle found = kNullWindow;
+  for (const WindowHandle top : zOrder_) {
+    if (hit(windows_.at(top))) {
+      found = top;
+      break;
+    }
+  }
+  // Down to the deepest child under the point.
+  for (bool descended = found != kNullWindow; descended;) {
+    descended = false;
+    for (const auto& [handle, entry] : windows_) {
+      if (entry.parent == found && hit(entry)) {
+        found = handle;
+        descended = true;
+        break;
+      }
+    }
+  }
+  return found;
 }
 
 void SimDesktop::SetForegroundWindow(WindowHandle window) {

@@ -36,6 +36,8 @@ enum class SetupFailure {
   kSessionNotification,
   kWinEventHook,
   kTimer,
+  kKeyboardHook,
+  kMouseHook,
 };
 
 // A simulated process that owns windows.
@@ -96,6 +98,9 @@ class SimDesktop final : public SessionApi,
   void SetWindowMinimized(WindowHandle window, bool minimized);
   void BringToTop(WindowHandle window);
   void SetWindowTitle(WindowHandle window, std::u16string title);
+  // Where the window is on the virtual screen, for hit testing.
+  void SetWindowRect(WindowHandle window, Rect rect);
+  // Destroys the window and its children, raising the destroy event for each.
   void RemoveWindow(WindowHandle window);
   void SetForegroundWindow(WindowHandle window);
 
@@ -115,6 +120,16 @@ class SimDesktop final : public SessionApi,
   // someone else had posted it a quit message.
   bool PostQuitToWindowThread(std::u16string_view className);
   WindowHandle FindWindowByClass(std::u16string_view className) const;
+
+  // Input as the system hands it to the low-level hooks: each installed hook of the kind, the
+  // newest first, is called on its own thread, and this waits until it has returned (or gives
+  // up after the system's hook time-out). The helper's own injected input arrives here as well.
+  void DeliverKeyboardEvent(const KeyboardHookEvent& event);
+  void DeliverMouseEvent(const MouseHookEvent& event);
+  std::size_t InputHookCount() const;
+  // Raises a win event to the hooks that cover it.
+  void RaiseWinEvent(std::uint32_t event, WindowHandle window, std::int32_t objectId,
+                     std::int32_t childId);
 
   // Messages of a number dispatched to hidden windows so far, to know a notification was seen.
   std::size_t DispatchedCount(std::uint32_t message) const;
@@ -136,6 +151,7 @@ class SimDesktop final : public SessionApi,
   // --- WindowApi
   WindowHandle ForegroundWindow() override;
   WindowHandle RootWindow(WindowHandle window) override;
+  WindowHandle WindowFromPoint(std::int32_t x, std::int32_t y) override;
   ProcessId WindowProcessId(WindowHandle window) override;
   bool AllowSetForegroundWindow(ProcessId processId) override;
   bool IsWindow(WindowHandle window) override;
@@ -157,6 +173,8 @@ class SimDesktop final : public SessionApi,
   // --- MessageLoopApi
   bool InitializeThreadApartment() override;
   void UninitializeThreadApartment() override;
+  void EnsureMessageQueue() override;
+  std::uint32_t CurrentThreadId() override;
   ClassRegistration RegisterWindowClass(std::u16string_view className) override;
   WindowHandle CreateHiddenWindow(std::u16string_view className,
                                   WindowMessageHandler* handler) override;
@@ -166,10 +184,17 @@ class SimDesktop final : public SessionApi,
   void UnhookWinEvent(WinEventHookId hook) override;
   bool SetTimer(WindowHandle window, std::uintptr_t timerId, std::uint32_t intervalMs) override;
   void KillTimer(WindowHandle window, std::uintptr_t timerId) override;
+  ThreadTimerId SetThreadTimer(std::uint32_t intervalMs) override;
+  void KillThreadTimer(ThreadTimerId timer) override;
+  InputHookId SetKeyboardHook(KeyboardHookCallback callback) override;
+  InputHookId SetMouseHook(MouseHookCallback callback) override;
+  void UnhookInput(InputHookId hook) override;
   int GetMessage(WindowMessage& message) override;
   void DispatchMessage(const WindowMessage& message) override;
   bool PostMessage(WindowHandle window, std::uint32_t message, std::uintptr_t wParam,
                    std::intptr_t lParam) override;
+  bool PostThreadMessage(std::uint32_t threadId, std::uint32_t message, std::uintptr_t wParam,
+                         std::intptr_t lParam) override;
   void PostQuitMessage(int exitCode) override;
 
  private:
@@ -185,9 +210,11 @@ class SimDesktop final : public SessionApi,
     WindowHandle ownerWindow = kNullWindow;
     bool visible = true;
     bool minimized = false;
+    Rect rect;
   };
   struct Timer {
-    WindowHandle window;
+    std::thread::id thread;
+    WindowHandle window;  // null for a thread timer
     std::uintptr_t id;
     std::chrono::milliseconds interval;
     Clock::time_point due;
@@ -202,17 +229,35 @@ class SimDesktop final : public SessionApi,
     WinEventHookId hook;
     std::uint32_t event;
     WindowHandle window;
+    std::int32_t objectId;
+    std::int32_t childId;
+  };
+  struct InputHook {
+    KeyboardHookCallback keyboard = nullptr;
+    MouseHookCallback mouse = nullptr;
+    std::thread::id thread;
+  };
+  struct PendingInput {
+    std::uint64_t serial;
+    InputHookId hook;
+    KeyboardHookEvent keyboard;
+    MouseHookEvent mouse;
   };
   struct Queue {
     std::deque<WindowMessage> posted;
     std::deque<PendingEvent> events;
+    std::deque<PendingInput> inputs;
     bool quit = false;
   };
 
   bool TakeFailure(SetupFailure step);
   void NotifySessionChangeLocked(std::uint32_t code, std::uint32_t sessionId);
   void PostLocked(std::thread::id thread, const WindowMessage& message);
-  void FireWinEventLocked(std::uint32_t event, WindowHandle window);
+  void FireWinEventLocked(std::uint32_t event, WindowHandle window,
+                          std::int32_t objectId = kObjIdWindow,
+                          std::int32_t childId = kChildIdSelf);
+  void DeliverInput(bool keyboard, const KeyboardHookEvent& key, const MouseHookEvent& mouse);
+  void RemoveWindowLocked(WindowHandle window);
   WindowHandle NewHandleLocked();
 
   mutable std::mutex mutex_;
@@ -244,6 +289,13 @@ class SimDesktop final : public SessionApi,
   std::map<WinEventHookId, Hook> hooks_;
   WinEventHookId nextHook_ = 1;
   std::map<std::thread::id, Queue> queues_;
+  std::map<std::thread::id, std::uint32_t> threadIds_;
+  std::uint32_t nextThreadId_ = 0x100;
+  std::uintptr_t nextThreadTimer_ = 0x7FEE;
+  std::map<InputHookId, InputHook> inputHooks_;
+  InputHookId nextInputHook_ = 1;
+  std::uint64_t nextInputSerial_ = 1;
+  std::vector<std::uint64_t> finishedInputs_;
   WindowHandle foreground_ = kNullWindow;
   bool denyForegroundGrant_ = false;
   std::optional<ProcessId> lastGrant_;

@@ -14,12 +14,137 @@ void SimDesktop::PostLocked(std::thread::id thread, const WindowMessage& message
   wake_.notify_all();
 }
 
-void SimDesktop::FireWinEventLocked(std::uint32_t event, WindowHandle window) {
+void SimDesktop::FireWinEventLocked(std::uint32_t event, WindowHandle window, std::int32_t objectId,
+                                    std::int32_t childId) {
   for (const auto& [id, hook] : hooks_) {
     if (event >= hook.eventMin && event <= hook.eventMax) {
-      queues_[hook.thread].events.push_back(PendingEvent{id, event, window});
+      queues_[hook.thread].events.push_back(PendingEvent{id, event, window, objectId, childId});
     }
   }
+  wake_.notify_all();
+}
+
+void SimDesktop::RaiseWinEvent(std::uint32_t event, WindowHandle window, std::int32_t objectId,
+                               std::int32_t childId) {
+  std::lock_guard lock(mutex_);
+  FireWinEventLocked(event, window, objectId, childId);
+}
+
+void SimDesktop::DeliverKeyboardEvent(const KeyboardHookEvent& event) {
+  DeliverInput(true, event, MouseHookEvent{});
+}
+
+void SimDesktop::DeliverMouseEvent(const MouseHookEvent& event) {
+  DeliverInput(false, KeyboardHookEvent{}, event);
+}
+
+void SimDesktop::DeliverInput(bool keyboard, const KeyboardHookEvent& key,
+                              const MouseHookEvent& mouse) {
+  // The system waits this long for a low-level hook before it skips it.
+  constexpr std::chrono::milliseconds kHookTimeout{2000};
+  std::unique_lock lock(mutex_);
+  std::vector<InputHookId> chain;
+  for (const auto& [id, hook] : inputHooks_) {
+    if ((hook.keyboard != nullptr) == keyboard) chain.insert(chain.begin(), id);
+  }
+  for (const InputHookId id : chain) {
+    const auto hook = inputHooks_.find(id);
+    if (hook == inputHooks_.end()) continue;
+    const std::uint64_t serial = nextInputSerial_++;
+    Queue& queue = queues_[hook->second.thread];
+    queue.inputs.push_back(PendingInput{serial, id, key, mouse});
+    wake_.notify_all();
+    const auto finished = [this, serial] {
+      return std::find(finishedInputs_.begin(), finishedInputs_.end(), serial) !=
+             finishedInputs_.end();
+    };
+    if (!wake_.wait_for(lock, kHookTimeout, finished)) {
+      for (auto& [thread, each] : queues_) {
+        std::erase_if(each.inputs, [serial](const PendingInput& p) { return p.serial == serial; });
+      }
+      continue;
+    }
+    std::erase(finishedInputs_, serial);
+  }
+}
+
+std::size_t SimDesktop::InputHookCount() const {
+  std::lock_guard lock(mutex_);
+  return inputHooks_.size();
+}
+
+void SimDesktop::EnsureMessageQueue() {
+  std::lock_guard lock(mutex_);
+  // A new thread's queue starts empty, even where an ended thread had the same identity.
+  queues_[std::this_thread::get_id()] = Queue{};
+}
+
+std::uint32_t SimDesktop::CurrentThreadId() {
+  std::lock_guard lock(mutex_);
+  const auto [it, added] = threadIds_.try_emplace(std::this_thread::get_id(), nextThreadId_);
+  if (added) nextThreadId_ += 4;
+  return it->second;
+}
+
+bool SimDesktop::PostThreadMessage(std::uint32_t threadId, std::uint32_t message,
+                                   std::uintptr_t wParam, std::intptr_t lParam) {
+  std::lock_guard lock(mutex_);
+  for (const auto& [thread, id] : threadIds_) {
+    if (id != threadId) continue;
+    const auto queue = queues_.find(thread);
+    if (queue == queues_.end()) return false;
+    PostLocked(thread, WindowMessage{kNullWindow, message, wParam, lParam});
+    return true;
+  }
+  return false;
+}
+
+ThreadTimerId SimDesktop::SetThreadTimer(std::uint32_t intervalMs) {
+  std::lock_guard lock(mutex_);
+  if (TakeFailure(SetupFailure::kTimer)) return 0;
+  const ThreadTimerId id = nextThreadTimer_++;
+  const std::chrono::milliseconds interval(intervalMs);
+  timers_.push_back(
+      Timer{std::this_thread::get_id(), kNullWindow, id, interval, Clock::now() + interval});
+  wake_.notify_all();
+  return id;
+}
+
+void SimDesktop::KillThreadTimer(ThreadTimerId timer) {
+  std::lock_guard lock(mutex_);
+  std::erase_if(timers_, [&](const Timer& t) { return t.window == kNullWindow && t.id == timer; });
+}
+
+InputHookId SimDesktop::SetKeyboardHook(KeyboardHookCallback callback) {
+  std::lock_guard lock(mutex_);
+  if (TakeFailure(SetupFailure::kKeyboardHook)) return 0;
+  const InputHookId id = nextInputHook_++;
+  inputHooks_[id] = InputHook{callback, nullptr, std::this_thread::get_id()};
+  return id;
+}
+
+InputHookId SimDesktop::SetMouseHook(MouseHookCallback callback) {
+  std::lock_guard lock(mutex_);
+  if (TakeFailure(SetupFailure::kMouseHook)) return 0;
+  const InputHookId id = nextInputHook_++;
+  inputHooks_[id] = InputHook{nullptr, callback, std::this_thread::get_id()};
+  return id;
+}
+
+void SimDesktop::UnhookInput(InputHookId hook) {
+  std::lock_guard lock(mutex_);
+  const auto it = inputHooks_.find(hook);
+  if (it == inputHooks_.end()) return;
+  auto queue = queues_.find(it->second.thread);
+  if (queue != queues_.end()) {
+    // A removed hook is skipped at once, not waited for.
+    std::erase_if(queue->second.inputs, [this, hook](const PendingInput& input) {
+      if (input.hook != hook) return false;
+      finishedInputs_.push_back(input.serial);
+      return true;
+    });
+  }
+  inputHooks_.erase(it);
   wake_.notify_all();
 }
 
@@ -108,7 +233,8 @@ bool SimDesktop::SetTimer(WindowHandle window, std::uintptr_t timerId, std::uint
   if (TakeFailure(SetupFailure::kTimer) || windows_.count(window) == 0) return false;
   std::erase_if(timers_, [&](const Timer& t) { return t.window == window && t.id == timerId; });
   const std::chrono::milliseconds interval(intervalMs);
-  timers_.push_back(Timer{window, timerId, interval, Clock::now() + interval});
+  timers_.push_back(
+      Timer{windows_.at(window).thread, window, timerId, interval, Clock::now() + interval});
   wake_.notify_all();
   return true;
 }
@@ -131,13 +257,33 @@ int SimDesktop::GetMessage(WindowMessage& message) {
       if (hook == hooks_.end()) continue;
       const WinEventCallback callback = hook->second.callback;
       lock.unlock();
-      callback(event.event, event.window);
+      callback(event.event, event.window, event.objectId, event.childId);
       lock.lock();
+      continue;
+    }
+    // So are low-level hook calls; the sender waits for each to return.
+    if (!queue.inputs.empty()) {
+      const PendingInput input = queue.inputs.front();
+      queue.inputs.pop_front();
+      const auto hook = inputHooks_.find(input.hook);
+      if (hook != inputHooks_.end()) {
+        const InputHook callbacks = hook->second;
+        lock.unlock();
+        if (callbacks.keyboard != nullptr) callbacks.keyboard(input.keyboard);
+        if (callbacks.mouse != nullptr) callbacks.mouse(input.mouse);
+        lock.lock();
+      }
+      finishedInputs_.push_back(input.serial);
+      wake_.notify_all();
       continue;
     }
     if (!queue.posted.empty()) {
       message = queue.posted.front();
       queue.posted.pop_front();
+      if (message.message == kWmQuit) {
+        queues_.erase(self);
+        return 0;
+      }
       return 1;
     }
     if (queue.quit) {
@@ -150,8 +296,7 @@ int SimDesktop::GetMessage(WindowMessage& message) {
     std::optional<Clock::time_point> nextDue;
     const Clock::time_point now = Clock::now();
     for (Timer& timer : timers_) {
-      const auto window = windows_.find(timer.window);
-      if (window == windows_.end() || window->second.thread != self) continue;
+      if (timer.thread != self) continue;
       if (timer.due <= now) {
         timer.due = now + timer.interval;
         message = WindowMessage{timer.window, kWmTimer, timer.id, 0};

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 
 #include "platform/system.h"
@@ -14,11 +15,21 @@ class SimSystem final : public SystemApi {
   std::u16string GuidToString(const Guid& guid) override;
   std::uint64_t SystemTimeAsFileTime() override { return fileTime_; }
 
+  // The steady clock, moved on by what tests have added.
+  std::uint64_t TickCount64() override {
+    const auto now = std::chrono::steady_clock::now().time_since_epoch();
+    return static_cast<std::uint64_t>(
+               std::chrono::duration_cast<std::chrono::milliseconds>(now).count()) +
+           tickOffset_;
+  }
+
   void SetGuidFails(bool fails) { guidFails_ = fails; }
+  void AdvanceTicks(std::uint64_t milliseconds) { tickOffset_ += milliseconds; }
   void SetFileTime(std::uint64_t fileTime) { fileTime_ = fileTime; }
 
  private:
   std::atomic<bool> guidFails_{false};
+  std::atomic<std::uint64_t> tickOffset_{1};
   std::atomic<std::uint64_t> nextGuid_{1};
   // 2026-01-01T00:00:00Z
   std::atomic<std::uint64_t> fileTime_{134116992000000000ull};

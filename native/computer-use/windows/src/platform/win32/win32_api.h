@@ -14,6 +14,7 @@
 #undef GetMessage
 #undef DispatchMessage
 #undef PostMessage
+#undef PostThreadMessage
 // These need <windows.h> first.
 #include <bcrypt.h>
 #include <objbase.h>
@@ -161,6 +162,7 @@ class Win32WindowApi final : public WindowApi {
  public:
   WindowHandle ForegroundWindow() override;
   WindowHandle RootWindow(WindowHandle window) override;
+  WindowHandle WindowFromPoint(std::int32_t x, std::int32_t y) override;
   ProcessId WindowProcessId(WindowHandle window) override;
   bool AllowSetForegroundWindow(ProcessId processId) override;
   bool IsWindow(WindowHandle window) override;
@@ -201,12 +203,15 @@ class Win32SystemApi final : public SystemApi {
   std::optional<Guid> CreateGuid() override;
   std::u16string GuidToString(const Guid& guid) override;
   std::uint64_t SystemTimeAsFileTime() override;
+  std::uint64_t TickCount64() override;
 };
 
 class Win32MessageLoopApi final : public MessageLoopApi {
  public:
   bool InitializeThreadApartment() override;
   void UninitializeThreadApartment() override;
+  void EnsureMessageQueue() override;
+  std::uint32_t CurrentThreadId() override;
   ClassRegistration RegisterWindowClass(std::u16string_view className) override;
   WindowHandle CreateHiddenWindow(std::u16string_view className,
                                   WindowMessageHandler* handler) override;
@@ -216,10 +221,17 @@ class Win32MessageLoopApi final : public MessageLoopApi {
   void UnhookWinEvent(WinEventHookId hook) override;
   bool SetTimer(WindowHandle window, std::uintptr_t timerId, std::uint32_t intervalMs) override;
   void KillTimer(WindowHandle window, std::uintptr_t timerId) override;
+  ThreadTimerId SetThreadTimer(std::uint32_t intervalMs) override;
+  void KillThreadTimer(ThreadTimerId timer) override;
+  InputHookId SetKeyboardHook(KeyboardHookCallback callback) override;
+  InputHookId SetMouseHook(MouseHookCallback callback) override;
+  void UnhookInput(InputHookId hook) override;
   int GetMessage(WindowMessage& message) override;
   void DispatchMessage(const WindowMessage& message) override;
   bool PostMessage(WindowHandle window, std::uint32_t message, std::uintptr_t wParam,
                    std::intptr_t lParam) override;
+  bool PostThreadMessage(std::uint32_t threadId, std::uint32_t message, std::uintptr_t wParam,
+                         std::intptr_t lParam) override;
   void PostQuitMessage(int exitCode) override;
 };
 

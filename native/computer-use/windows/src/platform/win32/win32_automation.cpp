@@ -238,6 +238,10 @@ std::u16string Win32SystemApi::GuidToString(const Guid& guid) {
   return FromWide(std::wstring_view(buffer, static_cast<std::size_t>(written - 1)));
 }
 
+std::uint64_t Win32SystemApi::TickCount64() {
+  return GetTickCount64();
+}
+
 std::uint64_t Win32SystemApi::SystemTimeAsFileTime() {
   FILETIME time{};
   GetSystemTimePreciseAsFileTime(&time);

@@ -1,3 +1,4 @@
+#include <atomic>
 #include <map>
 
 #include "platform/win32/win32_api.h"
@@ -9,10 +10,50 @@ namespace {
 // without a context pointer: each thread keeps its own hooks' callbacks.
 thread_local std::map<HWINEVENTHOOK, WinEventCallback> threadWinEventCallbacks;
 
-void CALLBACK WinEventTrampoline(HWINEVENTHOOK hook, DWORD event, HWND window, LONG /*object*/,
-                                 LONG /*child*/, DWORD /*thread*/, DWORD /*time*/) {
+void CALLBACK WinEventTrampoline(HWINEVENTHOOK hook, DWORD event, HWND window, LONG object,
+                                 LONG child, DWORD /*thread*/, DWORD /*time*/) {
   const auto it = threadWinEventCallbacks.find(hook);
-  if (it != threadWinEventCallbacks.end()) it->second(event, FromHwnd(window));
+  if (it != threadWinEventCallbacks.end()) it->second(event, FromHwnd(window), object, child);
+}
+
+// Low-level hook procedures get no context either; one hook of each kind per process.
+std::atomic<KeyboardHookCallback> keyboardHookCallback{nullptr};
+std::atomic<MouseHookCallback> mouseHookCallback{nullptr};
+std::atomic<HHOOK> keyboardHook{nullptr};
+std::atomic<HHOOK> mouseHook{nullptr};
+
+LRESULT CALLBACK KeyboardHookProcedure(int code, WPARAM wParam, LPARAM lParam) {
+  const KeyboardHookCallback callback = keyboardHookCallback.load();
+  if (code == HC_ACTION && callback != nullptr) {
+    const auto* data = reinterpret_cast<const KBDLLHOOKSTRUCT*>(lParam);
+    callback(KeyboardHookEvent{static_cast<std::uint32_t>(wParam), data->vkCode, data->flags,
+                               static_cast<std::uintptr_t>(data->dwExtraInfo)});
+  }
+  return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+LRESULT CALLBACK MouseHookProcedure(int code, WPARAM wParam, LPARAM lParam) {
+  const MouseHookCallback callback = mouseHookCallback.load();
+  if (code == HC_ACTION && callback != nullptr) {
+    const auto* data = reinterpret_cast<const MSLLHOOKSTRUCT*>(lParam);
+    callback(MouseHookEvent{static_cast<std::uint32_t>(wParam), data->pt.x, data->pt.y, data->flags,
+                            static_cast<std::uintptr_t>(data->dwExtraInfo)});
+  }
+  return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+template <typename Callback>
+InputHookId InstallHook(int kind, HOOKPROC procedure, std::atomic<HHOOK>& slot,
+                        std::atomic<Callback>& callbackSlot, Callback callback) {
+  if (slot.load() != nullptr) return 0;
+  callbackSlot = callback;
+  const HHOOK hook = SetWindowsHookExW(kind, procedure, GetModuleHandleW(nullptr), 0);
+  if (hook == nullptr) {
+    callbackSlot = nullptr;
+    return 0;
+  }
+  slot = hook;
+  return reinterpret_cast<InputHookId>(hook);
 }
 
 LRESULT CALLBACK HiddenWindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -41,6 +82,15 @@ bool Win32MessageLoopApi::InitializeThreadApartment() {
 
 void Win32MessageLoopApi::UninitializeThreadApartment() {
   RoUninitialize();
+}
+
+void Win32MessageLoopApi::EnsureMessageQueue() {
+  MSG message{};
+  PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);
+}
+
+std::uint32_t Win32MessageLoopApi::CurrentThreadId() {
+  return GetCurrentThreadId();
 }
 
 ClassRegistration Win32MessageLoopApi::RegisterWindowClass(std::u16string_view className) {
@@ -90,6 +140,33 @@ void Win32MessageLoopApi::KillTimer(WindowHandle window, std::uintptr_t timerId)
   ::KillTimer(ToHwnd(window), timerId);
 }
 
+ThreadTimerId Win32MessageLoopApi::SetThreadTimer(std::uint32_t intervalMs) {
+  return ::SetTimer(nullptr, 0, intervalMs, nullptr);
+}
+
+void Win32MessageLoopApi::KillThreadTimer(ThreadTimerId timer) {
+  ::KillTimer(nullptr, timer);
+}
+
+InputHookId Win32MessageLoopApi::SetKeyboardHook(KeyboardHookCallback callback) {
+  return InstallHook(WH_KEYBOARD_LL, &KeyboardHookProcedure, keyboardHook, keyboardHookCallback,
+                     callback);
+}
+
+InputHookId Win32MessageLoopApi::SetMouseHook(MouseHookCallback callback) {
+  return InstallHook(WH_MOUSE_LL, &MouseHookProcedure, mouseHook, mouseHookCallback, callback);
+}
+
+void Win32MessageLoopApi::UnhookInput(InputHookId hook) {
+  const auto handle = reinterpret_cast<HHOOK>(hook);
+  if (handle == nullptr) return;
+  UnhookWindowsHookEx(handle);
+  HHOOK expected = handle;
+  if (keyboardHook.compare_exchange_strong(expected, nullptr)) keyboardHookCallback = nullptr;
+  expected = handle;
+  if (mouseHook.compare_exchange_strong(expected, nullptr)) mouseHookCallback = nullptr;
+}
+
 int Win32MessageLoopApi::GetMessage(WindowMessage& message) {
   MSG msg{};
   const BOOL result = GetMessageW(&msg, nullptr, 0, 0);
@@ -111,6 +188,11 @@ void Win32MessageLoopApi::DispatchMessage(const WindowMessage& message) {
 bool Win32MessageLoopApi::PostMessage(WindowHandle window, std::uint32_t message,
                                       std::uintptr_t wParam, std::intptr_t lParam) {
   return PostMessageW(ToHwnd(window), message, wParam, lParam) != FALSE;
+}
+
+bool Win32MessageLoopApi::PostThreadMessage(std::uint32_t threadId, std::uint32_t message,
+                                            std::uintptr_t wParam, std::intptr_t lParam) {
+  return PostThreadMessageW(threadId, message, wParam, lParam) != FALSE;
 }
 
 void Win32MessageLoopApi::PostQuitMessage(int exitCode) {

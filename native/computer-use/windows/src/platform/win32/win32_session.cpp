@@ -96,6 +96,10 @@ WindowHandle Win32WindowApi::RootWindow(WindowHandle window) {
   return FromHwnd(GetAncestor(ToHwnd(window), GA_ROOT));
 }
 
+WindowHandle Win32WindowApi::WindowFromPoint(std::int32_t x, std::int32_t y) {
+  return FromHwnd(::WindowFromPoint(POINT{x, y}));
+}
+
 ProcessId Win32WindowApi::WindowProcessId(WindowHandle window) {
   DWORD processId = 0;
   if (GetWindowThreadProcessId(ToHwnd(window), &processId) == 0) return 0;
