@@ -53,7 +53,11 @@ void InteractionMonitor::Start() {
     hookThread_ = std::thread([this] { Run(); });
     readyCondition_.wait(lock, [this] { return threadReady_; });
   }
-  if (!running_) Fail("permission_missing");
+  if (!running_) {
+    // The thread removes what did install before the failure is reported.
+    hookThread_.join();
+    Fail("permission_missing");
+  }
 }
 
 void InteractionMonitor::Stop() {

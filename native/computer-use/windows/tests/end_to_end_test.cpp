@@ -351,6 +351,14 @@ TEST_F(EndToEndTest, LockedAtStartRefusesTheFirstGuardedRequest) {
   }
 }
 
+TEST_F(EndToEndTest, NoAutomationClientFailsStartUpBeforeReading) {
+  HelperClient& helper = Start({{"VELMORA_SIM_SCENE", "automation_unavailable"}});
+  // Nothing is sent: the helper must end on its own, without waiting for input.
+  ASSERT_TRUE(helper.WaitForEnd(seconds(5)));
+  EXPECT_EQ(helper.Process().WaitExit(seconds(5)), 1);
+  EXPECT_TRUE(helper.Frames().empty());
+}
+
 TEST_F(EndToEndTest, ConsoleSignalEndsTheHelper) {
   HelperClient& helper = Start();
   helper.Handshake();

@@ -141,13 +141,44 @@ TEST_F(ServiceTest, FailedWriteOfTheErrorReplyEscapes) {
   EXPECT_THROW(service_.ServeRequest(CheckRequestEnvelope(shutdown), shutdown), ProtocolError);
 }
 
+TEST_F(ServiceTest, InteractionMonitorStopsWithTheWorkAndEscapeStopsEverything) {
+  sim_.System().SetManualTicks(1'000'000);
+  const platform::WindowHandle window = sim_.Desktop().AddWindow(7, u"Editor");
+  InteractionMonitor& monitor = service_.Interactions();
+  monitor.GetInteractionRecord(window);
+  // Kept when an action or wait finished normally, stopped otherwise and on failures.
+  Respond("neutralize", {{"reason", "computer_use_wait_finished"}});
+  EXPECT_TRUE(monitor.IsRunning());
+  Respond("neutralize", {{"reason", "other"}});
+  EXPECT_FALSE(monitor.IsRunning());
+  monitor.GetInteractionRecord(window);
+  ExpectFailure("record.pause", Json::object(), "native_helper_request_failed");
+  EXPECT_FALSE(monitor.IsRunning());
+
+  monitor.GetInteractionRecord(window);
+  sim_.Desktop().DeliverKeyboardEvent({platform::kWmKeyDown, platform::kVkEscape, 0, 0});
+  sim_.System().AdvanceTicks(kEscapeHoldMs);
+  ASSERT_TRUE(testing::WaitUntil([&] { return output_.JsonFrames().size() == 4; }));
+  EXPECT_EQ(output_.JsonFrames().back(), EmergencyStopEvent());
+  ASSERT_TRUE(testing::WaitUntil([&] { return sim_.Desktop().InputHookCount() == 0; }));
+  // Requests are served again; the next observation starts the monitor afresh.
+  EXPECT_EQ(Respond("record.stop")["ok"], true);
+  monitor.GetInteractionRecord(window);
+  EXPECT_TRUE(monitor.IsRunning());
+}
+
 TEST_F(ServiceTest, StopAllOnThreeThreadsAtOnce) {
+  const platform::WindowHandle window = sim_.Desktop().AddWindow(7, u"Editor");
   std::vector<std::thread> threads;
   for (int i = 0; i < 3; ++i) {
     threads.emplace_back([this] {
       for (int k = 0; k < 200; ++k) service_.StopAll(k % 2 == 0);
     });
   }
+  // Observations restart the monitor meanwhile.
+  threads.emplace_back([&] {
+    for (int k = 0; k < 50; ++k) service_.Interactions().GetInteractionRecord(window);
+  });
   for (std::thread& thread : threads) thread.join();
   EXPECT_EQ(Respond("record.stop")["ok"], true);
 }

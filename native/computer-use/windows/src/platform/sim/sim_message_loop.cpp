@@ -317,10 +317,9 @@ void SimDesktop::DispatchMessage(const WindowMessage& message) {
   {
     std::lock_guard lock(mutex_);
     const auto it = windows_.find(message.window);
-    if (it == windows_.end()) return;
-    handler = it->second.handler;
+    if (it != windows_.end()) handler = it->second.handler;
   }
-  // Default handling of the simulated windows does nothing.
+  // Messages without a window (thread timers) and the default handling do nothing.
   if (handler != nullptr) handler->HandleWindowMessage(message);
   std::lock_guard lock(mutex_);
   ++dispatched_[message.message];

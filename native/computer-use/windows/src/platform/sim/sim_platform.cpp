@@ -26,7 +26,12 @@ void SimPlatform::RegisterOwnProcess() {
   desktop_.AddProcess(processes_.CurrentProcessId(), std::move(self));
 }
 
-bool ApplyScene(SimDesktop& desktop, std::string_view scene, ProcessId parentProcessId) {
+bool ApplyScene(SimPlatform& platform, std::string_view scene, ProcessId parentProcessId) {
+  SimDesktop& desktop = platform.Desktop();
+  if (scene == "automation_unavailable") {
+    platform.Automation().FailCreateClient(static_cast<HResult>(0x80040154));  // not registered
+    return true;
+  }
   if (scene == "foreign_foreground") {
     desktop.ShowForegroundWindow(1);
     return true;

@@ -50,7 +50,8 @@ class SimPlatform {
 
 // The built-in scenes of the Linux helper: "default" (an unlocked session whose foreground
 // window belongs to the helper's parent), "locked", "secure_desktop", "foreign_foreground",
-// "query_fails" and "deny_foreground_grant". False for an unknown name.
-bool ApplyScene(SimDesktop& desktop, std::string_view scene, ProcessId parentProcessId);
+// "query_fails", "deny_foreground_grant" and "automation_unavailable" (no UI Automation
+// client). False for an unknown name.
+bool ApplyScene(SimPlatform& platform, std::string_view scene, ProcessId parentProcessId);
 
 }  // namespace velmora::computer_use::platform::sim

@@ -21,9 +21,9 @@ class SimSystemPlatform final : public SystemPlatform {
           if (signal == SIGUSR2) platform_.Desktop().UnlockSession();
         }) {
     const char* scene = std::getenv("VELMORA_SIM_SCENE");
-    if (!ApplyScene(platform_.Desktop(), scene != nullptr ? scene : "default",
+    if (!ApplyScene(platform_, scene != nullptr ? scene : "default",
                     static_cast<ProcessId>(getppid()))) {
-      ApplyScene(platform_.Desktop(), "default", static_cast<ProcessId>(getppid()));
+      ApplyScene(platform_, "default", static_cast<ProcessId>(getppid()));
     }
   }
 

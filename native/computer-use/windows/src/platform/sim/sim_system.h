@@ -15,8 +15,9 @@ class SimSystem final : public SystemApi {
   std::u16string GuidToString(const Guid& guid) override;
   std::uint64_t SystemTimeAsFileTime() override { return fileTime_; }
 
-  // The steady clock, moved on by what tests have added.
+  // The steady clock, or a clock that only tests move once they have set it.
   std::uint64_t TickCount64() override {
+    if (manualTicks_) return tickOffset_;
     const auto now = std::chrono::steady_clock::now().time_since_epoch();
     return static_cast<std::uint64_t>(
                std::chrono::duration_cast<std::chrono::milliseconds>(now).count()) +
@@ -24,12 +25,17 @@ class SimSystem final : public SystemApi {
   }
 
   void SetGuidFails(bool fails) { guidFails_ = fails; }
+  void SetManualTicks(std::uint64_t ticks) {
+    tickOffset_ = ticks;
+    manualTicks_ = true;
+  }
   void AdvanceTicks(std::uint64_t milliseconds) { tickOffset_ += milliseconds; }
   void SetFileTime(std::uint64_t fileTime) { fileTime_ = fileTime; }
 
  private:
   std::atomic<bool> guidFails_{false};
   std::atomic<std::uint64_t> tickOffset_{1};
+  std::atomic<bool> manualTicks_{false};
   std::atomic<std::uint64_t> nextGuid_{1};
   // 2026-01-01T00:00:00Z
   std::atomic<std::uint64_t> fileTime_{134116992000000000ull};
