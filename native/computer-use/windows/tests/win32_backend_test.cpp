@@ -15,6 +15,7 @@
 #include "session_monitor.h"
 #include "test_support.h"
 #include "uia_observer.h"
+#include "win32_fixture.h"
 
 namespace velmora::computer_use {
 namespace {
@@ -59,63 +60,6 @@ struct WaitingChild {
   UniqueHandle process;
   UniqueHandle thread;
   DWORD processId = 0;
-};
-
-// One real platform of the backend, with the session query answered by the test.
-class Win32Fixture : public ::testing::Test {
- protected:
-  class SimulatedSessionQuery final : public platform::SessionApi {
-   public:
-    explicit SimulatedSessionQuery(Win32SessionApi& real) : real_(real) {}
-    std::optional<std::uint32_t> ProcessIdToSessionId(platform::ProcessId id) override {
-      return real_.ProcessIdToSessionId(id);
-    }
-    std::optional<platform::RawSessionInfo> QuerySessionInfo(std::uint32_t sessionId) override {
-      platform::RawSessionInfo info;
-      info.bufferBytes = sizeof(WTSINFOEXW);
-      info.level = 1;
-      info.sessionId = sessionId;
-      info.sessionState = 0;
-      info.sessionFlags = 1;
-      info.logonTime = 1;
-      info.connectTime = connectTime;
-      return info;
-    }
-    std::optional<std::u16string> InputDesktopName() override { return real_.InputDesktopName(); }
-    bool RegisterSessionNotification(platform::WindowHandle window) override {
-      return real_.RegisterSessionNotification(window);
-    }
-    void UnregisterSessionNotification(platform::WindowHandle window) override {
-      real_.UnregisterSessionNotification(window);
-    }
-    std::atomic<std::int64_t> connectTime{2};
-
-   private:
-    Win32SessionApi& real_;
-  };
-
-  platform::Platform RealPlatform() {
-    return platform::Platform{input_, output_,      runtime_, processes_, sessions_,   windows_,
-                              loops_, processInfo_, crypto_,  displays_,  automation_, system_};
-  }
-  platform::Platform SimulatedSessionPlatform() {
-    return platform::Platform{input_, output_,      runtime_, processes_, simulated_,  windows_,
-                              loops_, processInfo_, crypto_,  displays_,  automation_, system_};
-  }
-
-  testing::EmptyInput input_;
-  testing::CapturedOutput output_;
-  Win32Runtime runtime_;
-  Win32ProcessApi processes_;
-  Win32SessionApi sessions_;
-  SimulatedSessionQuery simulated_{sessions_};
-  Win32WindowApi windows_;
-  Win32MessageLoopApi loops_;
-  Win32ProcessInfoApi processInfo_;
-  Win32CryptoApi crypto_;
-  Win32DisplayApi displays_;
-  Win32AutomationApi automation_;
-  Win32SystemApi system_;
 };
 
 TEST(Win32Pipes, FramesCrossAnAnonymousPipeInChunks) {
@@ -466,21 +410,6 @@ TEST(Win32System, FileTimeIsRecentAndNeverGoesBack) {
   constexpr std::uint64_t kDay = 24ull * 3600 * 10000000;
   EXPECT_LT(reference > second ? reference - second : second - reference, kDay);
 }
-
-// A COM apartment for this thread, left again at the end.
-class ComApartment {
- public:
-  ComApartment() : result_(CoInitializeEx(nullptr, COINIT_MULTITHREADED)) {}
-  ComApartment(const ComApartment&) = delete;
-  ComApartment& operator=(const ComApartment&) = delete;
-  ~ComApartment() {
-    if (SUCCEEDED(result_)) CoUninitialize();
-  }
-  bool Entered() const { return SUCCEEDED(result_); }
-
- private:
-  HRESULT result_;
-};
 
 // The real windows, shown, and a UI Automation client of this process.
 class UiaRealWindows : public RealWindows {

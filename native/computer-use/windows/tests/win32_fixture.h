@@ -1,0 +1,86 @@
+// The real win32 backend assembled into platforms for the tests under Wine: all real, or with
+// the session query (which Wine lacks) answered by the test.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "platform/win32/win32_api.h"
+#include "test_support.h"
+
+namespace velmora::computer_use {
+
+// One real platform of the backend, with the session query answered by the test.
+class Win32Fixture : public ::testing::Test {
+ protected:
+  class SimulatedSessionQuery final : public platform::SessionApi {
+   public:
+    explicit SimulatedSessionQuery(platform::win32::Win32SessionApi& real) : real_(real) {}
+    std::optional<std::uint32_t> ProcessIdToSessionId(platform::ProcessId id) override {
+      return real_.ProcessIdToSessionId(id);
+    }
+    std::optional<platform::RawSessionInfo> QuerySessionInfo(std::uint32_t sessionId) override {
+      platform::RawSessionInfo info;
+      info.bufferBytes = sizeof(WTSINFOEXW);
+      info.level = 1;
+      info.sessionId = sessionId;
+      info.sessionState = 0;
+      info.sessionFlags = 1;
+      info.logonTime = 1;
+      info.connectTime = connectTime;
+      return info;
+    }
+    std::optional<std::u16string> InputDesktopName() override { return real_.InputDesktopName(); }
+    bool RegisterSessionNotification(platform::WindowHandle window) override {
+      return real_.RegisterSessionNotification(window);
+    }
+    void UnregisterSessionNotification(platform::WindowHandle window) override {
+      real_.UnregisterSessionNotification(window);
+    }
+    std::atomic<std::int64_t> connectTime{2};
+
+   private:
+    platform::win32::Win32SessionApi& real_;
+  };
+
+  platform::Platform RealPlatform() {
+    return platform::Platform{input_, output_,      runtime_, processes_, sessions_,   windows_,
+                              loops_, processInfo_, crypto_,  displays_,  automation_, system_};
+  }
+  platform::Platform SimulatedSessionPlatform() {
+    return platform::Platform{input_, output_,      runtime_, processes_, simulated_,  windows_,
+                              loops_, processInfo_, crypto_,  displays_,  automation_, system_};
+  }
+
+  testing::EmptyInput input_;
+  testing::CapturedOutput output_;
+  platform::win32::Win32Runtime runtime_;
+  platform::win32::Win32ProcessApi processes_;
+  platform::win32::Win32SessionApi sessions_;
+  SimulatedSessionQuery simulated_{sessions_};
+  platform::win32::Win32WindowApi windows_;
+  platform::win32::Win32MessageLoopApi loops_;
+  platform::win32::Win32ProcessInfoApi processInfo_;
+  platform::win32::Win32CryptoApi crypto_;
+  platform::win32::Win32DisplayApi displays_;
+  platform::win32::Win32AutomationApi automation_;
+  platform::win32::Win32SystemApi system_;
+};
+
+// The calling thread in the multithreaded COM apartment for the object's lifetime.
+class ComApartment {
+ public:
+  ComApartment() : result_(CoInitializeEx(nullptr, COINIT_MULTITHREADED)) {}
+  ComApartment(const ComApartment&) = delete;
+  ComApartment& operator=(const ComApartment&) = delete;
+  ~ComApartment() {
+    if (SUCCEEDED(result_)) CoUninitialize();
+  }
+  bool Entered() const { return SUCCEEDED(result_); }
+
+ private:
+  HRESULT result_;
+};
+
+}  // namespace velmora::computer_use

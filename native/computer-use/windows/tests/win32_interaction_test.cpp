@@ -1,0 +1,268 @@
+// The interaction monitor's real hooks and the application lookup against a separate fixture
+// program, with xdotool on the X display playing the user.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "interaction_monitor.h"
+#include "uia_observer.h"
+#include "win32_fixture.h"
+
+namespace velmora::computer_use {
+namespace {
+
+using platform::win32::FromHwnd;
+using platform::win32::UniqueHandle;
+using std::chrono::milliseconds;
+
+std::wstring OwnDirectory() {
+  std::wstring path(MAX_PATH, L'\0');
+  path.resize(GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size())));
+  return path.substr(0, path.find_last_of(L"\\/") + 1);
+}
+
+// A started process; its standard input is a pipe that closes with this object.
+class Child {
+ public:
+  explicit Child(std::wstring commandLine, bool pipes = false) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    HANDLE inputRead = nullptr;
+    HANDLE inputWrite = nullptr;
+    HANDLE outputRead = nullptr;
+    HANDLE outputWrite = nullptr;
+    if (pipes) {
+      SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+      CreatePipe(&inputRead, &inputWrite, &inherit, 0);
+      CreatePipe(&outputRead, &outputWrite, &inherit, 0);
+      SetHandleInformation(inputWrite, HANDLE_FLAG_INHERIT, 0);
+      SetHandleInformation(outputRead, HANDLE_FLAG_INHERIT, 0);
+      input_.Reset(inputWrite);
+      output_.Reset(outputRead);
+      startup.dwFlags = STARTF_USESTDHANDLES;
+      startup.hStdInput = inputRead;
+      startup.hStdOutput = outputWrite;
+      startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    }
+    PROCESS_INFORMATION info{};
+    started_ = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, pipes, 0, nullptr,
+                              nullptr, &startup, &info) != FALSE;
+    if (pipes) {
+      CloseHandle(inputRead);
+      CloseHandle(outputWrite);
+    }
+    if (started_) {
+      process_.Reset(info.hProcess);
+      CloseHandle(info.hThread);
+    }
+  }
+  ~Child() {
+    input_.Reset(nullptr);
+    if (started_ && WaitForSingleObject(process_.Get(), 5000) != WAIT_OBJECT_0) {
+      TerminateProcess(process_.Get(), 1);
+    }
+  }
+
+  // Reads its output up to the first line; empty when it ended first.
+  std::string FirstLine() {
+    std::string line;
+    char c = 0;
+    DWORD read = 0;
+    while (ReadFile(output_.Get(), &c, 1, &read, nullptr) && read == 1 && c != '\n') {
+      if (c != '\r') line += c;  // the C runtime's text mode
+    }
+    return line;
+  }
+  // The exit code, or -1 when it did not end in time.
+  int Wait(DWORD milliseconds = 10000) {
+    DWORD code = 0;
+    if (!started_ || WaitForSingleObject(process_.Get(), milliseconds) != WAIT_OBJECT_0 ||
+        !GetExitCodeProcess(process_.Get(), &code)) {
+      return -1;
+    }
+    return static_cast<int>(code);
+  }
+
+ private:
+  bool started_ = false;
+  UniqueHandle process_;
+  UniqueHandle input_;
+  UniqueHandle output_;
+};
+
+// The user: xdotool, run by the agent that tools/winenv starts beside Wine, one request file
+// per call (one argument per line). Answers its exit code, or -1 when no answer came.
+int Xdotool(const std::vector<std::string>& arguments) {
+  static int serial = 0;
+  const std::wstring base = L"Z:\\tmp\\velmora-user\\" + std::to_wstring(GetCurrentProcessId()) +
+                            L"-" + std::to_wstring(++serial);
+  std::string request;
+  for (const std::string& argument : arguments) request += argument + "\n";
+  {
+    UniqueHandle file(CreateFileW((base + L".part").c_str(), GENERIC_WRITE, 0, nullptr,
+                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD written = 0;
+    if (file.Get() == INVALID_HANDLE_VALUE ||
+        !WriteFile(file.Get(), request.data(), static_cast<DWORD>(request.size()), &written,
+                   nullptr)) {
+      ADD_FAILURE() << "no xdotool agent: run under tools/winenv";
+      return -1;
+    }
+  }
+  MoveFileW((base + L".part").c_str(), (base + L".cmd").c_str());
+  const std::wstring answer = base + L".rc";
+  if (!testing::WaitUntil(
+          [&] { return GetFileAttributesW(answer.c_str()) != INVALID_FILE_ATTRIBUTES; },
+          milliseconds(10000))) {
+    return -1;
+  }
+  char code[16]{};
+  DWORD read = 0;
+  {
+    UniqueHandle file(CreateFileW(answer.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    ReadFile(file.Get(), code, sizeof code - 1, &read, nullptr);
+  }
+  DeleteFileW(answer.c_str());
+  return std::atoi(code);
+}
+
+std::vector<std::string> ClickAt(POINT point) {
+  return {"mousemove", std::to_string(point.x), std::to_string(point.y), "click", "1"};
+}
+
+POINT Center(HWND window) {
+  RECT rect{};
+  GetWindowRect(window, &rect);
+  return POINT{(rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2};
+}
+
+// The helper's own click and key, carrying the marker.
+void SendMarkedInput(POINT point) {
+  SetCursorPos(point.x, point.y);
+  INPUT inputs[4]{};
+  inputs[0].type = INPUT_MOUSE;
+  inputs[0].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
+  inputs[1].type = INPUT_MOUSE;
+  inputs[1].mi.dwFlags = MOUSEEVENTF_LEFTUP;
+  inputs[2].type = INPUT_KEYBOARD;
+  inputs[2].ki.wVk = 'Q';
+  inputs[3].type = INPUT_KEYBOARD;
+  inputs[3].ki.wVk = 'Q';
+  inputs[3].ki.dwFlags = KEYEVENTF_KEYUP;
+  for (INPUT& input : inputs) {
+    if (input.type == INPUT_MOUSE) input.mi.dwExtraInfo = kOwnInputMarker;
+    if (input.type == INPUT_KEYBOARD) input.ki.dwExtraInfo = kOwnInputMarker;
+  }
+  EXPECT_EQ(SendInput(4, inputs, sizeof(INPUT)), 4u);
+}
+
+class FixtureProgram : public Win32Fixture {
+ protected:
+  void SetUp() override {
+    fixture_ =
+        std::make_unique<Child>(L"\"" + OwnDirectory() + L"computer_use_window_fixture.exe\"",
+                                /*pipes=*/true);
+    ASSERT_EQ(fixture_->FirstLine(), "ready");
+    top_ = FindWindowW(L"VelmoraFixture", L"Velmora Fixture");
+    ASSERT_NE(top_, nullptr);
+    button_ = FindWindowExW(top_, nullptr, L"BUTTON", nullptr);
+    ASSERT_NE(button_, nullptr);
+  }
+
+  std::unique_ptr<Child> fixture_;
+  HWND top_ = nullptr;
+  HWND button_ = nullptr;
+};
+
+TEST_F(FixtureProgram, ApplicationLookupTellsTheWindowKindsApart) {
+  ComApartment apartment;
+  ASSERT_TRUE(apartment.Entered());
+  platform::Platform platform = SimulatedSessionPlatform();
+  const Observation described = DescribeWindow(platform, FromHwnd(top_));
+  EXPECT_EQ(described.appName, u"computer_use_window_fixture.exe");
+  UiaObserver observer(platform);
+  const auto titles = [&](bool activationOnly) {
+    std::vector<std::u16string> found;
+    for (const Observation& window :
+         observer.FindApplicationWindows(described.appIdentity, "", activationOnly)) {
+      found.push_back(window.windowTitle);
+    }
+    std::sort(found.begin(), found.end());
+    return found;
+  };
+  // Hidden windows never; minimized ones only to activate; owned ones only to observe.
+  EXPECT_EQ(titles(false), (std::vector<std::u16string>{u"Fixture Dialog", u"Velmora Fixture"}));
+  EXPECT_EQ(titles(true), (std::vector<std::u16string>{u"Fixture Minimized", u"Velmora Fixture"}));
+}
+
+TEST_F(FixtureProgram, HooksCountTheUserAndOtherProgramsButNotTheHelper) {
+  platform::Platform platform = RealPlatform();
+  testing::CallCounter escapes;
+  InteractionMonitor monitor(platform, [&] { escapes(); });
+  const platform::WindowHandle window = FromHwnd(top_);
+  const InteractionRecord record = monitor.GetInteractionRecord(window);
+  const POINT button = Center(button_);
+
+  // The user's click: both events move the desktop's generation, the press the window's.
+  std::uint64_t generation = monitor.InteractionGeneration();
+  ASSERT_EQ(Xdotool(ClickAt(button)), 0);
+  ASSERT_TRUE(
+      testing::WaitUntil([&] { return monitor.InteractionGeneration() == generation + 2; }));
+  EXPECT_TRUE(monitor.IsRecordCurrent(window, record.id, 1));
+  EXPECT_TRUE(monitor.UserInteractedWith(window, generation));
+  generation += 2;
+
+  // The helper's own click and key, then a key of the user's: only the latter counts.
+  SendMarkedInput(button);
+  ASSERT_EQ(
+      Xdotool({"search", "--onlyvisible", "--name", "^Velmora Fixture$", "windowfocus", "--sync"}),
+      0);
+  ASSERT_EQ(Xdotool({"key", "a"}), 0);
+  ASSERT_TRUE(
+      testing::WaitUntil([&] { return monitor.InteractionGeneration() >= generation + 2; }));
+  EXPECT_EQ(monitor.InteractionGeneration(), generation + 2);
+  EXPECT_TRUE(monitor.IsRecordCurrent(window, record.id, 2));
+  generation += 2;
+
+  // Another program's injected click counts for the window only.
+  Child injector(L"\"" + OwnDirectory() + L"computer_use_window_fixture.exe\" --inject " +
+                 std::to_wstring(button.x) + L" " + std::to_wstring(button.y));
+  ASSERT_EQ(injector.Wait(), 0);
+  ASSERT_TRUE(testing::WaitUntil([&] { return monitor.IsRecordCurrent(window, record.id, 3); }));
+  ASSERT_EQ(Xdotool({"key", "b"}), 0);  // the user's key after it, to know the injection was seen
+  ASSERT_TRUE(
+      testing::WaitUntil([&] { return monitor.InteractionGeneration() >= generation + 2; }));
+  EXPECT_EQ(monitor.InteractionGeneration(), generation + 2);
+  EXPECT_TRUE(monitor.IsRecordCurrent(window, record.id, 4));
+
+  // Escape held: one call after two seconds, and the monitor stops.
+  const auto down = std::chrono::steady_clock::now();
+  ASSERT_EQ(Xdotool({"keydown", "Escape"}), 0);
+  ASSERT_TRUE(escapes.WaitFor(1, milliseconds(5000)));
+  const auto held = std::chrono::steady_clock::now() - down;
+  ASSERT_EQ(Xdotool({"keyup", "Escape"}), 0);
+  EXPECT_GE(held, milliseconds(1900));
+  EXPECT_FALSE(monitor.IsRunning());
+  EXPECT_EQ(escapes.Count(), 1);
+
+  // Closing the window the user touched last drops its record and moves the generation on.
+  const InteractionRecord renewed = monitor.GetInteractionRecord(window);
+  EXPECT_NE(renewed.id, record.id);
+  generation = monitor.InteractionGeneration();
+  ASSERT_EQ(Xdotool(ClickAt(button)), 0);
+  ASSERT_TRUE(
+      testing::WaitUntil([&] { return monitor.InteractionGeneration() == generation + 2; }));
+  PostMessageW(top_, WM_CLOSE, 0, 0);
+  ASSERT_TRUE(testing::WaitUntil([&] { return monitor.RecordCount() == 0; }));
+  EXPECT_EQ(monitor.InteractionGeneration(), generation + 3);
+  EXPECT_FALSE(monitor.IsRecordCurrent(window, renewed.id, 1));
+}
+
+}  // namespace
+}  // namespace velmora::computer_use

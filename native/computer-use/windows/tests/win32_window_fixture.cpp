@@ -1,0 +1,81 @@
+// A Windows program with the kinds of windows the helper must tell apart, for the tests that run
+// under Wine: a top-level window with child controls, an owned dialog, a minimized and an
+// invisible window. Prints "ready" once they exist and pumps messages until its standard input
+// closes. With "--inject X Y" it clicks there through SendInput, unmarked, as other software
+// would, and ends.
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <thread>
+
+namespace {
+
+int Inject(int x, int y) {
+  if (!SetCursorPos(x, y)) return 1;
+  INPUT inputs[2]{};
+  inputs[0].type = INPUT_MOUSE;
+  inputs[0].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
+  inputs[1].type = INPUT_MOUSE;
+  inputs[1].mi.dwFlags = MOUSEEVENTF_LEFTUP;
+  return SendInput(2, inputs, sizeof(INPUT)) == 2 ? 0 : 1;
+}
+
+HWND Create(const wchar_t* title, DWORD style, int x, int y, int width, int height,
+            HWND ownerOrParent = nullptr, const wchar_t* className = L"VelmoraFixture") {
+  return CreateWindowExW(0, className, title, style, x, y, width, height, ownerOrParent, nullptr,
+                         GetModuleHandleW(nullptr), nullptr);
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc == 4 && std::wcscmp(argv[1], L"--inject") == 0) {
+    return Inject(std::wcstol(argv[2], nullptr, 10), std::wcstol(argv[3], nullptr, 10));
+  }
+  WNDCLASSEXW windowClass{};
+  windowClass.cbSize = sizeof windowClass;
+  windowClass.lpfnWndProc = DefWindowProcW;
+  windowClass.hInstance = GetModuleHandleW(nullptr);
+  windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
+  windowClass.lpszClassName = L"VelmoraFixture";
+  if (RegisterClassExW(&windowClass) == 0) return 1;
+
+  const HWND top = Create(L"Velmora Fixture", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 40, 40, 400, 300);
+  const HWND button =
+      Create(L"OK", WS_CHILD | WS_VISIBLE | BS_PUSHBUTTON, 20, 20, 120, 30, top, L"BUTTON");
+  const HWND edit =
+      Create(L"text", WS_CHILD | WS_VISIBLE | WS_BORDER, 20, 70, 200, 24, top, L"EDIT");
+  const HWND dialog =
+      Create(L"Fixture Dialog", WS_POPUP | WS_CAPTION | WS_VISIBLE, 520, 40, 240, 160, top);
+  const HWND minimized = Create(L"Fixture Minimized", WS_OVERLAPPEDWINDOW, 60, 400, 300, 200);
+  const HWND hidden = Create(L"Fixture Hidden", WS_OVERLAPPEDWINDOW, 80, 420, 300, 200);
+  if (!top || !button || !edit || !dialog || !minimized || !hidden) return 1;
+  ShowWindow(minimized, SW_SHOWMINNOACTIVE);
+  SetForegroundWindow(top);
+
+  std::printf("ready\n");
+  std::fflush(stdout);
+  const DWORD mainThread = GetCurrentThreadId();
+  std::thread([mainThread] {
+    char buffer[64];
+    DWORD read = 0;
+    while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), buffer, sizeof buffer, &read, nullptr) &&
+           read > 0) {
+    }
+    PostThreadMessageW(mainThread, WM_QUIT, 0, 0);
+  }).detach();
+
+  MSG message{};
+  while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+    TranslateMessage(&message);
+    DispatchMessageW(&message);
+  }
+  return 0;
+}
