@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <regex>
+#include <string_view>
 
 #include "platform/sim/sim_platform.h"
 #include "test_support.h"
@@ -17,32 +17,43 @@ using platform::sim::SetupFailure;
 
 constexpr platform::ProcessId kAppPid = 4242;
 
+// "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}" in upper-case hexadecimal.
+bool IsGuidText(std::string_view text) {
+  if (text.size() != 38 || text.front() != '{' || text.back() != '}') return false;
+  for (std::size_t i = 1; i < 37; ++i) {
+    const bool dash = i == 9 || i == 14 || i == 19 || i == 24;
+    const char c = text[i];
+    if (dash ? c != '-' : !((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) return false;
+  }
+  return true;
+}
+
 class InteractionMonitorTest : public ::testing::Test {
  protected:
   InteractionMonitorTest() {
-    first_ = desktop().AddWindow(kAppPid, u"First");
-    desktop().SetWindowRect(first_, {0, 0, 100, 100});
-    button_ = desktop().AddWindow(kAppPid, u"Button", first_);
-    desktop().SetWindowRect(button_, {10, 10, 50, 30});
-    second_ = desktop().AddWindow(kAppPid, u"Second");
-    desktop().SetWindowRect(second_, {200, 0, 300, 100});
+    first_ = Desktop().AddWindow(kAppPid, u"First");
+    Desktop().SetWindowRect(first_, {0, 0, 100, 100});
+    button_ = Desktop().AddWindow(kAppPid, u"Button", first_);
+    Desktop().SetWindowRect(button_, {10, 10, 50, 30});
+    second_ = Desktop().AddWindow(kAppPid, u"Second");
+    Desktop().SetWindowRect(second_, {200, 0, 300, 100});
     sim_.System().SetManualTicks(1'000'000);
   }
 
-  platform::sim::SimDesktop& desktop() { return sim_.Desktop(); }
+  platform::sim::SimDesktop& Desktop() { return sim_.Desktop(); }
 
   void Click(std::int32_t x, std::uint32_t message = platform::kWmLButtonDown,
              std::uint32_t flags = 0, std::uintptr_t extraInfo = 0) {
-    desktop().DeliverMouseEvent(MouseHookEvent{message, x, 20, flags, extraInfo});
+    Desktop().DeliverMouseEvent(MouseHookEvent{message, x, 20, flags, extraInfo});
   }
   void Key(std::uint32_t message, std::uint32_t virtualKey = 'A', std::uintptr_t extraInfo = 0) {
-    desktop().DeliverKeyboardEvent(KeyboardHookEvent{message, virtualKey, 0, extraInfo});
+    Desktop().DeliverKeyboardEvent(KeyboardHookEvent{message, virtualKey, 0, extraInfo});
   }
   // Waits until the hook thread's loop has gone round at least twice more.
   void LetLoopRun() {
-    const std::size_t seen = desktop().DispatchedCount(platform::kWmTimer);
+    const std::size_t seen = Desktop().DispatchedCount(platform::kWmTimer);
     ASSERT_TRUE(testing::WaitUntil(
-        [&] { return desktop().DispatchedCount(platform::kWmTimer) >= seen + 2; }));
+        [&] { return Desktop().DispatchedCount(platform::kWmTimer) >= seen + 2; }));
   }
   std::uint64_t Generation(WindowHandle window) {
     return monitor_.GetInteractionRecord(window).generation;
@@ -62,9 +73,7 @@ TEST_F(InteractionMonitorTest, RecordsAreMadeOnFirstUseAndShareTheFirstIdAsEpoch
   EXPECT_FALSE(monitor_.IsRunning());
   const InteractionRecord first = monitor_.GetInteractionRecord(first_);
   EXPECT_TRUE(monitor_.IsRunning());
-  EXPECT_TRUE(
-      std::regex_match(first.id, std::regex(R"(\{[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}\})")))
-      << first.id;
+  EXPECT_TRUE(IsGuidText(first.id)) << first.id;
   EXPECT_EQ(first.generation, 0u);
   EXPECT_EQ(first.epoch, first.id);
   const InteractionRecord second = monitor_.GetInteractionRecord(second_);
@@ -128,7 +137,7 @@ TEST_F(InteractionMonitorTest, CountingRules) {
   EXPECT_EQ(Generation(first_), 5u);
 
   // Keys go to the foreground's top-level window; only presses count for it.
-  desktop().SetForegroundWindow(button_);
+  Desktop().SetForegroundWindow(button_);
   Key(platform::kWmKeyDown);
   Key(platform::kWmSysKeyDown, 'F');
   Key(platform::kWmKeyUp);
@@ -136,7 +145,7 @@ TEST_F(InteractionMonitorTest, CountingRules) {
   EXPECT_EQ(monitor_.InteractionGeneration(), desktopGeneration);
   EXPECT_EQ(Generation(first_), 7u);
   // No foreground: nothing is the user's window.
-  desktop().ClearForeground();
+  Desktop().ClearForeground();
   Key(platform::kWmKeyDown);
   EXPECT_EQ(monitor_.InteractionGeneration(), desktopGeneration);
 
@@ -152,7 +161,7 @@ TEST_F(InteractionMonitorTest, TheHundredTwentyNinthWindowEvictsOneRecord) {
   std::vector<WindowHandle> windows;
   std::vector<std::string> ids;
   for (int i = 0; i < 129; ++i) {
-    windows.push_back(desktop().AddWindow(kAppPid, u"W"));
+    windows.push_back(Desktop().AddWindow(kAppPid, u"W"));
     ids.push_back(monitor_.GetInteractionRecord(windows.back()).id);
   }
   EXPECT_EQ(monitor_.RecordCount(), kMaxInteractionRecords);
@@ -174,16 +183,16 @@ TEST_F(InteractionMonitorTest, DestroyedWindowLosesItsRecord) {
   Click(20);
   const std::uint64_t generation = monitor_.InteractionGeneration();
   // Events about other objects of the window are ignored; they arrive before the removal.
-  desktop().RaiseWinEvent(platform::kEventObjectDestroy, second_, -4 /*client*/, 0);
-  desktop().RaiseWinEvent(platform::kEventObjectDestroy, second_, platform::kObjIdWindow, 3);
-  desktop().RemoveWindow(first_);
+  Desktop().RaiseWinEvent(platform::kEventObjectDestroy, second_, -4 /*client*/, 0);
+  Desktop().RaiseWinEvent(platform::kEventObjectDestroy, second_, platform::kObjIdWindow, 3);
+  Desktop().RemoveWindow(first_);
   ASSERT_TRUE(testing::WaitUntil([&] { return monitor_.RecordCount() == 1; }));
   EXPECT_EQ(monitor_.InteractionGeneration(), generation + 1);
   EXPECT_FALSE(monitor_.UserInteractedWith(first_, generation));
   EXPECT_TRUE(monitor_.IsRecordCurrent(second_, second.id, 0));
 
   // Not the last window touched: the generation stays.
-  desktop().RemoveWindow(second_);
+  Desktop().RemoveWindow(second_);
   ASSERT_TRUE(testing::WaitUntil([&] { return monitor_.RecordCount() == 0; }));
   EXPECT_EQ(monitor_.InteractionGeneration(), generation + 1);
 }
@@ -207,14 +216,14 @@ TEST_F(InteractionMonitorTest, EscapeHeldTwoSecondsCallsBackOnce) {
   EXPECT_TRUE(monitor_.IsRunning());
 
   // Another program's Escape counts like the user's (as a system key as well).
-  desktop().DeliverKeyboardEvent(
+  Desktop().DeliverKeyboardEvent(
       KeyboardHookEvent{platform::kWmSysKeyDown, platform::kVkEscape, platform::kLlkhfInjected, 0});
   sim_.System().AdvanceTicks(2000);
   ASSERT_TRUE(interference_.WaitFor(1));
-  ASSERT_TRUE(testing::WaitUntil([&] { return desktop().InputHookCount() == 0; }));
+  ASSERT_TRUE(testing::WaitUntil([&] { return Desktop().InputHookCount() == 0; }));
   EXPECT_FALSE(monitor_.IsRunning());
-  EXPECT_EQ(desktop().TimerCount(), 0u);
-  EXPECT_EQ(desktop().WinEventHookCount(), 0u);
+  EXPECT_EQ(Desktop().TimerCount(), 0u);
+  EXPECT_EQ(Desktop().WinEventHookCount(), 0u);
   EXPECT_EQ(interference_.Count(), 1);
 
   // The next use starts it afresh, without a held Escape.
@@ -236,7 +245,7 @@ TEST_F(InteractionMonitorTest, CallbackMayStopTheMonitorOrThrow) {
     monitor.Start();
     Key(platform::kWmKeyDown, platform::kVkEscape);
     system.AdvanceTicks(2000);
-    ASSERT_TRUE(testing::WaitUntil([&] { return desktop().InputHookCount() == 0; })) << throws;
+    ASSERT_TRUE(testing::WaitUntil([&] { return Desktop().InputHookCount() == 0; })) << throws;
     EXPECT_FALSE(monitor.IsRunning());
     monitor.Start();
     EXPECT_TRUE(monitor.IsRunning());
@@ -247,15 +256,15 @@ TEST_F(InteractionMonitorTest, FailedSetUpLeavesNothingInstalled) {
   for (const SetupFailure step :
        {SetupFailure::kApartment, SetupFailure::kKeyboardHook, SetupFailure::kMouseHook,
         SetupFailure::kTimer, SetupFailure::kWinEventHook}) {
-    desktop().FailSetup(step);
+    Desktop().FailSetup(step);
     EXPECT_EQ(testing::FailureCode([&] { monitor_.GetInteractionRecord(first_); }),
               "permission_missing");
     EXPECT_FALSE(monitor_.IsRunning());
-    EXPECT_EQ(desktop().InputHookCount(), 0u);
-    EXPECT_EQ(desktop().TimerCount(), 0u);
-    EXPECT_EQ(desktop().WinEventHookCount(), 0u);
-    EXPECT_EQ(desktop().ApartmentCount(), 0u);
-    desktop().FailSetup(step, false);
+    EXPECT_EQ(Desktop().InputHookCount(), 0u);
+    EXPECT_EQ(Desktop().TimerCount(), 0u);
+    EXPECT_EQ(Desktop().WinEventHookCount(), 0u);
+    EXPECT_EQ(Desktop().ApartmentCount(), 0u);
+    Desktop().FailSetup(step, false);
   }
   monitor_.Start();
   EXPECT_TRUE(monitor_.IsRunning());
@@ -267,7 +276,7 @@ TEST_F(InteractionMonitorTest, FailedSetUpLeavesNothingInstalled) {
 }
 
 TEST_F(InteractionMonitorTest, NoGuidLosesNoRecord) {
-  for (int i = 0; i < 128; ++i) monitor_.GetInteractionRecord(desktop().AddWindow(kAppPid, u"W"));
+  for (int i = 0; i < 128; ++i) monitor_.GetInteractionRecord(Desktop().AddWindow(kAppPid, u"W"));
   sim_.System().SetGuidFails(true);
   EXPECT_EQ(testing::FailureCode([&] { monitor_.GetInteractionRecord(first_); }),
             "capability_unavailable");
