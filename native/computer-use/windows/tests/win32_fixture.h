@@ -7,6 +7,7 @@
 #include <atomic>
 
 #include "platform/win32/win32_api.h"
+#include "platform/win32/win32_capture.h"
 #include "test_support.h"
 
 namespace velmora::computer_use {
@@ -45,12 +46,14 @@ class Win32Fixture : public ::testing::Test {
   };
 
   platform::Platform RealPlatform() {
-    return platform::Platform{input_, output_,      runtime_, processes_, sessions_,   windows_,
-                              loops_, processInfo_, crypto_,  displays_,  automation_, system_};
+    return platform::Platform{input_,      output_, runtime_,     processes_, sessions_,
+                              windows_,    loops_,  processInfo_, crypto_,    displays_,
+                              automation_, system_, capture_};
   }
   platform::Platform SimulatedSessionPlatform() {
-    return platform::Platform{input_, output_,      runtime_, processes_, simulated_,  windows_,
-                              loops_, processInfo_, crypto_,  displays_,  automation_, system_};
+    return platform::Platform{input_,      output_, runtime_,     processes_, simulated_,
+                              windows_,    loops_,  processInfo_, crypto_,    displays_,
+                              automation_, system_, capture_};
   }
 
   testing::EmptyInput input_;
@@ -66,6 +69,7 @@ class Win32Fixture : public ::testing::Test {
   platform::win32::Win32DisplayApi displays_;
   platform::win32::Win32AutomationApi automation_;
   platform::win32::Win32SystemApi system_;
+  platform::win32::Win32CaptureApi capture_;
 };
 
 // The calling thread in the multithreaded COM apartment for the object's lifetime.

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "platform/automation.h"
+#include "platform/capture.h"
 #include "platform/crypto.h"
 #include "platform/displays.h"
 #include "platform/message_loop.h"
@@ -31,6 +32,7 @@ struct Platform {
   DisplayApi& displays;
   AutomationApi& automation;
   SystemApi& system;
+  CaptureApi& capture;
 };
 
 // The backend of this build for the real process: the system on Windows, the simulated

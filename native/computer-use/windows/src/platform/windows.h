@@ -1,6 +1,7 @@
 // Top-level windows and the foreground.
 #pragma once
 
+#include <optional>
 #include <vector>
 
 #include "platform/types.h"
@@ -23,6 +24,10 @@ class WindowApi {
   virtual std::vector<WindowHandle> EnumerateTopLevelWindows() = 0;
   virtual bool IsWindowVisible(WindowHandle window) = 0;
   virtual bool IsIconic(WindowHandle window) = 0;
+  // DwmGetWindowAttribute with DWMWA_EXTENDED_FRAME_BOUNDS; none when the call fails.
+  virtual std::optional<Rect> ExtendedFrameBounds(WindowHandle window) = 0;
+  // GetWindowRect; none when the call fails.
+  virtual std::optional<Rect> WindowRect(WindowHandle window) = 0;
   // GetWindow with GW_OWNER; null for none.
   virtual WindowHandle OwnerWindow(WindowHandle window) = 0;
   // The title's length in UTF-16 units; 0 for none.

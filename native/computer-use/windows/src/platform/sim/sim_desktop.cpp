@@ -298,6 +298,32 @@ void SimDesktop::SetWindowRect(WindowHandle window, Rect rect) {
   windows_.at(window).rect = rect;
 }
 
+void SimDesktop::SetWindowFrameBounds(WindowHandle window, std::optional<Rect> bounds) {
+  std::lock_guard lock(mutex_);
+  Window& entry = windows_.at(window);
+  entry.frameBoundsSet = true;
+  entry.frameBounds = bounds;
+}
+
+void SimDesktop::SetWindowRectFails(WindowHandle window, bool fails) {
+  std::lock_guard lock(mutex_);
+  windows_.at(window).rectFails = fails;
+}
+
+std::optional<Rect> SimDesktop::ExtendedFrameBounds(WindowHandle window) {
+  std::lock_guard lock(mutex_);
+  const auto it = windows_.find(window);
+  if (it == windows_.end()) return std::nullopt;
+  return it->second.frameBoundsSet ? it->second.frameBounds : it->second.rect;
+}
+
+std::optional<Rect> SimDesktop::WindowRect(WindowHandle window) {
+  std::lock_guard lock(mutex_);
+  const auto it = windows_.find(window);
+  if (it == windows_.end() || it->second.rectFails) return std::nullopt;
+  return it->second.rect;
+}
+
 void SimDesktop::RemoveWindow(WindowHandle window) {
   std::lock_guard lock(mutex_);
   RemoveWindowLocked(window);

@@ -100,6 +100,10 @@ class SimDesktop final : public SessionApi,
   void SetWindowTitle(WindowHandle window, std::u16string title);
   // Where the window is on the virtual screen, for hit testing.
   void SetWindowRect(WindowHandle window, Rect rect);
+  // What the compositor reports as the frame bounds, when it differs from the rectangle;
+  // none makes the query fail.
+  void SetWindowFrameBounds(WindowHandle window, std::optional<Rect> bounds);
+  void SetWindowRectFails(WindowHandle window, bool fails);
   // Destroys the window and its children, raising the destroy event for each.
   void RemoveWindow(WindowHandle window);
   void SetForegroundWindow(WindowHandle window);
@@ -158,6 +162,8 @@ class SimDesktop final : public SessionApi,
   std::vector<WindowHandle> EnumerateTopLevelWindows() override;
   bool IsWindowVisible(WindowHandle window) override;
   bool IsIconic(WindowHandle window) override;
+  std::optional<Rect> ExtendedFrameBounds(WindowHandle window) override;
+  std::optional<Rect> WindowRect(WindowHandle window) override;
   WindowHandle OwnerWindow(WindowHandle window) override;
   int WindowTextLength(WindowHandle window) override;
   int WindowText(WindowHandle window, char16_t* buffer, int capacity) override;
@@ -211,6 +217,9 @@ class SimDesktop final : public SessionApi,
     bool visible = true;
     bool minimized = false;
     Rect rect;
+    bool frameBoundsSet = false;
+    std::optional<Rect> frameBounds;
+    bool rectFails = false;
   };
   struct Timer {
     std::thread::id thread;

@@ -5,15 +5,16 @@ namespace velmora::computer_use::platform::sim {
 SimPlatform::SimPlatform(InputStream& input, OutputStream& output,
                          std::function<void(int)> onUserSignal)
 #ifdef _WIN32
-    : platform_{input,    output,   runtime_, processes_, desktop_,    desktop_,
-                desktop_, desktop_, crypto_,  desktop_,   automation_, system_} {
+    : platform_{input,    output,  runtime_, processes_,  desktop_, desktop_, desktop_,
+                desktop_, crypto_, desktop_, automation_, system_,  capture_} {
   (void)onUserSignal;  // the Windows build has no user signals
   RegisterOwnProcess();
 }
 #else
     : runtime_(std::move(onUserSignal)), platform_{input,    output,   runtime_,    processes_,
                                                    desktop_, desktop_, desktop_,    desktop_,
-                                                   crypto_,  desktop_, automation_, system_} {
+                                                   crypto_,  desktop_, automation_, system_,
+                                                   capture_} {
   RegisterOwnProcess();
 }
 #endif

@@ -7,6 +7,7 @@
 
 #include "platform/platform.h"
 #include "platform/sim/sim_automation.h"
+#include "platform/sim/sim_capture.h"
 #include "platform/sim/sim_crypto.h"
 #include "platform/sim/sim_desktop.h"
 #include "platform/sim/sim_system.h"
@@ -30,6 +31,7 @@ class SimPlatform {
   SimCrypto& Crypto() { return crypto_; }
   SimAutomation& Automation() { return automation_; }
   SimSystem& System() { return system_; }
+  SimCapture& Capture() { return capture_; }
 
  private:
   void RegisterOwnProcess();
@@ -38,6 +40,7 @@ class SimPlatform {
   SimCrypto crypto_;
   SimAutomation automation_;
   SimSystem system_;
+  SimCapture capture_{desktop_};
 #ifdef _WIN32
   win32::Win32ProcessApi processes_;
   win32::Win32Runtime runtime_;

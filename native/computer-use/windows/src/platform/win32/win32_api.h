@@ -17,6 +17,7 @@
 #undef PostThreadMessage
 // These need <windows.h> first.
 #include <bcrypt.h>
+#include <dwmapi.h>
 #include <objbase.h>
 #include <roapi.h>
 #include <shellscalingapi.h>
@@ -169,6 +170,8 @@ class Win32WindowApi final : public WindowApi {
   std::vector<WindowHandle> EnumerateTopLevelWindows() override;
   bool IsWindowVisible(WindowHandle window) override;
   bool IsIconic(WindowHandle window) override;
+  std::optional<Rect> ExtendedFrameBounds(WindowHandle window) override;
+  std::optional<Rect> WindowRect(WindowHandle window) override;
   WindowHandle OwnerWindow(WindowHandle window) override;
   int WindowTextLength(WindowHandle window) override;
   int WindowText(WindowHandle window, char16_t* buffer, int capacity) override;

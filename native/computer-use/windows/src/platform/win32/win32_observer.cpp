@@ -91,6 +91,21 @@ bool Win32WindowApi::IsIconic(WindowHandle window) {
   return ::IsIconic(ToHwnd(window)) != FALSE;
 }
 
+std::optional<Rect> Win32WindowApi::ExtendedFrameBounds(WindowHandle window) {
+  RECT rect{};
+  if (FAILED(
+          DwmGetWindowAttribute(ToHwnd(window), DWMWA_EXTENDED_FRAME_BOUNDS, &rect, sizeof rect))) {
+    return std::nullopt;
+  }
+  return Rect{rect.left, rect.top, rect.right, rect.bottom};
+}
+
+std::optional<Rect> Win32WindowApi::WindowRect(WindowHandle window) {
+  RECT rect{};
+  if (!GetWindowRect(ToHwnd(window), &rect)) return std::nullopt;
+  return Rect{rect.left, rect.top, rect.right, rect.bottom};
+}
+
 WindowHandle Win32WindowApi::OwnerWindow(WindowHandle window) {
   return FromHwnd(GetWindow(ToHwnd(window), GW_OWNER));
 }

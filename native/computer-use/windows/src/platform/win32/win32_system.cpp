@@ -1,4 +1,5 @@
 #include "platform/win32/win32_api.h"
+#include "platform/win32/win32_capture.h"
 
 namespace velmora::computer_use::platform {
 namespace {
@@ -8,8 +9,8 @@ class Win32SystemPlatform final : public SystemPlatform {
   Win32SystemPlatform()
       : input_(GetStdHandle(STD_INPUT_HANDLE)),
         output_(GetStdHandle(STD_OUTPUT_HANDLE)),
-        platform_{input_,        output_,      runtime_, processes_, sessions_,   windows_,
-                  messageLoops_, processInfo_, crypto_,  displays_,  automation_, system_} {}
+        platform_{input_,       output_, runtime_,  processes_,  sessions_, windows_, messageLoops_,
+                  processInfo_, crypto_, displays_, automation_, system_,   capture_} {}
 
   Platform& Get() override { return platform_; }
 
@@ -26,6 +27,7 @@ class Win32SystemPlatform final : public SystemPlatform {
   win32::Win32DisplayApi displays_;
   win32::Win32AutomationApi automation_;
   win32::Win32SystemApi system_;
+  win32::Win32CaptureApi capture_;
   Platform platform_;
 };
 
