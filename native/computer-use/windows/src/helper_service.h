@@ -1,6 +1,7 @@
 // The one service object: owns the components, dispatches requests and answers each once.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -14,6 +15,7 @@
 #include "platform/platform.h"
 #include "session_monitor.h"
 #include "uia_observer.h"
+#include "window_capture.h"
 
 namespace velmora::computer_use {
 
@@ -58,6 +60,13 @@ class HelperService {
   // Releases held input, stops any recording and, when asked, tells the parent.
   void EmergencyStop(bool emitEvent);
 
+  // The "observe" method: an observation (with a screenshot when allowed) or a window list.
+  RequestOutcome Observe(const Json& payload, const std::string& requestIdUtf8);
+  Json Capabilities();
+  Json Permissions();
+  // The window of the last completed observation, for the actions.
+  platform::WindowHandle LastObservedWindow() const { return lastObservedWindow_; }
+
   UiaObserver& Observer() { return observer_; }
   InteractionMonitor& Interactions() { return interactionMonitor_; }
   DesktopSessionMonitor& SessionMonitor() { return sessionMonitor_; }
@@ -71,8 +80,10 @@ class HelperService {
   FrameWriter& writer_;
   // Built in this order and destroyed in reverse.
   UiaObserver observer_;
+  WindowCapture capture_;
   InteractionMonitor interactionMonitor_;
   DesktopSessionMonitor sessionMonitor_;
+  std::atomic<platform::WindowHandle> lastObservedWindow_{platform::kNullWindow};
 };
 
 }  // namespace velmora::computer_use

@@ -158,7 +158,6 @@ namespace {
 
 using platform::UiaElement;
 
-constexpr std::uint64_t kUnixEpochAsFileTime = 116444736000000000ull;
 
 struct TitleBarControl {
   std::u16string_view automationId;

@@ -61,6 +61,8 @@ enum WindowAccess : std::int32_t {
 };
 
 inline constexpr std::string_view kAppIdentityPrefix = "exe_path_sha256:";
+// 1970-01-01 in the system clock's 100-nanosecond units since 1601.
+inline constexpr std::uint64_t kUnixEpochAsFileTime = 116444736000000000ull;
 
 // Fails with the access error code, or "target_unavailable" when the image path is unreadable.
 Observation DescribeWindow(platform::Platform& platform, platform::WindowHandle window);

@@ -104,7 +104,7 @@ TEST_F(EndToEndTest, RequestsAreAnsweredOnceInOrder) {
   EXPECT_EQ(helper.Frames()[*index].json["result"], (json{{"state", "neutral"}}));
   EXPECT_EQ(helper.Request("neutralize", json{{"reason", nullptr}})["error"],
             "native_helper_request_failed");
-  EXPECT_EQ(helper.Request("observe")["error"], "capability_unavailable");
+  EXPECT_EQ(helper.Request("observe")["error"], "native_helper_request_failed");
   EXPECT_EQ(Count("response"), 5u);
 }
 
@@ -321,8 +321,8 @@ TEST_F(EndToEndTest, ParentDeathEndsTheHelperWithinAboutASecond) {
 TEST_F(EndToEndTest, LockRaisesOneEmergencyStopAndTheLatchStays) {
   HelperClient& helper = Start();
   helper.Handshake();
-  // The first guarded request starts the session monitor; the work behind it is not built yet.
-  ASSERT_EQ(helper.Request("observe")["error"], "capability_unavailable");
+  // The first guarded request starts the session monitor.
+  ASSERT_EQ(helper.Request("observe")["error"], "native_helper_request_failed");
   helper.Process().Kill(SIGUSR1);  // lock the simulated session
   ASSERT_TRUE(helper.WaitFor([](const ClientFrame& f) { return IsType(f, "event"); }, seconds(5)));
   helper.Process().Kill(SIGUSR2);  // unlock

@@ -95,8 +95,8 @@ TEST_F(ServiceTest, WrongJsonTypesGiveTheGenericFailure) {
 }
 
 TEST_F(ServiceTest, GuardedMethodsPassTheGuardOnASafeDesktop) {
-  // The work behind these methods is not built yet; the guard ran first and passed.
-  ExpectFailure("observe", Json::object(), "capability_unavailable");
+  // The guard ran first and passed; the payloads are what fails.
+  ExpectFailure("observe", Json::object(), "native_helper_request_failed");
   ExpectFailure("act", Json::object(), "capability_unavailable");
   EXPECT_TRUE(service_.SessionMonitor().IsArmed());
 }
@@ -122,7 +122,7 @@ TEST_F(ServiceTest, LockedDesktopRefusesGuardedMethodsAfterOneEmergencyStop) {
 }
 
 TEST_F(ServiceTest, LockWhileServingIsReportedByTheMonitorThreadOnce) {
-  ASSERT_EQ(Respond("observe")["error"], "capability_unavailable");
+  ASSERT_EQ(Respond("observe")["error"], "native_helper_request_failed");
   sim_.Desktop().LockSession();
   ASSERT_TRUE(testing::WaitUntil([&] { return output_.JsonFrames().size() == 2; }));
   EXPECT_EQ(output_.JsonFrames().back(), EmergencyStopEvent());

@@ -345,7 +345,7 @@ TEST(HelperExe, GuardedMethodsFollowTheSessionQuery) {
   Session session;
   session.Handshake();
   if (SessionQueryWorks()) {
-    EXPECT_EQ(session.Call("o", "observe")["error"], "capability_unavailable");
+    EXPECT_EQ(session.Call("o", "observe")["error"], "native_helper_request_failed");
     EXPECT_EQ(session.Count("event"), 0u);
   } else {
     // The right answer where the session cannot be read: refused, with one emergency stop.
