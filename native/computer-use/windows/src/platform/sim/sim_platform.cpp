@@ -27,31 +27,4 @@ void SimPlatform::RegisterOwnProcess() {
   desktop_.AddProcess(processes_.CurrentProcessId(), std::move(self));
 }
 
-bool ApplyScene(SimPlatform& platform, std::string_view scene, ProcessId parentProcessId) {
-  SimDesktop& desktop = platform.Desktop();
-  if (scene == "automation_unavailable") {
-    platform.Automation().FailCreateClient(static_cast<HResult>(0x80040154));  // not registered
-    return true;
-  }
-  if (scene == "foreign_foreground") {
-    desktop.ShowForegroundWindow(1);
-    return true;
-  }
-  desktop.ShowForegroundWindow(parentProcessId);
-  if (scene == "default") return true;
-  if (scene == "locked") {
-    desktop.SetSessionFlags(0);
-    desktop.SwitchInputDesktop(u"Winlogon");
-  } else if (scene == "secure_desktop") {
-    desktop.SwitchInputDesktop(u"Screen-saver");
-  } else if (scene == "query_fails") {
-    desktop.SetSessionQueryFails(true);
-  } else if (scene == "deny_foreground_grant") {
-    desktop.SetDenyForegroundGrant(true);
-  } else {
-    return false;
-  }
-  return true;
-}
-
 }  // namespace velmora::computer_use::platform::sim

@@ -51,10 +51,14 @@ class SimPlatform {
   Platform platform_;
 };
 
-// The built-in scenes of the Linux helper: "default" (an unlocked session whose foreground
-// window belongs to the helper's parent), "locked", "secure_desktop", "foreign_foreground",
-// "query_fails", "deny_foreground_grant" and "automation_unavailable" (no UI Automation
-// client). False for an unknown name.
+// The built-in scenes of the Linux helper. Every scene but "automation_unavailable" (no UI
+// Automation client) holds the applications Notes (three windows), Report (1,000 elements, a
+// noisy picture, 150 lines of text), Frozen (no frame), Resizing (a frame larger than the
+// window) and Empty (a window of no size). "default": an unlocked session whose foreground
+// window belongs to the helper's parent; "locked", "secure_desktop", "query_fails",
+// "deny_foreground_grant", "foreground_moves" (the foreground goes while the screenshot is
+// taken) and "no_capture" change that; "foreign_foreground" and "elevated_foreground" put
+// another program's window in front instead. False for an unknown name.
 bool ApplyScene(SimPlatform& platform, std::string_view scene, ProcessId parentProcessId);
 
 }  // namespace velmora::computer_use::platform::sim

@@ -1,0 +1,182 @@
+// The scenes of the Linux helper: a desktop with a few applications whose windows show the
+// cases an observation meets, and the session states on top of it.
+#include <algorithm>
+#include <iterator>
+#include <string>
+#include <string_view>
+
+#include "platform/sim/sim_platform.h"
+
+namespace velmora::computer_use::platform::sim {
+namespace {
+
+constexpr ProcessId kNotesPid = 5001;
+constexpr ProcessId kReportPid = 5002;
+constexpr ProcessId kFrozenPid = 5003;
+constexpr ProcessId kResizingPid = 5004;
+constexpr ProcessId kEmptyPid = 5005;
+constexpr ProcessId kConsolePid = 5006;
+
+SimElement Element(std::int32_t type, std::u16string name, Rect bounds,
+                   std::set<std::int32_t> patterns = {}) {
+  SimElement element;
+  element.controlType = type;
+  element.name = std::move(name);
+  element.bounds = bounds;
+  element.patterns = std::move(patterns);
+  return element;
+}
+
+// A top-level window with its rectangle and a window element of the same bounds.
+SimElementId AddAppWindow(SimPlatform& platform, WindowHandle window, Rect rect,
+                          const std::u16string& title) {
+  platform.Desktop().SetWindowRect(window, rect);
+  return platform.Automation().SetWindowElement(window,
+                                                Element(kUiaWindowControlTypeId, title, rect));
+}
+
+void AddNotes(SimPlatform& platform) {
+  SimDesktop& desktop = platform.Desktop();
+  desktop.AddProcess(kNotesPid, SimProcess{u"C:\\Program Files\\Notes\\notes.exe"});
+  for (int i = 0; i < 3; ++i) {
+    const std::u16string title =
+        u"Notes - " + std::u16string(1, static_cast<char16_t>(u'a' + i)) + u".txt";
+    const WindowHandle window = desktop.AddWindow(kNotesPid, title);
+    const Rect rect{40 + 30 * i, 40 + 30 * i, 840 + 30 * i, 640 + 30 * i};
+    const SimElementId root = AddAppWindow(platform, window, rect, title);
+    platform.Automation().AddChild(
+        root, Element(kUiaEditControlTypeId, u"Text",
+                      {rect.left + 8, rect.top + 40, rect.right - 8, rect.bottom - 8},
+                      {kUiaValuePatternId}));
+  }
+}
+
+// 1,000 elements, a noisy picture that only JPEG fits, and 150 lines of text.
+void AddReport(SimPlatform& platform) {
+  SimDesktop& desktop = platform.Desktop();
+  desktop.AddProcess(kReportPid, SimProcess{u"C:\\Program Files\\Report\\report.exe"});
+  const WindowHandle window = desktop.AddWindow(kReportPid, u"Quarterly report - Report");
+  const Rect rect{0, 0, 1600, 1000};
+  const SimElementId root = AddAppWindow(platform, window, rect, u"Quarterly report - Report");
+  int index = 0;
+  for (int section = 0; section < 37; ++section) {
+    const SimElementId pane = platform.Automation().AddChild(
+        root,
+        Element(50033, u"Section " + std::u16string(1, static_cast<char16_t>(u'A' + section % 26)),
+                {0, 30, 1600, 1000}));
+    for (int row = 0; row < 26; ++row, ++index) {
+      const std::int32_t top = 40 + (index % 40) * 24;
+      const std::int32_t left = 20 + (index / 40) * 60;
+      platform.Automation().AddChild(
+          pane, Element(row % 2 == 0 ? kUiaButtonControlTypeId : kUiaTextControlTypeId,
+                        u"Row " + std::u16string(1, static_cast<char16_t>(u'0' + row % 10)),
+                        {left, top, left + 56, top + 22},
+                        row % 2 == 0 ? std::set<std::int32_t>{kUiaInvokePatternId}
+                                     : std::set<std::int32_t>{}));
+    }
+  }
+  SimWindowCapture capture;
+  capture.content = FrameContent::kNoise;
+  for (int line = 0; line < 150; ++line) {
+    capture.textLines.push_back(u"Line " +
+                                std::u16string(1, static_cast<char16_t>(u'0' + line % 10)));
+  }
+  platform.Capture().SetWindowCapture(window, std::move(capture));
+}
+
+void AddTroubledWindows(SimPlatform& platform) {
+  SimDesktop& desktop = platform.Desktop();
+  desktop.AddProcess(kFrozenPid, SimProcess{u"C:\\Tools\\frozen.exe"});
+  const WindowHandle frozen = desktop.AddWindow(kFrozenPid, u"Frozen");
+  AddAppWindow(platform, frozen, {100, 100, 500, 400}, u"Frozen");
+  SimWindowCapture none;
+  none.delivery = FrameDelivery::kNone;
+  platform.Capture().SetWindowCapture(frozen, none);
+
+  desktop.AddProcess(kResizingPid, SimProcess{u"C:\\Tools\\resizing.exe"});
+  const WindowHandle resizing = desktop.AddWindow(kResizingPid, u"Resizing");
+  AddAppWindow(platform, resizing, {120, 120, 520, 420}, u"Resizing");
+  SimWindowCapture larger;
+  larger.itemSize = PixelSize{401, 300};
+  platform.Capture().SetWindowCapture(resizing, larger);
+
+  desktop.AddProcess(kEmptyPid, SimProcess{u"C:\\Tools\\empty.exe"});
+  const WindowHandle empty = desktop.AddWindow(kEmptyPid, u"Empty");
+  AddAppWindow(platform, empty, {200, 200, 200, 200}, u"Empty");
+}
+
+// The parent's own window in the foreground: a chat with a field, a button and some text.
+void ShowParentWindow(SimPlatform& platform, ProcessId parentProcessId, WindowHandle window) {
+  platform.Desktop().AddProcess(parentProcessId,
+                                SimProcess{u"C:\\Program Files\\Velmora\\Velmora.exe"});
+  const Rect rect{100, 60, 1700, 1060};
+  const SimElementId root = AddAppWindow(platform, window, rect, u"Velmora Demo");
+  SimAutomation& automation = platform.Automation();
+  automation.AddChild(root, Element(kUiaTextControlTypeId, u"Ready", {120, 100, 400, 130}));
+  SimElement message =
+      Element(kUiaEditControlTypeId, u"Message", {120, 960, 1500, 1000}, {kUiaValuePatternId});
+  message.focused = true;
+  automation.AddChild(root, message);
+  automation.AddChild(root, Element(kUiaButtonControlTypeId, u"Send", {1520, 960, 1680, 1000},
+                                    {kUiaInvokePatternId}));
+  SimWindowCapture capture;
+  capture.textLines = {u"Velmora Demo", u"Ready", u"Send"};
+  platform.Capture().SetWindowCapture(window, std::move(capture));
+}
+
+}  // namespace
+
+bool ApplyScene(SimPlatform& platform, std::string_view scene, ProcessId parentProcessId) {
+  constexpr std::string_view kScenes[] = {"default",
+                                          "automation_unavailable",
+                                          "foreign_foreground",
+                                          "elevated_foreground",
+                                          "locked",
+                                          "secure_desktop",
+                                          "query_fails",
+                                          "deny_foreground_grant",
+                                          "foreground_moves",
+                                          "no_capture"};
+  if (std::find(std::begin(kScenes), std::end(kScenes), scene) == std::end(kScenes)) return false;
+  SimDesktop& desktop = platform.Desktop();
+  if (scene == "automation_unavailable") {
+    platform.Automation().FailCreateClient(static_cast<HResult>(0x80040154));  // not registered
+    return true;
+  }
+  AddNotes(platform);
+  AddReport(platform);
+  AddTroubledWindows(platform);
+  if (scene == "foreign_foreground") {
+    desktop.ShowForegroundWindow(1);
+    return true;
+  }
+  if (scene == "elevated_foreground") {
+    desktop.AddProcess(kConsolePid, SimProcess{u"C:\\Windows\\System32\\mmc.exe", 0x3000});
+    const WindowHandle console = desktop.ShowForegroundWindow(kConsolePid);
+    AddAppWindow(platform, console, {0, 0, 800, 600}, u"Console");
+    return true;
+  }
+  const WindowHandle parentWindow = desktop.ShowForegroundWindow(parentProcessId);
+  ShowParentWindow(platform, parentProcessId, parentWindow);
+  if (scene == "default") return true;
+  if (scene == "locked") {
+    desktop.SetSessionFlags(0);
+    desktop.SwitchInputDesktop(u"Winlogon");
+  } else if (scene == "secure_desktop") {
+    desktop.SwitchInputDesktop(u"Screen-saver");
+  } else if (scene == "query_fails") {
+    desktop.SetSessionQueryFails(true);
+  } else if (scene == "deny_foreground_grant") {
+    desktop.SetDenyForegroundGrant(true);
+  } else if (scene == "foreground_moves") {
+    // The foreground changes while the screenshot is taken.
+    SimWindowCapture capture;
+    capture.onStartCapture = [&desktop] { desktop.ClearForeground(); };
+    platform.Capture().SetWindowCapture(parentWindow, std::move(capture));
+  } else if (scene == "no_capture") {
+    platform.Capture().SetSupported(false);
+  }
+  return true;
+}
+
+}  // namespace velmora::computer_use::platform::sim

@@ -1,0 +1,318 @@
+// "observe", "capabilities" and "permissions" through the real Linux helper on the scenes of
+// the simulated desktop; screenshots are decoded with Debian's libraries.
+#include <gtest/gtest.h>
+#include <jpeglib.h>
+#include <png.h>
+
+#include <chrono>
+#include <csetjmp>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "helper_client.h"
+
+namespace velmora::computer_use {
+namespace {
+
+using client::ClientFrame;
+using client::HelperClient;
+using client::HelperProcess;
+using client::LaunchOptions;
+using nlohmann::json;
+using std::chrono::seconds;
+
+const std::string kVelmora =
+    "exe_path_sha256:f3e793a8220f8ded61916257b61710f1e8b929b6a99af7c3e549817dab2ad5a0";
+const std::string kNotes =
+    "exe_path_sha256:e3ab4255821561c70ada41fed02248596d7785ffee39c88ec24227d1cfc37b55";
+const std::string kReport =
+    "exe_path_sha256:45b41e87b437da2f6da4256acaac1ecece16fcb659ffaf6dc6b2e63c6022d759";
+const std::string kFrozen =
+    "exe_path_sha256:f6ad9c9525989b7be15ff8d6e4f22dfeeb6ad301cff5911a113df67cd8dfd9fa";
+const std::string kResizing =
+    "exe_path_sha256:cbf0913d5927acc3c5feff027d6b06649e34caf64544be12425f3410927dfd94";
+const std::string kEmpty =
+    "exe_path_sha256:1e519b78d8fd4a27f71b318bd657a6a682c1068b486109fb1ef6dc15ce296c30";
+
+struct Decoded {
+  std::uint32_t width = 0;
+  std::uint32_t height = 0;
+};
+
+std::optional<Decoded> DecodePng(const std::vector<std::uint8_t>& bytes) {
+  png_image image{};
+  image.version = PNG_IMAGE_VERSION;
+  if (!png_image_begin_read_from_memory(&image, bytes.data(), bytes.size())) return std::nullopt;
+  image.format = PNG_FORMAT_RGBA;
+  std::vector<std::uint8_t> pixels(PNG_IMAGE_SIZE(image));
+  if (!png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr)) return std::nullopt;
+  return Decoded{image.width, image.height};
+}
+
+struct JpegError {
+  jpeg_error_mgr manager;
+  std::jmp_buf jump;
+};
+
+std::optional<Decoded> DecodeJpeg(const std::vector<std::uint8_t>& bytes) {
+  jpeg_decompress_struct jpeg{};
+  JpegError error{};
+  jpeg.err = jpeg_std_error(&error.manager);
+  error.manager.error_exit = [](j_common_ptr common) {
+    std::longjmp(reinterpret_cast<JpegError*>(common->err)->jump, 1);
+  };
+  if (setjmp(error.jump)) {
+    jpeg_destroy_decompress(&jpeg);
+    return std::nullopt;
+  }
+  jpeg_create_decompress(&jpeg);
+  jpeg_mem_src(&jpeg, bytes.data(), static_cast<unsigned long>(bytes.size()));  // NOLINT
+  jpeg_read_header(&jpeg, TRUE);
+  jpeg_start_decompress(&jpeg);
+  std::vector<std::uint8_t> row(std::size_t{jpeg.output_width} * jpeg.output_components);
+  while (jpeg.output_scanline < jpeg.output_height) {
+    JSAMPROW rows[] = {row.data()};
+    jpeg_read_scanlines(&jpeg, rows, 1);
+  }
+  const Decoded decoded{jpeg.output_width, jpeg.output_height};
+  jpeg_finish_decompress(&jpeg);
+  jpeg_destroy_decompress(&jpeg);
+  return decoded;
+}
+
+bool IsResponseTo(const ClientFrame& frame, const std::string& id) {
+  return frame.kind == client::kJsonFrameKind && frame.json.value("type", "") == "response" &&
+         frame.json.value("requestId", "") == id;
+}
+
+class ObserveEndToEndTest : public ::testing::Test {
+ protected:
+  HelperClient& Start(const std::string& scene = "default") {
+    client_ = std::make_unique<HelperClient>(HelperProcess::Launch(
+        VELMORA_HELPER_PATH, LaunchOptions{{}, {{"VELMORA_SIM_SCENE", scene}}}));
+    client_->Handshake();
+    return *client_;
+  }
+  json Observe(const json& payload, const std::string& id = "") {
+    const json response = client_->Request("observe", payload, seconds(10),
+                                           id.empty() ? std::nullopt : std::optional(id));
+    return response;
+  }
+  std::string Error(const json& payload) { return Observe(payload).value("error", ""); }
+
+  // The binary frame after the response to `id`, with no other response between them.
+  std::optional<ClientFrame> AttachmentOf(const std::string& id) {
+    const auto response =
+        client_->WaitFor([&](const ClientFrame& f) { return IsResponseTo(f, id); }, seconds(5));
+    if (!response) return std::nullopt;
+    const auto binary = client_->WaitFor(
+        [](const ClientFrame& f) {
+          return f.kind == client::kBinaryFrameKind || f.json.value("type", "") == "response";
+        },
+        seconds(5), *response + 1);
+    if (!binary) return std::nullopt;
+    const ClientFrame frame = client_->Frames()[*binary];
+    if (frame.kind != client::kBinaryFrameKind) return std::nullopt;
+    return frame;
+  }
+
+  std::unique_ptr<HelperClient> client_;
+};
+
+TEST_F(ObserveEndToEndTest, ForegroundWithScreenshotAndTextLines) {
+  Start();
+  const json response = Observe({{"scope", "foreground"}, {"allowVisual", true}}, "shot-1");
+  ASSERT_EQ(response["ok"], true) << response.dump();
+  const json& result = response["result"];
+  EXPECT_EQ(result["scope"], "foreground");
+  EXPECT_FALSE(result.contains("windows"));
+  EXPECT_EQ(result["stateHash"].get<std::string>().size(), 64u);
+  EXPECT_FALSE(result["id"].get<std::string>().empty());
+  EXPECT_GT(result["capturedAt"].get<double>(), 1.7e12);
+  EXPECT_EQ(result["foreground"]["appIdentity"], kVelmora);
+  EXPECT_EQ(result["foreground"]["appName"], "Velmora.exe");
+  EXPECT_EQ(result["foreground"]["windowTitle"], "Velmora Demo");
+  const json& interaction = result["interaction"];
+  EXPECT_EQ(interaction["id"].get<std::string>().size(), 38u);
+  EXPECT_EQ(interaction["generation"], 0);
+  EXPECT_EQ(interaction["epoch"], interaction["id"]);
+  EXPECT_TRUE(result["topologyGeneration"].is_number());
+  EXPECT_EQ(result["windowBounds"],
+            (json{{"x", 100}, {"y", 60}, {"width", 1600}, {"height", 1000}}));
+  EXPECT_EQ(result["targetsTruncated"], false);
+
+  // The element nodes first, then the text lines.
+  const json& targets = result["targets"];
+  ASSERT_EQ(targets.size(), 4u + 3u);
+  EXPECT_EQ(targets[1]["name"], "Ready");
+  EXPECT_EQ(targets[4], (json{{"id", "ocr:0"}, {"role", "text"}, {"name", "Velmora Demo"}}));
+  EXPECT_EQ(targets[6]["id"], "ocr:2");
+
+  // A 1600x1000 window is not scaled; the picture follows its response.
+  EXPECT_EQ(result["screenshot"], (json{{"binaryRequestId", "image:shot-1"},
+                                        {"mediaType", "image/png"},
+                                        {"width", 1600},
+                                        {"height", 1000}}));
+  const std::optional<ClientFrame> image = AttachmentOf("shot-1");
+  ASSERT_TRUE(image);
+  EXPECT_EQ(image->binaryId, "image:shot-1");
+  const std::optional<Decoded> decoded = DecodePng(image->payload);
+  ASSERT_TRUE(decoded);
+  EXPECT_EQ(decoded->width, 1600u);
+  EXPECT_EQ(decoded->height, 1000u);
+
+  // A second observation keeps the window's record.
+  const json again = Observe({{"scope", "foreground"}});
+  EXPECT_EQ(again["result"]["interaction"], interaction);
+  EXPECT_FALSE(again["result"].contains("screenshot"));
+  EXPECT_NE(again["result"]["id"], result["id"]);
+}
+
+TEST_F(ObserveEndToEndTest, ApplicationScopeSelectsListsAndObserves) {
+  Start();
+  const json selection = Observe({{"scope", "application"}, {"appIdentity", kNotes}});
+  ASSERT_EQ(selection["ok"], true) << selection.dump();
+  const json& choose = selection["result"];
+  EXPECT_EQ(choose["state"], "window_selection_required");
+  EXPECT_EQ(choose["windowSelectionRequired"], true);
+  EXPECT_EQ(choose["scope"], "application");
+  EXPECT_EQ(choose["foreground"], (json{{"appIdentity", kNotes}, {"windowIdentity", ""}}));
+  EXPECT_EQ(choose["targets"], json::array());
+  EXPECT_EQ(choose["id"].get<std::string>().size(), 38u);
+  ASSERT_EQ(choose["windows"].size(), 3u);
+  std::string lines;
+  for (const json& window : choose["windows"]) {
+    EXPECT_EQ(window["appIdentity"], kNotes);
+    EXPECT_EQ(window["isForeground"], false);
+    lines += window["windowIdentity"].get<std::string>() + "\n";
+  }
+  EXPECT_EQ(choose["stateHash"], lines);
+
+  // Naming one observes it and lists it first.
+  const json chosen = choose["windows"][1];
+  const json observed = Observe({{"scope", "application"},
+                                 {"appIdentity", kNotes},
+                                 {"windowIdentity", chosen["windowIdentity"]}});
+  ASSERT_EQ(observed["ok"], true) << observed.dump();
+  EXPECT_EQ(observed["result"]["foreground"]["windowIdentity"], chosen["windowIdentity"]);
+  EXPECT_EQ(observed["result"]["foreground"]["windowTitle"], chosen["windowTitle"]);
+  ASSERT_EQ(observed["result"]["windows"].size(), 3u);
+  EXPECT_EQ(observed["result"]["windows"][0], chosen);
+  EXPECT_EQ(observed["result"]["targets"].size(), 2u);
+
+  // Listing one window still answers with the list; activation skips the elements.
+  const json listed =
+      Observe({{"scope", "application"}, {"appIdentity", kReport}, {"purpose", "list_windows"}});
+  EXPECT_EQ(listed["result"]["windows"].size(), 1u);
+  EXPECT_EQ(listed["result"]["state"], "window_selection_required");
+  const json activation =
+      Observe({{"scope", "application"}, {"appIdentity", kReport}, {"activationOnly", true}});
+  ASSERT_EQ(activation["ok"], true) << activation.dump();
+  EXPECT_EQ(activation["result"]["targets"], json::array());
+  EXPECT_EQ(activation["result"]["targetsTruncated"], false);
+  for (const char* key : {"id", "stateHash", "interaction", "windowBounds"}) {
+    EXPECT_TRUE(activation["result"].contains(key)) << key;
+  }
+}
+
+TEST_F(ObserveEndToEndTest, LargeNoisyWindowGoesAsJpegWithAHundredLines) {
+  Start();
+  const json response =
+      Observe({{"scope", "application"}, {"appIdentity", kReport}, {"allowVisual", true}}, "big");
+  ASSERT_EQ(response["ok"], true) << response.dump().substr(0, 300);
+  const json& result = response["result"];
+  EXPECT_EQ(result["screenshot"]["mediaType"], "image/jpeg");
+  const json& targets = result["targets"];
+  ASSERT_GE(targets.size(), 100u);
+  for (std::size_t i = 0; i < 100; ++i) {
+    EXPECT_EQ(targets[targets.size() - 100 + i]["id"], "ocr:" + std::to_string(i));
+  }
+  EXPECT_NE(targets[targets.size() - 101]["id"].get<std::string>().rfind("ocr:", 0), 0u);
+  const std::optional<ClientFrame> image = AttachmentOf("big");
+  ASSERT_TRUE(image);
+  EXPECT_LE(image->payload.size(), 4'194'304u);
+  const std::optional<Decoded> decoded = DecodeJpeg(image->payload);
+  ASSERT_TRUE(decoded);
+  EXPECT_EQ(decoded->width, 1600u);
+  EXPECT_EQ(decoded->height, 1000u);
+}
+
+TEST_F(ObserveEndToEndTest, RefusedAndFailedObservations) {
+  Start();
+  EXPECT_EQ(Error(json::object()), "native_helper_request_failed");
+  EXPECT_EQ(Error({{"scope", "window"}}), "native_helper_request_failed");
+  EXPECT_EQ(Error({{"scope", "foreground"}, {"purpose", "list_windows"}}), "invalid_request");
+  EXPECT_EQ(Error({{"scope", "application"},
+                   {"appIdentity", kReport},
+                   {"activationOnly", true},
+                   {"allowVisual", true}}),
+            "invalid_request");
+  EXPECT_EQ(Error({{"scope", "application"}}), "invalid_request");
+  EXPECT_EQ(Error({{"scope", "application"}, {"appIdentity", "exe_path_sha256:00"}}),
+            "app_not_found");
+  EXPECT_EQ(Error({{"scope", "application"}, {"appIdentity", kFrozen}, {"allowVisual", true}}),
+            "capability_unavailable");
+  EXPECT_EQ(Error({{"scope", "application"}, {"appIdentity", kResizing}, {"allowVisual", true}}),
+            "stale_observation");
+  // A window of no size is observed, then refused for its bounds.
+  EXPECT_EQ(Error({{"scope", "application"}, {"appIdentity", kEmpty}}),
+            "native_helper_request_failed");
+
+  // The attachment id would pass 128 bytes: the answer, then a failure for the same id, and no
+  // picture.
+  const std::string longId(123, 'r');
+  const std::size_t before = client_->FrameCount();
+  const json answered = Observe({{"scope", "foreground"}, {"allowVisual", true}}, longId);
+  EXPECT_EQ(answered["ok"], true);
+  const auto failure = client_->WaitFor(
+      [&](const ClientFrame& f) { return IsResponseTo(f, longId) && f.json["ok"] == false; },
+      seconds(5), before);
+  ASSERT_TRUE(failure);
+  EXPECT_EQ(client_->Frames()[*failure].json["error"], "native_helper_request_failed");
+  for (const ClientFrame& frame : client_->Frames())
+    EXPECT_NE(frame.kind, client::kBinaryFrameKind);
+}
+
+TEST_F(ObserveEndToEndTest, ForegroundLeavingDuringTheScreenshotIsStale) {
+  Start("foreground_moves");
+  EXPECT_EQ(Error({{"scope", "foreground"}, {"allowVisual", true}}), "stale_observation");
+}
+
+TEST_F(ObserveEndToEndTest, CapabilitiesAndPermissionsFollowTheDesktop) {
+  const auto limitations = [&](const std::string& scene) {
+    Start(scene);
+    const json result = client_->Request("capabilities")["result"];
+    EXPECT_EQ(result["platform"], "windows") << scene;
+    for (const char* feature : {"globalRecording", "semanticObservation", "semanticAction",
+                                "interactionMonitoring", "localOcr", "visualCapture"}) {
+      EXPECT_EQ(result[feature], true) << scene << " " << feature;
+    }
+    return result["limitations"];
+  };
+  EXPECT_EQ(limitations("default"), json::array());
+  EXPECT_EQ(limitations("elevated_foreground"), json::array({"uipi_blocked"}));
+  EXPECT_EQ(limitations("locked"), json::array({"secure_desktop_unavailable"}));
+
+  Start("no_capture");
+  EXPECT_EQ(client_->Request("capabilities")["result"]["visualCapture"], false);
+  const json permissions = client_->Request("permissions")["result"]["permissions"];
+  EXPECT_EQ(permissions,
+            json::parse(R"([{"kind":"accessibility","status":"granted","required":true},
+                            {"kind":"input_monitoring","status":"granted","required":true},
+                            {"kind":"post_event","status":"granted","required":true},
+                            {"kind":"screen_capture","status":"unavailable","required":false}])"));
+  const auto request = [&](const json& payload) {
+    return client_->Request("permission.request", payload)["result"];
+  };
+  EXPECT_EQ(request({{"kind", "post_event"}}), (json{{"result", "granted"}}));
+  EXPECT_EQ(request({{"kind", "screen_capture"}}), (json{{"result", "granted"}}));
+  EXPECT_EQ(request({{"kind", "Post_event"}}), (json{{"result", "unavailable"}}));
+  EXPECT_EQ(request(json::object()), (json{{"result", "unavailable"}}));
+  EXPECT_EQ(request(nullptr), (json{{"result", "unavailable"}}));
+  EXPECT_EQ(client_->Request("permission.request", {{"kind", 3}})["error"],
+            "native_helper_request_failed");
+}
+
+}  // namespace
+}  // namespace velmora::computer_use
