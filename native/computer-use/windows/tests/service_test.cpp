@@ -167,6 +167,35 @@ TEST_F(ServiceTest, InteractionMonitorStopsWithTheWorkAndEscapeStopsEverything) 
   EXPECT_TRUE(monitor.IsRunning());
 }
 
+TEST_F(ServiceTest, ObservationStateAcrossAnswers) {
+  ASSERT_TRUE(platform::sim::ApplyScene(sim_, "default", 77));
+  const platform::WindowHandle foreground = sim_.Desktop().ForegroundWindow();
+  ASSERT_EQ(Respond("observe", {{"scope", "foreground"}})["ok"], true);
+  EXPECT_EQ(service_.LastObservedWindow(), foreground);
+
+  // A window list changes nothing.
+  const std::string notes =
+      "exe_path_sha256:e3ab4255821561c70ada41fed02248596d7785ffee39c88ec24227d1cfc37b55";
+  EXPECT_EQ(Respond("observe", {{"scope", "application"}, {"appIdentity", notes}})["result"]
+                   ["state"],
+            "window_selection_required");
+  EXPECT_EQ(service_.Observer().GetObservedWindow(), foreground);
+  EXPECT_EQ(service_.LastObservedWindow(), foreground);
+
+  // A window of no size becomes the current observation before its bounds refuse it.
+  const std::string empty =
+      "exe_path_sha256:1e519b78d8fd4a27f71b318bd657a6a682c1068b486109fb1ef6dc15ce296c30";
+  ExpectFailure("observe", {{"scope", "application"}, {"appIdentity", empty}},
+                "native_helper_request_failed");
+  EXPECT_NE(service_.Observer().GetObservedWindow(), foreground);
+  EXPECT_EQ(service_.LastObservedWindow(), service_.Observer().GetObservedWindow());
+
+  // Without the hooks there is no interaction record, so no observation is answered.
+  service_.StopAll(false);
+  sim_.Desktop().FailSetup(platform::sim::SetupFailure::kMouseHook);
+  ExpectFailure("observe", {{"scope", "foreground"}}, "permission_missing");
+}
+
 TEST_F(ServiceTest, StopAllOnThreeThreadsAtOnce) {
   const platform::WindowHandle window = sim_.Desktop().AddWindow(7, u"Editor");
   std::vector<std::thread> threads;

@@ -294,16 +294,20 @@ bool SimCapture::IsCaptureSupported() {
 }
 
 std::unique_ptr<CaptureItem> SimCapture::CreateItemForWindow(WindowHandle window) {
-  const std::optional<Rect> rect = windows_.WindowRect(window);
-  if (!rect) throw PlatformError{kEFail};
   SimWindowCapture scene;
   {
     std::lock_guard lock(mutex_);
     const auto it = scenes_.find(window);
     if (it != scenes_.end()) scene = it->second;
   }
-  const PixelSize size =
-      scene.itemSize.value_or(PixelSize{rect->right - rect->left, rect->bottom - rect->top});
+  PixelSize size;
+  if (scene.itemSize) {
+    size = *scene.itemSize;
+  } else {
+    const std::optional<Rect> rect = windows_.WindowRect(window);
+    if (!rect) throw PlatformError{kEFail};
+    size = PixelSize{rect->right - rect->left, rect->bottom - rect->top};
+  }
   return std::make_unique<SimCaptureItem>(*this, std::move(scene), size);
 }
 
