@@ -1,5 +1,7 @@
-// computer-use-demo [path-to-helper]: drives one helper session and prints every frame as a JSON
-// line. Exits 0 when the helper exited 0 and every request got exactly one response.
+// computer-use-demo [path-to-helper [screenshot-directory]]: drives one helper session and prints
+// every frame as a JSON line; screenshots are written to the directory (default: the current
+// one). Exits 0 when the helper exited 0, every request got exactly one response and every
+// announced screenshot arrived.
 #include <unistd.h>
 
 #include <chrono>
@@ -7,6 +9,7 @@
 #include <cstddef>
 #include <exception>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <map>
 #include <mutex>
@@ -65,7 +68,33 @@ bool IsJsonOfType(const ClientFrame& frame, const char* type) {
   return found != frame.json.end() && found->is_string() && *found == type;
 }
 
-int RunDemo(const std::string& helperPath) {
+// Writes the picture announced in an observation's result; answers the file written.
+std::optional<std::filesystem::path> SaveScreenshot(HelperClient& client, const json& result,
+                                                    const std::filesystem::path& directory) {
+  if (!result.contains("screenshot")) return std::nullopt;
+  const std::string id = result["screenshot"]["binaryRequestId"];
+  const auto index = client.WaitFor(
+      [&id](const ClientFrame& frame) {
+        return frame.kind == kBinaryFrameKind && frame.binaryId == id;
+      },
+      std::chrono::seconds(5));
+  if (!index) return std::nullopt;
+  const ClientFrame frame = client.Frames()[*index];
+  const bool png = result["screenshot"]["mediaType"] == "image/png";
+  std::string name = id;
+  for (char& c : name) {
+    if (c == ':' || c == '/' || c == '\\') c = '-';
+  }
+  std::filesystem::create_directories(directory);
+  const std::filesystem::path path = directory / (name + (png ? ".png" : ".jpg"));
+  std::ofstream file(path, std::ios::binary);
+  file.write(reinterpret_cast<const char*>(frame.payload.data()),
+             static_cast<std::streamsize>(frame.payload.size()));
+  if (!file) return std::nullopt;
+  return path;
+}
+
+int RunDemo(const std::string& helperPath, const std::filesystem::path& screenshotDirectory) {
   LinePrinter printer;
   HelperClient client(HelperProcess::Launch(helperPath, LaunchOptions{}));
   client.SetObserver([&printer](bool toHelper, const ClientFrame& frame) {
@@ -84,7 +113,12 @@ int RunDemo(const std::string& helperPath) {
     const std::vector<std::pair<std::string, json>> script = {
         {"capabilities", json::object()},
         {"permissions", json::object()},
-        {"observe", {{"scope", "foreground"}}},
+        {"observe", {{"scope", "foreground"}, {"allowVisual", true}}},
+        {"observe",
+         {{"scope", "application"},
+          {"appIdentity",
+           "exe_path_sha256:e3ab4255821561c70ada41fed02248596d7785ffee39c88ec24227d1cfc37b55"},
+          {"purpose", "list_windows"}}},
         {"record.stop", json::object()},
         {"neutralize", {{"reason", "computer_use_action_finished"}}},
         {"no.such.method", json::object()},
@@ -92,7 +126,19 @@ int RunDemo(const std::string& helperPath) {
     };
     for (const auto& [method, payload] : script) {
       requestIds.push_back(client.NewRequestId());
-      client.Request(method, payload, std::chrono::seconds(10), requestIds.back());
+      const json response =
+          client.Request(method, payload, std::chrono::seconds(10), requestIds.back());
+      if (method != "observe" || !response.contains("result")) continue;
+      if (response["result"].contains("screenshot")) {
+        const auto saved = SaveScreenshot(client, response["result"], screenshotDirectory);
+        if (!saved) {
+          std::cerr << "computer-use-demo: the announced screenshot did not arrive\n";
+          allGood = false;
+          continue;
+        }
+        printer.Print(Compact(
+            {{"screenshot", saved->string()}, {"bytes", std::filesystem::file_size(*saved)}}));
+      }
     }
   } catch (const std::exception& error) {
     std::cerr << "computer-use-demo: " << error.what() << "\n";
@@ -137,14 +183,15 @@ int RunDemo(const std::string& helperPath) {
 }  // namespace velmora::computer_use::client
 
 int main(int argc, char** argv) {
-  if (argc > 2) {
-    std::cerr << "usage: computer-use-demo [path-to-helper]\n";
+  if (argc > 3) {
+    std::cerr << "usage: computer-use-demo [path-to-helper [screenshot-directory]]\n";
     return 2;
   }
   const std::string helperPath =
-      argc == 2 ? argv[1] : velmora::computer_use::client::DefaultHelperPath();
+      argc >= 2 ? argv[1] : velmora::computer_use::client::DefaultHelperPath();
+  const std::filesystem::path screenshots = argc == 3 ? argv[2] : ".";
   try {
-    return velmora::computer_use::client::RunDemo(helperPath);
+    return velmora::computer_use::client::RunDemo(helperPath, screenshots);
   } catch (const std::exception& error) {
     std::cerr << "computer-use-demo: " << error.what() << "\n";
     return 1;
