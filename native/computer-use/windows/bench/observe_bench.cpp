@@ -5,8 +5,12 @@
 
 #include <string>
 
+#include "envelopes.h"
+#include "frame_protocol.h"
+#include "helper_service.h"
 #include "platform/sim/sim_platform.h"
 #include "uia_observer.h"
+#include "window_capture.h"
 
 namespace velmora::computer_use {
 namespace {
@@ -144,6 +148,71 @@ void BM_SeamCallsOfTheSameWalk(benchmark::State& state) {
       benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_SeamCallsOfTheSameWalk)->Unit(benchmark::kMillisecond);
+
+// The whole "observe" request of the 1,000-element Report window through the service, with and
+// without its 1600 x 1000 screenshot (noise: the PNG is too large, so JPEG follows), framed to a
+// discarding pipe.
+void BM_ObserveRequest(benchmark::State& state) {
+  const bool allowVisual = state.range(0) != 0;
+  NullInput input;
+  NullOutput output;
+  platform::sim::SimPlatform sim(input, output);
+  platform::sim::ApplyScene(sim, "default", 77);
+  FrameWriter writer(output);
+  HelperService service(sim.Get(), writer);
+  Json frame{{"type", "request"},
+             {"requestId", "bench"},
+             {"method", "observe"},
+             {"payload",
+              {{"scope", "application"},
+               {"appIdentity",
+                "exe_path_sha256:45b41e87b437da2f6da4256acaac1ecece16fcb659ffaf6dc6b2e63c6022d759"},
+               {"allowVisual", allowVisual}}}};
+  const RequestEnvelope envelope = CheckRequestEnvelope(frame);
+  for (auto _ : state) service.ServeRequest(envelope, frame);
+}
+BENCHMARK(BM_ObserveRequest)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The parts of the request on their own: encoding, OCR and framing of one 1600 x 1000 capture.
+void BM_EncodeFullSize(benchmark::State& state) {
+  const bool png = state.range(0) != 0;
+  const auto content = static_cast<platform::sim::FrameContent>(state.range(1));
+  platform::sim::SimBitmap bitmap({1600, 1000}, content, {});
+  std::size_t bytes = 0;
+  for (auto _ : state) {
+    bytes = platform::sim::EncodeSimBitmap(bitmap, 1600, 1000, png, kFirstJpegQuality).size();
+  }
+  state.counters["bytes"] = static_cast<double>(bytes);
+  state.counters["time_per_megapixel"] = benchmark::Counter(
+      1.6, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+  state.SetLabel(std::string(png ? "png" : "jpeg 0.72") +
+                 (content == platform::sim::FrameContent::kNoise ? ", noise" : ", gradient"));
+}
+BENCHMARK(BM_EncodeFullSize)
+    ->Args({1, 0})
+    ->Args({0, 0})
+    ->Args({1, 1})
+    ->Args({0, 1})
+    ->Unit(benchmark::kMillisecond);
+
+void BM_RecognizeHundredFiftyLines(benchmark::State& state) {
+  NullInput input;
+  NullOutput output;
+  platform::sim::SimPlatform sim(input, output);
+  platform::sim::SimBitmap bitmap({1600, 1000}, platform::sim::FrameContent::kGradient,
+                                  std::vector<std::u16string>(150, u"Line of recognised text"));
+  for (auto _ : state) benchmark::DoNotOptimize(RecognizeText(sim.Capture(), bitmap));
+}
+BENCHMARK(BM_RecognizeHundredFiftyLines)->Unit(benchmark::kMicrosecond);
+
+void BM_FrameScreenshot(benchmark::State& state) {
+  NullOutput output;
+  FrameWriter writer(output);
+  const std::vector<std::uint8_t> image(static_cast<std::size_t>(state.range(0)), 0x5A);
+  for (auto _ : state) writer.WriteBinary("image:bench", image);
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * state.range(0));
+}
+BENCHMARK(BM_FrameScreenshot)->Arg(20'000)->Arg(2'000'000)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 }  // namespace velmora::computer_use
