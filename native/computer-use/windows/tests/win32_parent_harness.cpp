@@ -77,8 +77,10 @@ std::vector<std::uint8_t> JsonFrame(const json& object) {
   return RawFrame(static_cast<std::uint32_t>(text.size() + 1), 1, text);
 }
 
-json Request(const std::string& id, const std::string& method) {
-  return json{{"type", "request"}, {"requestId", id}, {"method", method}};
+json Request(const std::string& id, const std::string& method, const json& payload = nullptr) {
+  json request{{"type", "request"}, {"requestId", id}, {"method", method}};
+  if (!payload.is_null()) request["payload"] = payload;
+  return request;
 }
 
 std::string RandomNonce() {
@@ -211,8 +213,8 @@ class Session {
     return ack;
   }
 
-  json Call(const std::string& id, const std::string& method) {
-    EXPECT_TRUE(child_.Write(JsonFrame(Request(id, method))));
+  json Call(const std::string& id, const std::string& method, const json& payload = nullptr) {
+    EXPECT_TRUE(child_.Write(JsonFrame(Request(id, method, payload))));
     const std::optional<std::size_t> at = WaitFor(
         [&](const Frame& f) {
           return f.object.value("type", "") == "response" && f.object.value("requestId", "") == id;
@@ -339,6 +341,34 @@ TEST(HelperExe, HandshakeHeartbeatsAndRequests) {
                                                     {"ok", true},
                                                     {"result", {{"state", "stopped"}}}}));
   EXPECT_EQ(session.Call("u", "Capabilities")["error"], "invalid_request");
+}
+
+TEST(HelperExe, CapabilitiesAndPermissionsAreAnsweredUnguarded) {
+  Session session;
+  session.Handshake();
+  const json capabilities = session.Call("c", "capabilities");
+  ASSERT_EQ(capabilities["ok"], true) << capabilities.dump();
+  const json& result = capabilities["result"];
+  EXPECT_EQ(result["platform"], "windows");
+  for (const char* feature : {"globalRecording", "semanticObservation", "semanticAction",
+                              "interactionMonitoring", "localOcr"}) {
+    EXPECT_EQ(result[feature], true) << feature;
+  }
+  ASSERT_TRUE(result["visualCapture"].is_boolean());
+  const bool capture = result["visualCapture"];
+  // Without a readable session the foreground cannot be vouched for.
+  if (!SessionQueryWorks()) {
+    EXPECT_EQ(result["limitations"], json::array({"secure_desktop_unavailable"}));
+  }
+  const json permissions = session.Call("p", "permissions")["result"]["permissions"];
+  ASSERT_EQ(permissions.size(), 4u);
+  EXPECT_EQ(permissions[3], (json{{"kind", "screen_capture"},
+                                  {"status", capture ? "granted" : "unavailable"},
+                                  {"required", false}}));
+  EXPECT_EQ(session.Call("r", "permission.request", {{"kind", "post_event"}})["result"],
+            (json{{"result", "granted"}}));
+  // None of them looked at the session, so nothing was stopped.
+  EXPECT_EQ(session.Count("event"), 0u);
 }
 
 TEST(HelperExe, GuardedMethodsFollowTheSessionQuery) {
