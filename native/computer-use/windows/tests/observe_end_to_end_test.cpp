@@ -95,9 +95,8 @@ class ObserveEndToEndTest : public ::testing::Test {
     return *client_;
   }
   json Observe(const json& payload, const std::string& id = "") {
-    const json response = client_->Request("observe", payload, seconds(10),
-                                           id.empty() ? std::nullopt : std::optional(id));
-    return response;
+    return client_->Request("observe", payload, seconds(10),
+                            id.empty() ? std::nullopt : std::optional(id));
   }
   std::string Error(const json& payload) { return Observe(payload).value("error", ""); }
 
@@ -270,8 +269,9 @@ TEST_F(ObserveEndToEndTest, RefusedAndFailedObservations) {
       seconds(5), before);
   ASSERT_TRUE(failure);
   EXPECT_EQ(client_->Frames()[*failure].json["error"], "native_helper_request_failed");
-  for (const ClientFrame& frame : client_->Frames())
+  for (const ClientFrame& frame : client_->Frames()) {
     EXPECT_NE(frame.kind, client::kBinaryFrameKind);
+  }
 }
 
 TEST_F(ObserveEndToEndTest, ForegroundLeavingDuringTheScreenshotIsStale) {

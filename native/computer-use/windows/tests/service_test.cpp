@@ -176,9 +176,9 @@ TEST_F(ServiceTest, ObservationStateAcrossAnswers) {
   // A window list changes nothing.
   const std::string notes =
       "exe_path_sha256:e3ab4255821561c70ada41fed02248596d7785ffee39c88ec24227d1cfc37b55";
-  EXPECT_EQ(Respond("observe", {{"scope", "application"}, {"appIdentity", notes}})["result"]
-                   ["state"],
-            "window_selection_required");
+  EXPECT_EQ(
+      Respond("observe", {{"scope", "application"}, {"appIdentity", notes}})["result"]["state"],
+      "window_selection_required");
   EXPECT_EQ(service_.Observer().GetObservedWindow(), foreground);
   EXPECT_EQ(service_.LastObservedWindow(), foreground);
 

@@ -141,8 +141,9 @@ class WindowCaptureTest : public ::testing::Test {
 
 TEST_F(WindowCaptureTest, ScaledPictureAndAtMostAHundredLines) {
   SimWindowCapture scene;
-  for (int i = 0; i < 150; ++i)
-    scene.textLines.push_back(u"line " + std::u16string(1, u'a' + i % 26));
+  for (int i = 0; i < 150; ++i) {
+    scene.textLines.push_back(u"line " + std::u16string(1, static_cast<char16_t>(u'a' + i % 26)));
+  }
   scene.arrivals = 3;  // later arrivals leave the first frame alone
   sim_.Capture().SetWindowCapture(window_, scene);
   const CaptureResult result = capture_.CaptureWindow(window_, true);

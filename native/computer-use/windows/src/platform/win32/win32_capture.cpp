@@ -81,8 +81,8 @@ IFramePoolEventHandler : public IUnknown {
 MIDL_INTERFACE("24eb6d22-1975-422e-82e7-780dbd8ddf24")
 IDirect3D11CaptureFramePool : public IInspectable {
   virtual HRESULT STDMETHODCALLTYPE Recreate(IDirect3DDevice * device,
-                                             DirectXPixelFormat pixelFormat,
-                                             INT32 numberOfBuffers, SizeInt32 size) = 0;
+                                             DirectXPixelFormat pixelFormat, INT32 numberOfBuffers,
+                                             SizeInt32 size) = 0;
   virtual HRESULT STDMETHODCALLTYPE TryGetNextFrame(IDirect3D11CaptureFrame * *result) = 0;
   virtual HRESULT STDMETHODCALLTYPE add_FrameArrived(IFramePoolEventHandler * handler,
                                                      EventRegistrationToken * token) = 0;
@@ -169,22 +169,22 @@ __CRT_UUID_DECL(VELMORA_ABI(IGraphicsCaptureItemInterop), 0x3628e81b, 0x3cac, 0x
                 0x23, 0xce, 0x0e, 0x0c, 0x33, 0x56)
 __CRT_UUID_DECL(VELMORA_ABI(IGraphicsCaptureItem), 0x79c3f95b, 0x31f7, 0x4ec2, 0xa4, 0x64, 0x63,
                 0x2e, 0xf5, 0xd3, 0x07, 0x60)
-__CRT_UUID_DECL(VELMORA_ABI(IGraphicsCaptureSession2), 0x2c39ae40, 0x7d2e, 0x5044, 0x80, 0x4e,
-                0x8b, 0x67, 0x99, 0xd4, 0xcf, 0x9e)
-__CRT_UUID_DECL(VELMORA_ABI(IDirect3D11CaptureFrame), 0xfa50c623, 0x38da, 0x4b32, 0xac, 0xf3,
-                0xfa, 0x97, 0x34, 0xad, 0x80, 0x0e)
+__CRT_UUID_DECL(VELMORA_ABI(IGraphicsCaptureSession2), 0x2c39ae40, 0x7d2e, 0x5044, 0x80, 0x4e, 0x8b,
+                0x67, 0x99, 0xd4, 0xcf, 0x9e)
+__CRT_UUID_DECL(VELMORA_ABI(IDirect3D11CaptureFrame), 0xfa50c623, 0x38da, 0x4b32, 0xac, 0xf3, 0xfa,
+                0x97, 0x34, 0xad, 0x80, 0x0e)
 __CRT_UUID_DECL(VELMORA_ABI(IFramePoolEventHandler), 0x51a947f7, 0x79cf, 0x5a3e, 0xa3, 0xa5, 0x12,
                 0x89, 0xcf, 0xa6, 0xdf, 0xe8)
 __CRT_UUID_DECL(VELMORA_ABI(IDirect3D11CaptureFramePool), 0x24eb6d22, 0x1975, 0x422e, 0x82, 0xe7,
                 0x78, 0x0d, 0xbd, 0x8d, 0xdf, 0x24)
-__CRT_UUID_DECL(VELMORA_ABI(IDirect3D11CaptureFramePoolStatics2), 0x589b103f, 0x6bbc, 0x5df5,
-                0xa9, 0x91, 0x02, 0xe2, 0x8b, 0x3b, 0x66, 0xd5)
-__CRT_UUID_DECL(VELMORA_ABI(IMemoryBufferByteAccess), 0x5b0d3235, 0x4dba, 0x4d44, 0x86, 0x5e,
-                0x8f, 0x1d, 0x0e, 0x4f, 0xd0, 0x4d)
+__CRT_UUID_DECL(VELMORA_ABI(IDirect3D11CaptureFramePoolStatics2), 0x589b103f, 0x6bbc, 0x5df5, 0xa9,
+                0x91, 0x02, 0xe2, 0x8b, 0x3b, 0x66, 0xd5)
+__CRT_UUID_DECL(VELMORA_ABI(IMemoryBufferByteAccess), 0x5b0d3235, 0x4dba, 0x4d44, 0x86, 0x5e, 0x8f,
+                0x1d, 0x0e, 0x4f, 0xd0, 0x4d)
 __CRT_UUID_DECL(VELMORA_ABI(IOcrLine), 0x0043a16f, 0xe31f, 0x3a24, 0x89, 0x9c, 0xd4, 0x44, 0xbd,
                 0x08, 0x81, 0x24)
-__CRT_UUID_DECL(VELMORA_ABI(IOcrLineView), 0x60c76eac, 0x8875, 0x5ddb, 0xa1, 0x9b, 0x65, 0xa3,
-                0x93, 0x62, 0x79, 0xea)
+__CRT_UUID_DECL(VELMORA_ABI(IOcrLineView), 0x60c76eac, 0x8875, 0x5ddb, 0xa1, 0x9b, 0x65, 0xa3, 0x93,
+                0x62, 0x79, 0xea)
 __CRT_UUID_DECL(VELMORA_ABI(IOcrResult), 0x9bd235b2, 0x175b, 0x3d6a, 0x92, 0xe2, 0x38, 0x8c, 0x20,
                 0x6e, 0x2f, 0x63)
 __CRT_UUID_DECL(VELMORA_ABI(IOcrResultCompletedHandler), 0x989c1371, 0x444a, 0x5e7e, 0xb1, 0x97,
@@ -193,8 +193,8 @@ __CRT_UUID_DECL(VELMORA_ABI(IOcrResultOperation), 0xc7d7118e, 0xae36, 0x59c0, 0x
                 0xad, 0xee, 0x71, 0x1c, 0x8b)
 __CRT_UUID_DECL(VELMORA_ABI(IOcrEngine), 0x5a14bc41, 0x5b76, 0x3140, 0xb6, 0x80, 0x88, 0x25, 0x56,
                 0x26, 0x83, 0xac)
-__CRT_UUID_DECL(VELMORA_ABI(IOcrEngineStatics), 0x5bffa85a, 0x3384, 0x3540, 0x99, 0x40, 0x69,
-                0x91, 0x20, 0xd4, 0x28, 0xa8)
+__CRT_UUID_DECL(VELMORA_ABI(IOcrEngineStatics), 0x5bffa85a, 0x3384, 0x3540, 0x99, 0x40, 0x69, 0x91,
+                0x20, 0xd4, 0x28, 0xa8)
 #undef VELMORA_ABI
 
 namespace velmora::computer_use::platform::win32 {
@@ -350,8 +350,8 @@ void AwaitResults(Operation& operation, wrl::ComPtr<Result>& result) {
 HRESULT CloseObject(IInspectable* object) {
   if (object == nullptr) return S_OK;
   wrl::ComPtr<ABI::Windows::Foundation::IClosable> closable;
-  const HRESULT queried = object->QueryInterface(__uuidof(ABI::Windows::Foundation::IClosable),
-                                                 &closable);
+  const HRESULT queried =
+      object->QueryInterface(__uuidof(ABI::Windows::Foundation::IClosable), &closable);
   return FAILED(queried) ? queried : closable->Close();
 }
 
@@ -390,8 +390,8 @@ void VisitRows(imaging::ISoftwareBitmap& bitmap, imaging::BitmapBufferAccessMode
 // A new system bitmap holding the pixels; none where the platform has no software bitmaps.
 wrl::ComPtr<imaging::ISoftwareBitmap> CopyToSoftwareBitmap(const Win32Bitmap& source) {
   wrl::ComPtr<imaging::ISoftwareBitmapFactory> factory;
-  if (FAILED(TryGetActivationFactory(RuntimeClass_Windows_Graphics_Imaging_SoftwareBitmap,
-                                     factory))) {
+  if (FAILED(
+          TryGetActivationFactory(RuntimeClass_Windows_Graphics_Imaging_SoftwareBitmap, factory))) {
     return nullptr;
   }
   wrl::ComPtr<imaging::ISoftwareBitmap> bitmap;
@@ -420,7 +420,7 @@ class Win32CaptureFrame final : public CaptureFrame {
     Check(statics->CreateCopyFromSurfaceAsync(surface.Get(), &operation));
     wrl::ComPtr<imaging::ISoftwareBitmap> bitmap;
     AwaitResults<IAsyncOperationCompletedHandler<imaging::SoftwareBitmap*>>(*operation.Get(),
-                                                                           bitmap);
+                                                                            bitmap);
     return std::make_unique<Win32Bitmap>(*bitmap.Get());
   }
 
@@ -520,9 +520,8 @@ class Win32CaptureSession final : public CaptureSession {
 wrl::ComPtr<ID3D11Device> CreateD3DDevice() {
   wrl::ComPtr<ID3D11Device> device;
   const auto create = [&device](D3D_DRIVER_TYPE driver) {
-    return D3D11CreateDevice(nullptr, driver, nullptr, D3D11_CREATE_DEVICE_BGRA_SUPPORT, nullptr,
-                             0, D3D11_SDK_VERSION, device.ReleaseAndGetAddressOf(), nullptr,
-                             nullptr);
+    return D3D11CreateDevice(nullptr, driver, nullptr, D3D11_CREATE_DEVICE_BGRA_SUPPORT, nullptr, 0,
+                             D3D11_SDK_VERSION, device.ReleaseAndGetAddressOf(), nullptr, nullptr);
   };
   if (SUCCEEDED(create(D3D_DRIVER_TYPE_HARDWARE))) return device;
   Check(create(D3D_DRIVER_TYPE_WARP));
@@ -531,8 +530,7 @@ wrl::ComPtr<ID3D11Device> CreateD3DDevice() {
 
 class Win32CaptureItem final : public CaptureItem {
  public:
-  explicit Win32CaptureItem(wrl::ComPtr<abi::IGraphicsCaptureItem> item)
-      : item_(std::move(item)) {}
+  explicit Win32CaptureItem(wrl::ComPtr<abi::IGraphicsCaptureItem> item) : item_(std::move(item)) {}
 
   PixelSize Size() override {
     abi::SizeInt32 size{};
@@ -555,9 +553,8 @@ class Win32CaptureItem final : public CaptureItem {
     Check(item_->get_Size(&size));
     wrl::ComPtr<abi::IDirect3D11CaptureFramePool> pool;
     Check(statics->CreateFreeThreaded(
-        device.Get(),
-        ABI::Windows::Graphics::DirectX::DirectXPixelFormat_B8G8R8A8UIntNormalized, 1, size,
-        &pool));
+        device.Get(), ABI::Windows::Graphics::DirectX::DirectXPixelFormat_B8G8R8A8UIntNormalized, 1,
+        size, &pool));
     wrl::ComPtr<IGraphicsCaptureSession> session;
     const HRESULT created = pool->CreateCaptureSession(item_.Get(), &session);
     if (FAILED(created)) {
@@ -623,11 +620,11 @@ void SetJpegQuality(IPropertyBag2& options, float quality) {
 Win32Bitmap::Win32Bitmap(std::int32_t width, std::int32_t height,
                          std::vector<std::uint8_t> bgraPixels)
     : width_(width), height_(height), pixels_(std::move(bgraPixels)) {
-  const bool sized = width > 0 && height > 0 &&
-                     static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) *
-                             kBytesPerPixel ==
-                         pixels_.size() &&
-                     pixels_.size() <= std::numeric_limits<UINT>::max();
+  const bool sized =
+      width > 0 && height > 0 &&
+      static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) * kBytesPerPixel ==
+          pixels_.size() &&
+      pixels_.size() <= std::numeric_limits<UINT>::max();
   if (!sized) throw PlatformError{E_INVALIDARG};
 }
 
@@ -658,8 +655,8 @@ imaging::ISoftwareBitmap* Win32Bitmap::SoftwareBitmap() const {
 
 bool Win32CaptureApi::IsCaptureSupported() {
   wrl::ComPtr<IGraphicsCaptureSessionStatics> statics;
-  if (FAILED(TryGetActivationFactory(L"Windows.Graphics.Capture.GraphicsCaptureSession",
-                                     statics))) {
+  if (FAILED(
+          TryGetActivationFactory(L"Windows.Graphics.Capture.GraphicsCaptureSession", statics))) {
     return false;
   }
   boolean supported = false;
