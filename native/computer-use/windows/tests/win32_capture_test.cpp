@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <optional>
 #include <random>
@@ -126,6 +127,11 @@ Bytes DecodeBgra(const Bytes& encoded, PixelSize& size) {
   return pixels;
 }
 
+bool RunningUnderWine() {
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
 class Win32Capture : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(apartment_.Entered()); }
@@ -189,6 +195,9 @@ TEST_F(Win32Capture, LargeNoiseFallsBackToJpegWithinTheFrameLimit) {
   ASSERT_TRUE(StartsWith(encoded.bytes, {0xFF, 0xD8}));
   EXPECT_LE(encoded.bytes.size(), kMaxImageBytes);
   EXPECT_EQ(JpegSize(encoded.bytes), output);
+  PixelSize decodedSize;
+  EXPECT_EQ(DecodeBgra(encoded.bytes, decodedSize).size(), bitmap->BgraPixels().size());
+  EXPECT_EQ(decodedSize, output);
   RecordProperty("jpegBytes", static_cast<int>(encoded.bytes.size()));
 }
 
@@ -219,6 +228,11 @@ TEST_F(Win32Capture, LowerJpegQualityGivesFewerBytes) {
   const Bytes smaller = EncodeBytes(*bitmap, {640, 480}, false, kSecondJpegQuality);
   EXPECT_EQ(JpegSize(better), (PixelSize{640, 480}));
   EXPECT_EQ(JpegSize(smaller), (PixelSize{640, 480}));
+  ASSERT_LE(smaller.size(), better.size());
+  if (RunningUnderWine() && smaller.size() == better.size()) {
+    // Wine's JPEG encoder offers the ImageQuality option but keeps libjpeg's default quality.
+    GTEST_SKIP() << "Wine ignores ImageQuality: " << better.size() << " bytes at either quality";
+  }
   EXPECT_LT(smaller.size(), better.size());
 }
 
@@ -228,24 +242,35 @@ TEST_F(Win32Capture, RecognizesNoTextInAGradient) {
   ASSERT_NO_THROW(lines = capture_.RecognizeText(*bitmap));
   // Wine 10 has no recogniser: no engine, so no lines at all.
   RecordProperty("ocrEngine", lines ? "present" : "absent");
-  if (lines) EXPECT_TRUE(lines->empty());
+  if (lines) {
+    EXPECT_TRUE(lines->empty());
+  }
   EXPECT_TRUE(RecognizeText(capture_, *bitmap).empty());
 }
 
-TEST_F(Win32Capture, ItemForAWindowFailsWithAPlatformErrorUnderWine) {
+TEST_F(Win32Capture, ItemForAWindowWhereCaptureIsSupported) {
   const HWND window = CreateWindowExW(0, L"STATIC", L"capture target", WS_OVERLAPPEDWINDOW, 0, 0,
                                       200, 120, nullptr, nullptr, nullptr, nullptr);
   ASSERT_NE(window, nullptr);
-  // Wine 10 registers the item class without an activation factory behind it.
+  // Without capture support (Wine 10 registers the item class with no factory behind it) the
+  // call fails with the platform's code instead of crashing.
   std::int32_t failure = S_OK;
+  platform::PixelSize size;
   try {
-    capture_.CreateItemForWindow(platform::win32::FromHwnd(window));
+    size = capture_.CreateItemForWindow(platform::win32::FromHwnd(window))->Size();
   } catch (const PlatformError& error) {
     failure = error.hresult;
   }
   DestroyWindow(window);
-  EXPECT_TRUE(FAILED(failure));
-  RecordProperty("createForWindow", std::to_string(static_cast<std::uint32_t>(failure)));
+  if (capture_.IsCaptureSupported()) {
+    EXPECT_EQ(failure, S_OK);
+    EXPECT_GT(size.width, 0);
+  } else {
+    EXPECT_TRUE(FAILED(failure));
+  }
+  char hex[11] = {};
+  std::snprintf(hex, sizeof hex, "0x%08X", static_cast<unsigned>(failure));
+  RecordProperty("createForWindow", hex);
 }
 
 }  // namespace

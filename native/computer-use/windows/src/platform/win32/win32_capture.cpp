@@ -39,131 +39,118 @@ struct SizeInt32 {
   INT32 Height;
 };
 
-MIDL_INTERFACE("3628e81b-3cac-4c60-b7f4-23ce0e0c3356")
-IGraphicsCaptureItemInterop : public IUnknown {
+struct IGraphicsCaptureItemInterop : public IUnknown {
   virtual HRESULT STDMETHODCALLTYPE CreateForWindow(HWND window, REFIID iid, void** result) = 0;
   virtual HRESULT STDMETHODCALLTYPE CreateForMonitor(HMONITOR monitor, REFIID iid,
                                                      void** result) = 0;
 };
 
-MIDL_INTERFACE("79c3f95b-31f7-4ec2-a464-632ef5d30760")
-IGraphicsCaptureItem : public IInspectable {
-  virtual HRESULT STDMETHODCALLTYPE get_DisplayName(HSTRING * value) = 0;
-  virtual HRESULT STDMETHODCALLTYPE get_Size(SizeInt32 * value) = 0;
-  virtual HRESULT STDMETHODCALLTYPE add_Closed(IUnknown * handler,
-                                               EventRegistrationToken * token) = 0;
+struct IGraphicsCaptureItem : public IInspectable {
+  virtual HRESULT STDMETHODCALLTYPE get_DisplayName(HSTRING* value) = 0;
+  virtual HRESULT STDMETHODCALLTYPE get_Size(SizeInt32* value) = 0;
+  virtual HRESULT STDMETHODCALLTYPE add_Closed(IUnknown* handler,
+                                               EventRegistrationToken* token) = 0;
   virtual HRESULT STDMETHODCALLTYPE remove_Closed(EventRegistrationToken token) = 0;
 };
 
-MIDL_INTERFACE("2c39ae40-7d2e-5044-804e-8b6799d4cf9e")
-IGraphicsCaptureSession2 : public IInspectable {
-  virtual HRESULT STDMETHODCALLTYPE get_IsCursorCaptureEnabled(boolean * value) = 0;
+struct IGraphicsCaptureSession2 : public IInspectable {
+  virtual HRESULT STDMETHODCALLTYPE get_IsCursorCaptureEnabled(boolean* value) = 0;
   virtual HRESULT STDMETHODCALLTYPE put_IsCursorCaptureEnabled(boolean value) = 0;
 };
 
-MIDL_INTERFACE("fa50c623-38da-4b32-acf3-fa9734ad800e")
-IDirect3D11CaptureFrame : public IInspectable {
-  virtual HRESULT STDMETHODCALLTYPE get_Surface(IDirect3DSurface * *value) = 0;
-  virtual HRESULT STDMETHODCALLTYPE get_SystemRelativeTime(ABI::Windows::Foundation::TimeSpan *
-                                                           value) = 0;
-  virtual HRESULT STDMETHODCALLTYPE get_ContentSize(SizeInt32 * value) = 0;
+struct IDirect3D11CaptureFrame : public IInspectable {
+  virtual HRESULT STDMETHODCALLTYPE get_Surface(IDirect3DSurface** value) = 0;
+  virtual HRESULT STDMETHODCALLTYPE
+  get_SystemRelativeTime(ABI::Windows::Foundation::TimeSpan* value) = 0;
+  virtual HRESULT STDMETHODCALLTYPE get_ContentSize(SizeInt32* value) = 0;
 };
 
 struct IDirect3D11CaptureFramePool;
 
 // TypedEventHandler<Direct3D11CaptureFramePool, Object>.
-MIDL_INTERFACE("51a947f7-79cf-5a3e-a3a5-1289cfa6dfe8")
-IFramePoolEventHandler : public IUnknown {
-  virtual HRESULT STDMETHODCALLTYPE Invoke(IDirect3D11CaptureFramePool * sender,
-                                           IInspectable * args) = 0;
+struct IFramePoolEventHandler : public IUnknown {
+  virtual HRESULT STDMETHODCALLTYPE Invoke(IDirect3D11CaptureFramePool* sender,
+                                           IInspectable* args) = 0;
 };
 
-MIDL_INTERFACE("24eb6d22-1975-422e-82e7-780dbd8ddf24")
-IDirect3D11CaptureFramePool : public IInspectable {
-  virtual HRESULT STDMETHODCALLTYPE Recreate(IDirect3DDevice * device,
+struct IDirect3D11CaptureFramePool : public IInspectable {
+  virtual HRESULT STDMETHODCALLTYPE Recreate(IDirect3DDevice* device,
                                              DirectXPixelFormat pixelFormat, INT32 numberOfBuffers,
                                              SizeInt32 size) = 0;
-  virtual HRESULT STDMETHODCALLTYPE TryGetNextFrame(IDirect3D11CaptureFrame * *result) = 0;
-  virtual HRESULT STDMETHODCALLTYPE add_FrameArrived(IFramePoolEventHandler * handler,
-                                                     EventRegistrationToken * token) = 0;
+  virtual HRESULT STDMETHODCALLTYPE TryGetNextFrame(IDirect3D11CaptureFrame** result) = 0;
+  virtual HRESULT STDMETHODCALLTYPE add_FrameArrived(IFramePoolEventHandler* handler,
+                                                     EventRegistrationToken* token) = 0;
   virtual HRESULT STDMETHODCALLTYPE remove_FrameArrived(EventRegistrationToken token) = 0;
-  virtual HRESULT STDMETHODCALLTYPE CreateCaptureSession(
-      IGraphicsCaptureItem * item,
-      ABI::Windows::Graphics::Capture::IGraphicsCaptureSession * *result) = 0;
-  virtual HRESULT STDMETHODCALLTYPE get_DispatcherQueue(IInspectable * *value) = 0;
+  virtual HRESULT STDMETHODCALLTYPE
+  CreateCaptureSession(IGraphicsCaptureItem* item,
+                       ABI::Windows::Graphics::Capture::IGraphicsCaptureSession** result) = 0;
+  virtual HRESULT STDMETHODCALLTYPE get_DispatcherQueue(IInspectable** value) = 0;
 };
 
-MIDL_INTERFACE("589b103f-6bbc-5df5-a991-02e28b3b66d5")
-IDirect3D11CaptureFramePoolStatics2 : public IInspectable {
-  virtual HRESULT STDMETHODCALLTYPE CreateFreeThreaded(
-      IDirect3DDevice * device, DirectXPixelFormat pixelFormat, INT32 numberOfBuffers,
-      SizeInt32 size, IDirect3D11CaptureFramePool * *result) = 0;
+struct IDirect3D11CaptureFramePoolStatics2 : public IInspectable {
+  virtual HRESULT STDMETHODCALLTYPE CreateFreeThreaded(IDirect3DDevice* device,
+                                                       DirectXPixelFormat pixelFormat,
+                                                       INT32 numberOfBuffers, SizeInt32 size,
+                                                       IDirect3D11CaptureFramePool** result) = 0;
 };
 
-MIDL_INTERFACE("5b0d3235-4dba-4d44-865e-8f1d0e4fd04d")
-IMemoryBufferByteAccess : public IUnknown {
-  virtual HRESULT STDMETHODCALLTYPE GetBuffer(BYTE * *value, UINT32 * capacity) = 0;
+struct IMemoryBufferByteAccess : public IUnknown {
+  virtual HRESULT STDMETHODCALLTYPE GetBuffer(BYTE** value, UINT32* capacity) = 0;
 };
 
-MIDL_INTERFACE("0043a16f-e31f-3a24-899c-d444bd088124")
-IOcrLine : public IInspectable {
-  virtual HRESULT STDMETHODCALLTYPE get_Words(IInspectable * *value) = 0;
-  virtual HRESULT STDMETHODCALLTYPE get_Text(HSTRING * value) = 0;
+struct IOcrLine : public IInspectable {
+  virtual HRESULT STDMETHODCALLTYPE get_Words(IInspectable** value) = 0;
+  virtual HRESULT STDMETHODCALLTYPE get_Text(HSTRING* value) = 0;
 };
 
 // IVectorView<OcrLine>.
-MIDL_INTERFACE("60c76eac-8875-5ddb-a19b-65a3936279ea")
-IOcrLineView : public IInspectable {
-  virtual HRESULT STDMETHODCALLTYPE GetAt(UINT32 index, IOcrLine * *item) = 0;
-  virtual HRESULT STDMETHODCALLTYPE get_Size(UINT32 * size) = 0;
-  virtual HRESULT STDMETHODCALLTYPE IndexOf(IOcrLine * item, UINT32 * index, boolean * found) = 0;
-  virtual HRESULT STDMETHODCALLTYPE GetMany(UINT32 start, UINT32 capacity, IOcrLine * *items,
-                                            UINT32 * count) = 0;
+struct IOcrLineView : public IInspectable {
+  virtual HRESULT STDMETHODCALLTYPE GetAt(UINT32 index, IOcrLine** item) = 0;
+  virtual HRESULT STDMETHODCALLTYPE get_Size(UINT32* size) = 0;
+  virtual HRESULT STDMETHODCALLTYPE IndexOf(IOcrLine* item, UINT32* index, boolean* found) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetMany(UINT32 start, UINT32 capacity, IOcrLine** items,
+                                            UINT32* count) = 0;
 };
 
-MIDL_INTERFACE("9bd235b2-175b-3d6a-92e2-388c206e2f63")
-IOcrResult : public IInspectable {
-  virtual HRESULT STDMETHODCALLTYPE get_Lines(IOcrLineView * *value) = 0;
-  virtual HRESULT STDMETHODCALLTYPE get_TextAngle(IInspectable * *value) = 0;
-  virtual HRESULT STDMETHODCALLTYPE get_Text(HSTRING * value) = 0;
+struct IOcrResult : public IInspectable {
+  virtual HRESULT STDMETHODCALLTYPE get_Lines(IOcrLineView** value) = 0;
+  virtual HRESULT STDMETHODCALLTYPE get_TextAngle(IInspectable** value) = 0;
+  virtual HRESULT STDMETHODCALLTYPE get_Text(HSTRING* value) = 0;
 };
 
 struct IOcrResultOperation;
 
 // AsyncOperationCompletedHandler<OcrResult>.
-MIDL_INTERFACE("989c1371-444a-5e7e-b197-9eaaf9d2829a")
-IOcrResultCompletedHandler : public IUnknown {
-  virtual HRESULT STDMETHODCALLTYPE Invoke(IOcrResultOperation * operation, AsyncStatus status) = 0;
+struct IOcrResultCompletedHandler : public IUnknown {
+  virtual HRESULT STDMETHODCALLTYPE Invoke(IOcrResultOperation* operation, AsyncStatus status) = 0;
 };
 
 // IAsyncOperation<OcrResult>.
-MIDL_INTERFACE("c7d7118e-ae36-59c0-ac76-7badee711c8b")
-IOcrResultOperation : public IInspectable {
-  virtual HRESULT STDMETHODCALLTYPE put_Completed(IOcrResultCompletedHandler * handler) = 0;
-  virtual HRESULT STDMETHODCALLTYPE get_Completed(IOcrResultCompletedHandler * *handler) = 0;
-  virtual HRESULT STDMETHODCALLTYPE GetResults(IOcrResult * *result) = 0;
+struct IOcrResultOperation : public IInspectable {
+  virtual HRESULT STDMETHODCALLTYPE put_Completed(IOcrResultCompletedHandler* handler) = 0;
+  virtual HRESULT STDMETHODCALLTYPE get_Completed(IOcrResultCompletedHandler** handler) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetResults(IOcrResult** result) = 0;
 };
 
-MIDL_INTERFACE("5a14bc41-5b76-3140-b680-8825562683ac")
-IOcrEngine : public IInspectable {
-  virtual HRESULT STDMETHODCALLTYPE RecognizeAsync(ISoftwareBitmap * bitmap,
-                                                   IOcrResultOperation * *result) = 0;
-  virtual HRESULT STDMETHODCALLTYPE get_RecognizerLanguage(IInspectable * *value) = 0;
+struct IOcrEngine : public IInspectable {
+  virtual HRESULT STDMETHODCALLTYPE RecognizeAsync(ISoftwareBitmap* bitmap,
+                                                   IOcrResultOperation** result) = 0;
+  virtual HRESULT STDMETHODCALLTYPE get_RecognizerLanguage(IInspectable** value) = 0;
 };
 
-MIDL_INTERFACE("5bffa85a-3384-3540-9940-699120d428a8")
-IOcrEngineStatics : public IInspectable {
-  virtual HRESULT STDMETHODCALLTYPE get_MaxImageDimension(UINT32 * value) = 0;
-  virtual HRESULT STDMETHODCALLTYPE get_AvailableRecognizerLanguages(IInspectable * *value) = 0;
-  virtual HRESULT STDMETHODCALLTYPE IsLanguageSupported(IInspectable * language,
-                                                        boolean * result) = 0;
-  virtual HRESULT STDMETHODCALLTYPE TryCreateFromLanguage(IInspectable * language,
-                                                          IOcrEngine * *result) = 0;
-  virtual HRESULT STDMETHODCALLTYPE TryCreateFromUserProfileLanguages(IOcrEngine * *result) = 0;
+struct IOcrEngineStatics : public IInspectable {
+  virtual HRESULT STDMETHODCALLTYPE get_MaxImageDimension(UINT32* value) = 0;
+  virtual HRESULT STDMETHODCALLTYPE get_AvailableRecognizerLanguages(IInspectable** value) = 0;
+  virtual HRESULT STDMETHODCALLTYPE IsLanguageSupported(IInspectable* language,
+                                                        boolean* result) = 0;
+  virtual HRESULT STDMETHODCALLTYPE TryCreateFromLanguage(IInspectable* language,
+                                                          IOcrEngine** result) = 0;
+  virtual HRESULT STDMETHODCALLTYPE TryCreateFromUserProfileLanguages(IOcrEngine** result) = 0;
 };
 
 }  // namespace velmora::computer_use::platform::win32::abi
 
+// Their IIDs, for __uuidof.
 #define VELMORA_ABI(name) velmora::computer_use::platform::win32::abi::name
 __CRT_UUID_DECL(VELMORA_ABI(IGraphicsCaptureItemInterop), 0x3628e81b, 0x3cac, 0x4c60, 0xb7, 0xf4,
                 0x23, 0xce, 0x0e, 0x0c, 0x33, 0x56)
