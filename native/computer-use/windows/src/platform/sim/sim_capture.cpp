@@ -255,7 +255,7 @@ SimCapture::~SimCapture() {
     shuttingDown_ = true;
   }
   wake_.notify_all();
-  for (std::thread& delivery : deliveries_) delivery.join();
+  for (Delivery& delivery : deliveries_) delivery.thread.join();
 }
 
 void SimCapture::SetSupported(bool supported) {
@@ -313,24 +313,37 @@ std::unique_ptr<CaptureItem> SimCapture::CreateItemForWindow(WindowHandle window
 
 void SimCapture::StartDelivery(std::shared_ptr<SessionState> session) {
   std::lock_guard lock(mutex_);
-  deliveries_.emplace_back([this, session = std::move(session)] {
-    if (session->scene.onStartCapture) session->scene.onStartCapture();
-    if (session->scene.delivery == FrameDelivery::kNone) return;
-    if (session->scene.delivery == FrameDelivery::kLate) {
-      std::unique_lock lock(mutex_);
-      if (wake_.wait_for(lock, session->scene.lateBy, [this] { return shuttingDown_; })) return;
-    }
-    for (int arrival = 0; arrival < session->scene.arrivals; ++arrival) {
-      FrameArrivedHandler handler;
-      {
-        std::lock_guard lock(session->mutex);
-        handler = session->handler;
-      }
-      if (!handler) return;
-      SimFrameSource source(*session);
-      handler(source);
-    }
+  // Deliveries that have ended are joined here, so a long session does not collect threads.
+  std::erase_if(deliveries_, [](Delivery& delivery) {
+    if (!*delivery.finished) return false;
+    delivery.thread.join();
+    return true;
   });
+  auto finished = std::make_shared<std::atomic<bool>>(false);
+  std::thread thread([this, finished, session = std::move(session)] {
+    Deliver(*session);
+    *finished = true;
+  });
+  deliveries_.push_back(Delivery{std::move(thread), std::move(finished)});
+}
+
+void SimCapture::Deliver(SessionState& session) {
+  if (session.scene.onStartCapture) session.scene.onStartCapture();
+  if (session.scene.delivery == FrameDelivery::kNone) return;
+  if (session.scene.delivery == FrameDelivery::kLate) {
+    std::unique_lock lock(mutex_);
+    if (wake_.wait_for(lock, session.scene.lateBy, [this] { return shuttingDown_; })) return;
+  }
+  for (int arrival = 0; arrival < session.scene.arrivals; ++arrival) {
+    FrameArrivedHandler handler;
+    {
+      std::lock_guard lock(session.mutex);
+      handler = session.handler;
+    }
+    if (!handler) return;
+    SimFrameSource source(session);
+    handler(source);
+  }
 }
 
 std::unique_ptr<EncodedImage> SimCapture::Encode(Bitmap& bitmap, std::uint32_t width,

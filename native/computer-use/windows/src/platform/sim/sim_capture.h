@@ -3,6 +3,7 @@
 // PNG and JPEG encoders; and a recogniser that reads the lines the scene gives the window.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -78,7 +79,13 @@ class SimCapture final : public CaptureApi {
  private:
   friend class SimCaptureItem;
   friend class SimCaptureSession;
+  struct Delivery {
+    std::thread thread;
+    std::shared_ptr<std::atomic<bool>> finished;
+  };
+
   void StartDelivery(std::shared_ptr<SessionState> session);
+  void Deliver(SessionState& session);
 
   WindowApi& windows_;
   mutable std::mutex mutex_;
@@ -90,7 +97,7 @@ class SimCapture final : public CaptureApi {
   std::size_t openSessions_ = 0;
   std::size_t handlers_ = 0;
   std::size_t encodes_ = 0;
-  std::vector<std::thread> deliveries_;
+  std::vector<Delivery> deliveries_;
 };
 
 }  // namespace velmora::computer_use::platform::sim
