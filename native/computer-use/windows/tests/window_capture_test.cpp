@@ -188,6 +188,11 @@ TEST_F(WindowCaptureTest, RefusalsInOrder) {
   sized.itemSize = PixelSize{1601, 901};
   sim_.Capture().SetWindowCapture(window_, sized);
   EXPECT_EQ(Code(window_), "stale_observation");
+  // The window goes while its item is made.
+  SimWindowCapture closing;
+  closing.onCreateItem = [this] { sim_.Desktop().RemoveWindow(window_); };
+  sim_.Capture().SetWindowCapture(window_, closing);
+  EXPECT_EQ(Code(window_), "stale_observation");
   ExpectReleased();
 }
 

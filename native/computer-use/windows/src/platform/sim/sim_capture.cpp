@@ -308,6 +308,7 @@ std::unique_ptr<CaptureItem> SimCapture::CreateItemForWindow(WindowHandle window
     if (!rect) throw PlatformError{kEFail};
     size = PixelSize{rect->right - rect->left, rect->bottom - rect->top};
   }
+  if (scene.onCreateItem) scene.onCreateItem();
   return std::make_unique<SimCaptureItem>(*this, std::move(scene), size);
 }
 

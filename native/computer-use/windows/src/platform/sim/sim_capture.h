@@ -30,6 +30,7 @@ struct SimWindowCapture {
   std::optional<PixelSize> itemSize;  // none: the window rectangle's size
   FrameContent content = FrameContent::kGradient;
   std::vector<std::u16string> textLines;
+  std::function<void()> onCreateItem;    // runs once the item is made, on the calling thread
   std::function<void()> onStartCapture;  // runs on the delivery thread before the first frame
 };
 
