@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -51,6 +52,11 @@ inline constexpr std::array<std::string_view, 7> RequestFailureKeepCodes = {
 };
 
 inline constexpr std::string_view kGenericFailureCode = "native_helper_request_failed";
+
+// Components report a failure as a standard runtime error whose message is its error code.
+[[noreturn]] inline void FailWithCode(const char* code) {
+  throw std::runtime_error(code);
+}
 
 // The public code equal to the message, otherwise the generic failure.
 std::string_view MapErrorCode(std::string_view message);

@@ -9,10 +9,6 @@
 namespace velmora::computer_use {
 namespace {
 
-[[noreturn]] void Fail(const char* code) {
-  throw std::runtime_error(code);
-}
-
 constexpr std::int32_t kGuidFailure = static_cast<std::int32_t>(0x80004005);  // E_FAIL
 
 }  // namespace
@@ -86,12 +82,12 @@ RequestOutcome HelperService::HandleRequest(std::u16string_view method, const Js
     const int seconds = ClampRecordingDuration(GetNumber(payload, "maxDurationSeconds", 1800));
     (void)seconds;
     // The recording controller is not part of this build yet.
-    Fail("input_monitoring_unavailable");
+    FailWithCode("input_monitoring_unavailable");
   }
-  if (method == u"record.pause") Fail("recording_not_active");
+  if (method == u"record.pause") FailWithCode("recording_not_active");
   if (method == u"record.resume") {
     EnsureDesktopUsable();
-    Fail("recording_not_active");
+    FailWithCode("recording_not_active");
   }
   if (method == u"record.stop") {
     StopRecording();
@@ -108,7 +104,7 @@ RequestOutcome HelperService::HandleRequest(std::u16string_view method, const Js
   if (method == u"act") {
     EnsureDesktopUsable();
     // The action layer is not part of this build yet.
-    Fail("capability_unavailable");
+    FailWithCode("capability_unavailable");
   }
   if (method == u"neutralize") {
     const std::u16string reason = GetString(payload, "reason", u"");
@@ -124,7 +120,7 @@ RequestOutcome HelperService::HandleRequest(std::u16string_view method, const Js
     outcome.shutdown = true;
     return outcome;
   }
-  Fail("invalid_request");
+  FailWithCode("invalid_request");
 }
 
 namespace {
@@ -157,15 +153,15 @@ Json MakePermission(std::string_view kind, std::string_view status, bool require
 
 RequestOutcome HelperService::Observe(const Json& payload, const std::string& requestIdUtf8) {
   const std::u16string scope = GetString(payload, "scope", u"");
-  if (scope != u"foreground" && scope != u"application") Fail("invalid_observation_scope");
+  if (scope != u"foreground" && scope != u"application") FailWithCode("invalid_observation_scope");
   const bool application = scope == u"application";
   const bool listOnly = GetString(payload, "purpose", u"") == u"list_windows";
   const bool activationOnly = GetBool(payload, "activationOnly", false);
   const bool allowVisual = GetBool(payload, "allowVisual", false);
   const std::string windowIdentity = ToUtf8(GetString(payload, "windowIdentity", u""));
-  if (activationOnly && (!application || listOnly || allowVisual)) Fail("invalid_request");
+  if (activationOnly && (!application || listOnly || allowVisual)) FailWithCode("invalid_request");
   if (listOnly && !activationOnly && (!application || allowVisual || !windowIdentity.empty())) {
-    Fail("invalid_request");
+    FailWithCode("invalid_request");
   }
 
   RequestOutcome outcome;
@@ -173,7 +169,7 @@ RequestOutcome HelperService::Observe(const Json& payload, const std::string& re
   Observation observation;
   if (application) {
     const std::string appIdentity = ToUtf8(GetString(payload, "appIdentity", u""));
-    if (appIdentity.empty()) Fail("invalid_request");
+    if (appIdentity.empty()) FailWithCode("invalid_request");
     std::vector<Observation> list =
         observer_.FindApplicationWindows(appIdentity, windowIdentity, activationOnly);
     if (!activationOnly && !windowIdentity.empty()) {
@@ -222,7 +218,7 @@ RequestOutcome HelperService::Observe(const Json& payload, const std::string& re
     capture = capture_.CaptureWindow(observation.window, true);
     // The picture must show the window as it was walked.
     if (!observer_.IsObservationCurrent(observation.observationId, observation.stateHash)) {
-      Fail("stale_observation");
+      FailWithCode("stale_observation");
     }
   }
 
@@ -245,8 +241,9 @@ RequestOutcome HelperService::Observe(const Json& payload, const std::string& re
   result["interaction"] = std::move(record);
   SetNumber(result, "topologyGeneration", observation.topologyGeneration);
 
-  const std::optional<platform::Rect> bounds = GetWindowBounds(platform_.windows, observation.window);
-  if (!bounds) Fail("target_unavailable");
+  const std::optional<platform::Rect> bounds =
+      GetWindowBounds(platform_.windows, observation.window);
+  if (!bounds) FailWithCode("target_unavailable");
   Json windowBounds = Json::object();
   SetNumber(windowBounds, "x", bounds->left);
   SetNumber(windowBounds, "y", bounds->top);
@@ -332,7 +329,7 @@ void HelperService::OnRequestFailed(std::u16string_view method, std::string_view
 
 void HelperService::EnsureDesktopUsable() {
   if (!sessionMonitor_.Start() || !sessionMonitor_.IsSessionSafe()) {
-    Fail("secure_desktop_unavailable");
+    FailWithCode("secure_desktop_unavailable");
   }
 }
 

@@ -1,7 +1,6 @@
 #include "interaction_monitor.h"
 
-#include <stdexcept>
-
+#include "envelopes.h"
 #include "json.h"
 
 namespace velmora::computer_use {
@@ -12,10 +11,6 @@ using platform::WindowHandle;
 // Low-level hooks carry no context: they reach the running monitor through this. One monitor
 // runs its hooks at a time; a second one fails its set-up instead of stealing the events.
 std::atomic<InteractionMonitor*> hookedMonitor{nullptr};
-
-[[noreturn]] void Fail(const char* code) {
-  throw std::runtime_error(code);
-}
 
 bool IsKeyDown(std::uint32_t message) {
   return message == platform::kWmKeyDown || message == platform::kWmSysKeyDown;
@@ -56,7 +51,7 @@ void InteractionMonitor::Start() {
   if (!running_) {
     // The thread removes what did install before the failure is reported.
     hookThread_.join();
-    Fail("permission_missing");
+    FailWithCode("permission_missing");
   }
 }
 
@@ -247,7 +242,7 @@ InteractionRecord InteractionMonitor::GetInteractionRecord(WindowHandle window) 
   if (record == records_.end()) {
     // The identifier first: a failure must not cost another window its record.
     const std::optional<platform::Guid> guid = platform_.system.CreateGuid();
-    if (!guid) Fail("capability_unavailable");
+    if (!guid) FailWithCode("capability_unavailable");
     std::string id = ToUtf8(platform_.system.GuidToString(*guid));
     if (records_.size() >= kMaxInteractionRecords) records_.erase(records_.begin());
     if (epoch_.empty()) epoch_ = id;

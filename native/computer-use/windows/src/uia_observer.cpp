@@ -158,7 +158,6 @@ namespace {
 
 using platform::UiaElement;
 
-
 struct TitleBarControl {
   std::u16string_view automationId;
   std::u16string_view controlKind;

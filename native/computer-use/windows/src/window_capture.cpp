@@ -4,7 +4,8 @@
 #include <atomic>
 #include <future>
 #include <memory>
-#include <stdexcept>
+
+#include "envelopes.h"
 
 namespace velmora::computer_use {
 namespace {
@@ -12,10 +13,6 @@ namespace {
 using platform::CaptureFrame;
 using platform::PixelSize;
 using platform::Rect;
-
-[[noreturn]] void Fail(const char* code) {
-  throw std::runtime_error(code);
-}
 
 bool IsNonEmpty(const Rect& rect) {
   return rect.right > rect.left && rect.bottom > rect.top;
@@ -63,7 +60,7 @@ PixelSize ScaledCaptureSize(PixelSize item) {
 }
 
 std::vector<std::uint8_t> ReadStreamBytes(platform::EncodedImage& image) {
-  if (image.Size() > kMaxImageBytes) Fail("capability_unavailable");
+  if (image.Size() > kMaxImageBytes) FailWithCode("capability_unavailable");
   return image.ReadBytes();
 }
 
@@ -98,20 +95,21 @@ std::vector<Json> RecognizeText(platform::CaptureApi& capture, platform::Bitmap&
 }
 
 CaptureResult WindowCapture::CaptureWindow(platform::WindowHandle window, bool allowVisual) {
-  if (!allowVisual) Fail("permission_missing");
+  if (!allowVisual) FailWithCode("permission_missing");
   platform::WindowApi& windows = platform_.windows;
   platform::CaptureApi& capture = platform_.capture;
-  if (window == platform::kNullWindow || !windows.IsWindow(window)) Fail("target_not_found");
-  if (!capture.IsCaptureSupported()) Fail("capability_unavailable");
+  if (window == platform::kNullWindow || !windows.IsWindow(window))
+    FailWithCode("target_not_found");
+  if (!capture.IsCaptureSupported()) FailWithCode("capability_unavailable");
 
   const std::unique_ptr<platform::CaptureItem> item = capture.CreateItemForWindow(window);
   const PixelSize itemSize = item->Size();
-  if (!windows.IsWindow(window)) Fail("stale_observation");
+  if (!windows.IsWindow(window)) FailWithCode("stale_observation");
   // The picture must match the window to the pixel; a cropped image is never sent.
   const std::optional<Rect> bounds = GetWindowBounds(windows, window);
   if (!bounds || itemSize.width != bounds->right - bounds->left ||
       itemSize.height != bounds->bottom - bounds->top) {
-    Fail("stale_observation");
+    FailWithCode("stale_observation");
   }
   const PixelSize output = ScaledCaptureSize(itemSize);
 
@@ -133,12 +131,12 @@ CaptureResult WindowCapture::CaptureWindow(platform::WindowHandle window, bool a
   session->StartCapture();
   if (future.wait_until(DeadlineAfter(kFrameWait)) != std::future_status::ready) {
     EndSession(*session);
-    Fail("capability_unavailable");
+    FailWithCode("capability_unavailable");
   }
   const std::unique_ptr<CaptureFrame> frame = future.get();
   if (frame == nullptr) {
     EndSession(*session);
-    Fail("capability_unavailable");
+    FailWithCode("capability_unavailable");
   }
   const std::unique_ptr<platform::Bitmap> bitmap = frame->CopyToBitmap();
   EndSession(*session);

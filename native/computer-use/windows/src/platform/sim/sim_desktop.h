@@ -266,6 +266,7 @@ class SimDesktop final : public SessionApi,
                           std::int32_t objectId = kObjIdWindow,
                           std::int32_t childId = kChildIdSelf);
   void DeliverInput(bool keyboard, const KeyboardHookEvent& key, const MouseHookEvent& mouse);
+  InputHookId AddInputHook(SetupFailure step, InputHook hook);
   void RemoveWindowLocked(WindowHandle window);
   WindowHandle NewHandleLocked();
 

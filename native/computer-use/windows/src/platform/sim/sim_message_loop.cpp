@@ -115,20 +115,21 @@ void SimDesktop::KillThreadTimer(ThreadTimerId timer) {
   std::erase_if(timers_, [&](const Timer& t) { return t.window == kNullWindow && t.id == timer; });
 }
 
-InputHookId SimDesktop::SetKeyboardHook(KeyboardHookCallback callback) {
+InputHookId SimDesktop::AddInputHook(SetupFailure step, InputHook hook) {
   std::lock_guard lock(mutex_);
-  if (TakeFailure(SetupFailure::kKeyboardHook)) return 0;
+  if (TakeFailure(step)) return 0;
   const InputHookId id = nextInputHook_++;
-  inputHooks_[id] = InputHook{callback, nullptr, std::this_thread::get_id()};
+  hook.thread = std::this_thread::get_id();
+  inputHooks_[id] = hook;
   return id;
 }
 
+InputHookId SimDesktop::SetKeyboardHook(KeyboardHookCallback callback) {
+  return AddInputHook(SetupFailure::kKeyboardHook, InputHook{callback, nullptr, {}});
+}
+
 InputHookId SimDesktop::SetMouseHook(MouseHookCallback callback) {
-  std::lock_guard lock(mutex_);
-  if (TakeFailure(SetupFailure::kMouseHook)) return 0;
-  const InputHookId id = nextInputHook_++;
-  inputHooks_[id] = InputHook{nullptr, callback, std::this_thread::get_id()};
-  return id;
+  return AddInputHook(SetupFailure::kMouseHook, InputHook{nullptr, callback, {}});
 }
 
 void SimDesktop::UnhookInput(InputHookId hook) {
