@@ -16,8 +16,8 @@
 #include <thread>
 #include <vector>
 
-#include "frame_protocol.h"
-#include "json.h"
+#include "protocol/frame_protocol.h"
+#include "protocol/json.h"
 
 namespace velmora::computer_use {
 namespace {

@@ -5,12 +5,12 @@
 
 #include <string>
 
-#include "envelopes.h"
-#include "frame_protocol.h"
-#include "helper_service.h"
+#include "observe/uia_observer.h"
+#include "observe/window_capture.h"
 #include "platform/sim/sim_platform.h"
-#include "uia_observer.h"
-#include "window_capture.h"
+#include "protocol/envelopes.h"
+#include "protocol/frame_protocol.h"
+#include "service/helper_service.h"
 
 namespace velmora::computer_use {
 namespace {

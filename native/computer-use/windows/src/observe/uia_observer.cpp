@@ -1,10 +1,10 @@
-#include "uia_observer.h"
+#include "observe/uia_observer.h"
 
 #include <stdexcept>
 
-#include "json.h"
-#include "platform_error.h"
-#include "session_monitor.h"
+#include "common/platform_error.h"
+#include "protocol/json.h"
+#include "safety/session_monitor.h"
 
 namespace velmora::computer_use {
 namespace {

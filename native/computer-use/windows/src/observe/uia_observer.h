@@ -11,8 +11,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "json.h"
 #include "platform/platform.h"
+#include "protocol/json.h"
 
 namespace velmora::computer_use {
 

@@ -1,11 +1,11 @@
-#include "window_capture.h"
+#include "observe/window_capture.h"
 
 #include <algorithm>
 #include <atomic>
 #include <future>
 #include <memory>
 
-#include "envelopes.h"
+#include "protocol/envelopes.h"
 
 namespace velmora::computer_use {
 namespace {

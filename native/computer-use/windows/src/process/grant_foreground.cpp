@@ -1,10 +1,10 @@
-#include "grant_foreground.h"
+#include "process/grant_foreground.h"
 
 #include <optional>
 #include <string>
 
-#include "frame_protocol.h"
-#include "session_monitor.h"
+#include "protocol/frame_protocol.h"
+#include "safety/session_monitor.h"
 
 namespace velmora::computer_use {
 namespace {

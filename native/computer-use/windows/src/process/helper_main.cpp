@@ -1,15 +1,15 @@
-#include "helper_main.h"
+#include "process/helper_main.h"
 
 #include <atomic>
 #include <mutex>
 #include <optional>
 
-#include "envelopes.h"
-#include "frame_protocol.h"
-#include "grant_foreground.h"
-#include "helper_service.h"
-#include "parent_watchdog.h"
-#include "platform_error.h"
+#include "common/platform_error.h"
+#include "process/grant_foreground.h"
+#include "process/parent_watchdog.h"
+#include "protocol/envelopes.h"
+#include "protocol/frame_protocol.h"
+#include "service/helper_service.h"
 
 namespace velmora::computer_use {
 namespace {

@@ -2,9 +2,9 @@
 #include <string>
 #include <vector>
 
-#include "helper_main.h"
-#include "json.h"
 #include "platform/platform.h"
+#include "process/helper_main.h"
+#include "protocol/json.h"
 
 #ifdef _WIN32
 int wmain(int argc, wchar_t** argv) {

@@ -1,4 +1,4 @@
-#include "parent_watchdog.h"
+#include "process/parent_watchdog.h"
 
 namespace velmora::computer_use {
 

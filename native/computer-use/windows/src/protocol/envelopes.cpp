@@ -1,9 +1,9 @@
-#include "envelopes.h"
+#include "protocol/envelopes.h"
 
 #include <algorithm>
 #include <cmath>
 
-#include "frame_protocol.h"
+#include "protocol/frame_protocol.h"
 
 namespace velmora::computer_use {
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "json.h"
+#include "protocol/json.h"
 
 namespace velmora::computer_use {
 

@@ -1,4 +1,4 @@
-#include "frame_protocol.h"
+#include "protocol/frame_protocol.h"
 
 #include <algorithm>
 #include <array>

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "json.h"
 #include "platform/streams.h"
+#include "protocol/json.h"
 
 namespace velmora::computer_use {
 

@@ -1,4 +1,4 @@
-#include "json.h"
+#include "protocol/json.h"
 
 #include <cmath>
 

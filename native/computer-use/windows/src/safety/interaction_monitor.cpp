@@ -1,7 +1,7 @@
-#include "interaction_monitor.h"
+#include "safety/interaction_monitor.h"
 
-#include "envelopes.h"
-#include "json.h"
+#include "protocol/envelopes.h"
+#include "protocol/json.h"
 
 namespace velmora::computer_use {
 namespace {

@@ -1,6 +1,6 @@
-#include "session_monitor.h"
+#include "safety/session_monitor.h"
 
-#include "scope_exit.h"
+#include "common/scope_exit.h"
 
 namespace velmora::computer_use {
 namespace {

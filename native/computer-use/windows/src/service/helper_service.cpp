@@ -1,10 +1,10 @@
-#include "helper_service.h"
+#include "service/helper_service.h"
 
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
 
-#include "platform_error.h"
+#include "common/platform_error.h"
 
 namespace velmora::computer_use {
 namespace {

@@ -8,14 +8,14 @@
 #include <string_view>
 #include <vector>
 
-#include "envelopes.h"
-#include "frame_protocol.h"
-#include "interaction_monitor.h"
-#include "json.h"
+#include "observe/uia_observer.h"
+#include "observe/window_capture.h"
 #include "platform/platform.h"
-#include "session_monitor.h"
-#include "uia_observer.h"
-#include "window_capture.h"
+#include "protocol/envelopes.h"
+#include "protocol/frame_protocol.h"
+#include "protocol/json.h"
+#include "safety/interaction_monitor.h"
+#include "safety/session_monitor.h"
 
 namespace velmora::computer_use {
 

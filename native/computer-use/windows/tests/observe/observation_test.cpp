@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
+#include "common/platform_error.h"
+#include "observe/uia_observer.h"
 #include "platform/sim/sim_platform.h"
-#include "platform_error.h"
-#include "test_support.h"
-#include "uia_observer.h"
+#include "support/test_support.h"
 
 namespace velmora::computer_use {
 namespace {

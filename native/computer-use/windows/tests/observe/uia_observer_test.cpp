@@ -1,9 +1,9 @@
-#include "uia_observer.h"
+#include "observe/uia_observer.h"
 
 #include <gtest/gtest.h>
 
 #include "platform/sim/sim_platform.h"
-#include "test_support.h"
+#include "support/test_support.h"
 
 namespace velmora::computer_use {
 namespace {

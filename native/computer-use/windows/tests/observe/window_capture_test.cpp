@@ -1,13 +1,13 @@
-#include "window_capture.h"
+#include "observe/window_capture.h"
 
 #include <gtest/gtest.h>
 
 #include <map>
 #include <tuple>
 
+#include "common/platform_error.h"
 #include "platform/sim/sim_platform.h"
-#include "platform_error.h"
-#include "test_support.h"
+#include "support/test_support.h"
 
 namespace velmora::computer_use {
 namespace {

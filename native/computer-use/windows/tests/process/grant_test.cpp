@@ -1,4 +1,4 @@
-#include "grant_foreground.h"
+#include "process/grant_foreground.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -8,7 +8,7 @@
 
 #include "helper_client.h"
 #include "platform/sim/sim_platform.h"
-#include "test_support.h"
+#include "support/test_support.h"
 
 namespace velmora::computer_use {
 namespace {

@@ -1,4 +1,4 @@
-#include "parent_watchdog.h"
+#include "process/parent_watchdog.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -7,7 +7,7 @@
 #include <chrono>
 
 #include "platform/sim/sim_process.h"
-#include "test_support.h"
+#include "support/test_support.h"
 
 namespace velmora::computer_use {
 namespace {

@@ -8,9 +8,9 @@
 #include <string_view>
 #include <vector>
 
-#include "envelopes.h"
-#include "frame_protocol.h"
-#include "json.h"
+#include "protocol/envelopes.h"
+#include "protocol/frame_protocol.h"
+#include "protocol/json.h"
 
 namespace velmora::computer_use {
 namespace {

@@ -17,9 +17,9 @@
 #include <thread>
 #include <vector>
 
-#include "fake_streams.h"
-#include "frame_protocol.h"
-#include "json.h"
+#include "protocol/frame_protocol.h"
+#include "protocol/json.h"
+#include "support/fake_streams.h"
 
 #ifndef _WIN32
 #include <fcntl.h>

@@ -1,11 +1,11 @@
-#include "interaction_monitor.h"
+#include "safety/interaction_monitor.h"
 
 #include <gtest/gtest.h>
 
 #include <string_view>
 
 #include "platform/sim/sim_platform.h"
-#include "test_support.h"
+#include "support/test_support.h"
 
 namespace velmora::computer_use {
 namespace {

@@ -1,4 +1,4 @@
-#include "session_monitor.h"
+#include "safety/session_monitor.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <stdexcept>
 
 #include "platform/sim/sim_platform.h"
-#include "test_support.h"
+#include "support/test_support.h"
 
 namespace velmora::computer_use {
 namespace {

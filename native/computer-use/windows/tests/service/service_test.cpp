@@ -1,4 +1,4 @@
-#include "helper_service.h"
+#include "service/helper_service.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "platform/sim/sim_platform.h"
-#include "test_support.h"
+#include "support/test_support.h"
 
 namespace velmora::computer_use {
 namespace {

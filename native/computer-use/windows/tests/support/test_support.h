@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "json.h"
 #include "platform/streams.h"
+#include "protocol/json.h"
 
 namespace velmora::computer_use::testing {
 

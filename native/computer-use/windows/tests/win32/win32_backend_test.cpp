@@ -7,15 +7,15 @@
 #include <cstring>
 #include <thread>
 
-#include "frame_protocol.h"
-#include "grant_foreground.h"
-#include "parent_watchdog.h"
+#include "observe/uia_observer.h"
 #include "platform/sim/sim_crypto.h"
 #include "platform/win32/win32_api.h"
-#include "session_monitor.h"
-#include "test_support.h"
-#include "uia_observer.h"
-#include "win32_fixture.h"
+#include "process/grant_foreground.h"
+#include "process/parent_watchdog.h"
+#include "protocol/frame_protocol.h"
+#include "safety/session_monitor.h"
+#include "support/test_support.h"
+#include "win32/win32_fixture.h"
 
 namespace velmora::computer_use {
 namespace {

@@ -13,11 +13,11 @@
 #include <string>
 #include <vector>
 
+#include "common/platform_error.h"
+#include "observe/window_capture.h"
 #include "platform/win32/win32_api.h"
 #include "platform/win32/win32_capture.h"
-#include "platform_error.h"
-#include "win32_fixture.h"
-#include "window_capture.h"
+#include "win32/win32_fixture.h"
 
 namespace velmora::computer_use {
 namespace {

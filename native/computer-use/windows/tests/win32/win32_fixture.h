@@ -8,7 +8,7 @@
 
 #include "platform/win32/win32_api.h"
 #include "platform/win32/win32_capture.h"
-#include "test_support.h"
+#include "support/test_support.h"
 
 namespace velmora::computer_use {
 

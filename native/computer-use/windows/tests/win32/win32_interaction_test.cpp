@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "interaction_monitor.h"
-#include "uia_observer.h"
-#include "win32_fixture.h"
+#include "observe/uia_observer.h"
+#include "safety/interaction_monitor.h"
+#include "win32/win32_fixture.h"
 
 namespace velmora::computer_use {
 namespace {

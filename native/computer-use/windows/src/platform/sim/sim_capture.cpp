@@ -10,7 +10,7 @@
 #include <png.h>
 #endif
 
-#include "platform_error.h"
+#include "common/platform_error.h"
 
 namespace velmora::computer_use::platform::sim {
 

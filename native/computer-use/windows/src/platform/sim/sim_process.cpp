@@ -15,7 +15,7 @@
 #include <cstring>
 #include <string>
 
-#include "json.h"
+#include "protocol/json.h"
 
 namespace velmora::computer_use::platform::sim {
 namespace {

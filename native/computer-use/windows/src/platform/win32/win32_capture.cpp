@@ -20,7 +20,7 @@
 #include <optional>
 #include <utility>
 
-#include "platform_error.h"
+#include "common/platform_error.h"
 
 // Exported by d3d11.dll; the mingw headers do not declare it.
 extern "C" HRESULT WINAPI CreateDirect3D11DeviceFromDXGIDevice(IDXGIDevice* dxgiDevice,
