@@ -5,7 +5,7 @@
 #include <future>
 #include <memory>
 
-#include "protocol/envelopes.h"
+#include "protocol/error_codes.h"
 
 namespace velmora::computer_use {
 namespace {
@@ -60,7 +60,7 @@ PixelSize ScaledCaptureSize(PixelSize item) {
 }
 
 std::vector<std::uint8_t> ReadStreamBytes(platform::EncodedImage& image) {
-  if (image.Size() > kMaxImageBytes) FailWithCode("capability_unavailable");
+  if (image.Size() > kMaxImageBytes) FailWith(ErrorCode::kCapabilityUnavailable);
   return image.ReadBytes();
 }
 
@@ -95,21 +95,21 @@ std::vector<Json> RecognizeText(platform::CaptureApi& capture, platform::Bitmap&
 }
 
 CaptureResult WindowCapture::CaptureWindow(platform::WindowHandle window, bool allowVisual) {
-  if (!allowVisual) FailWithCode("permission_missing");
+  if (!allowVisual) FailWith(ErrorCode::kPermissionMissing);
   platform::WindowApi& windows = platform_.windows;
   platform::CaptureApi& capture = platform_.capture;
   if (window == platform::kNullWindow || !windows.IsWindow(window))
-    FailWithCode("target_not_found");
-  if (!capture.IsCaptureSupported()) FailWithCode("capability_unavailable");
+    FailWith(ErrorCode::kTargetNotFound);
+  if (!capture.IsCaptureSupported()) FailWith(ErrorCode::kCapabilityUnavailable);
 
   const std::unique_ptr<platform::CaptureItem> item = capture.CreateItemForWindow(window);
   const PixelSize itemSize = item->Size();
-  if (!windows.IsWindow(window)) FailWithCode("stale_observation");
+  if (!windows.IsWindow(window)) FailWith(ErrorCode::kStaleObservation);
   // The picture must match the window to the pixel; a cropped image is never sent.
   const std::optional<Rect> bounds = GetWindowBounds(windows, window);
   if (!bounds || itemSize.width != bounds->right - bounds->left ||
       itemSize.height != bounds->bottom - bounds->top) {
-    FailWithCode("stale_observation");
+    FailWith(ErrorCode::kStaleObservation);
   }
   const PixelSize output = ScaledCaptureSize(itemSize);
 
@@ -131,12 +131,12 @@ CaptureResult WindowCapture::CaptureWindow(platform::WindowHandle window, bool a
   session->StartCapture();
   if (future.wait_until(DeadlineAfter(kFrameWait)) != std::future_status::ready) {
     EndSession(*session);
-    FailWithCode("capability_unavailable");
+    FailWith(ErrorCode::kCapabilityUnavailable);
   }
   const std::unique_ptr<CaptureFrame> frame = future.get();
   if (frame == nullptr) {
     EndSession(*session);
-    FailWithCode("capability_unavailable");
+    FailWith(ErrorCode::kCapabilityUnavailable);
   }
   const std::unique_ptr<platform::Bitmap> bitmap = frame->CopyToBitmap();
   EndSession(*session);

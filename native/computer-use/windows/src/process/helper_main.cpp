@@ -46,7 +46,7 @@ void ServeSession(FrameReader& reader, FrameWriter& writer, HelperService& servi
   while (!shutdownRequested) {
     std::optional<Frame> frame = reader.Read();
     if (!frame) return;
-    if (frame->kind == FrameKind::Binary) throw ProtocolError("unexpected_binary_frame");
+    if (frame->kind == FrameKind::Binary) throw ProtocolError(ErrorCode::kUnexpectedBinaryFrame);
     if (!handshakeDone) {
       const Handshake handshake = CheckHandshake(frame->json);
       writer.WriteJson(BuildHandshakeAck(handshake.nonce));
@@ -56,7 +56,7 @@ void ServeSession(FrameReader& reader, FrameWriter& writer, HelperService& servi
             service.StopAll(false);
             processes.ExitProcessNow(kExitOk);
           });
-      if (!watching) throw ProtocolError("parent_watchdog_failed");
+      if (!watching) throw ProtocolError(ErrorCode::kParentWatchdogFailed);
       handshakeDone = true;
       continue;
     }

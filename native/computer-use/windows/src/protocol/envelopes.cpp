@@ -26,22 +26,23 @@ std::int64_t TruncateToInt64(double value) {
 
 Handshake CheckHandshake(const Json& frame) {
   try {
-    if (GetString(frame, "type", u"") != u"handshake") throw ProtocolError("handshake_mismatch");
+    if (GetString(frame, "type", u"") != u"handshake")
+      throw ProtocolError(ErrorCode::kHandshakeMismatch);
     if (TruncateToInt64(GetNumber(frame, "protocolVersion", 0)) != kProtocolVersion) {
-      throw ProtocolError("handshake_mismatch");
+      throw ProtocolError(ErrorCode::kHandshakeMismatch);
     }
     Handshake handshake;
     handshake.nonce = GetString(frame, "nonce", u"");
     if (handshake.nonce.size() != kNonceLength ||
         !std::all_of(handshake.nonce.begin(), handshake.nonce.end(), IsBase64UrlCharacter)) {
-      throw ProtocolError("handshake_mismatch");
+      throw ProtocolError(ErrorCode::kHandshakeMismatch);
     }
     handshake.parentPid =
         static_cast<std::uint32_t>(TruncateToInt64(GetNumber(frame, "parentPid", 0)));
-    if (handshake.parentPid < 2) throw ProtocolError("handshake_mismatch");
+    if (handshake.parentPid < 2) throw ProtocolError(ErrorCode::kHandshakeMismatch);
     return handshake;
   } catch (const JsonTypeError&) {
-    throw ProtocolError("handshake_mismatch");
+    throw ProtocolError(ErrorCode::kHandshakeMismatch);
   }
 }
 
@@ -62,17 +63,18 @@ Json BuildHeartbeat() {
 RequestEnvelope CheckRequestEnvelope(const Json& frame) {
   try {
     RequestEnvelope envelope;
-    if (GetString(frame, "type", u"") != u"request") throw ProtocolError("invalid_request_frame");
+    if (GetString(frame, "type", u"") != u"request")
+      throw ProtocolError(ErrorCode::kInvalidRequestFrame);
     envelope.requestId = GetString(frame, "requestId", u"");
     if (envelope.requestId.empty() || envelope.requestId.size() > kMaxRequestIdUnits) {
-      throw ProtocolError("invalid_request_frame");
+      throw ProtocolError(ErrorCode::kInvalidRequestFrame);
     }
     envelope.method = GetString(frame, "method", u"");
-    if (envelope.method.empty()) throw ProtocolError("invalid_request_frame");
+    if (envelope.method.empty()) throw ProtocolError(ErrorCode::kInvalidRequestFrame);
     envelope.requestIdUtf8 = ToUtf8(envelope.requestId);
     return envelope;
   } catch (const JsonTypeError&) {
-    throw ProtocolError("invalid_request_frame");
+    throw ProtocolError(ErrorCode::kInvalidRequestFrame);
   }
 }
 
@@ -101,18 +103,6 @@ Json MakeStateResult(std::string_view state) {
   Json result = Json::object();
   SetString(result, "state", state);
   return result;
-}
-
-std::string_view MapErrorCode(std::string_view message) {
-  for (std::string_view code : PublicErrorCodes) {
-    if (code == message) return code;
-  }
-  return kGenericFailureCode;
-}
-
-bool IsRequestFailureKeepCode(std::string_view message) {
-  return std::find(RequestFailureKeepCodes.begin(), RequestFailureKeepCodes.end(), message) !=
-         RequestFailureKeepCodes.end();
 }
 
 }  // namespace velmora::computer_use

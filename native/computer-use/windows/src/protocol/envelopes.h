@@ -1,12 +1,11 @@
 // The messages around the payloads: handshake, heartbeat, request, response and event.
 #pragma once
 
-#include <array>
 #include <cstdint>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 
+#include "protocol/error_codes.h"
 #include "protocol/json.h"
 
 namespace velmora::computer_use {
@@ -38,28 +37,5 @@ Json BuildResponse(std::u16string_view requestId, bool ok, const Json& result,
                    std::string_view errorCode);
 Json BuildEvent(Json event);
 Json MakeStateResult(std::string_view state);
-
-inline constexpr std::array<std::string_view, 10> PublicErrorCodes = {
-    "foreground_required", "stale_observation",      "invalid_request",
-    "app_not_found",       "target_not_found",       "target_ambiguous",
-    "permission_missing",  "capability_unavailable", "secure_desktop_unavailable",
-    "uipi_blocked",
-};
-
-inline constexpr std::array<std::string_view, 7> RequestFailureKeepCodes = {
-    "app_not_found",       "target_not_found",       "target_ambiguous", "stale_observation",
-    "foreground_required", "capability_unavailable", "invalid_request",
-};
-
-inline constexpr std::string_view kGenericFailureCode = "native_helper_request_failed";
-
-// Components report a failure as a standard runtime error whose message is its error code.
-[[noreturn]] inline void FailWithCode(const char* code) {
-  throw std::runtime_error(code);
-}
-
-// The public code equal to the message, otherwise the generic failure.
-std::string_view MapErrorCode(std::string_view message);
-bool IsRequestFailureKeepCode(std::string_view message);
 
 }  // namespace velmora::computer_use

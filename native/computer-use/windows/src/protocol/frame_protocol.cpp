@@ -13,7 +13,7 @@ bool ReadExact(platform::InputStream& input, std::uint8_t* buffer, std::size_t c
     const std::size_t want = std::min(count - done, IoChunkBytes);
     const platform::IoResult result = input.Read(buffer + done, want);
     if (result.status == IoStatus::kBrokenPipe) return false;
-    if (result.status != IoStatus::kOk) throw ProtocolError("pipe_read_failed");
+    if (result.status != IoStatus::kOk) throw ProtocolError(ErrorCode::kPipeReadFailed);
     if (result.bytes == 0) return false;
     done += std::min(result.bytes, want);
   }
@@ -26,7 +26,7 @@ void WriteAll(platform::OutputStream& output, const std::uint8_t* buffer, std::s
     const std::size_t want = std::min(count - done, IoChunkBytes);
     const platform::IoResult result = output.Write(buffer + done, want);
     if (result.status != IoStatus::kOk || result.bytes == 0) {
-      throw ProtocolError("pipe_write_failed");
+      throw ProtocolError(ErrorCode::kPipeWriteFailed);
     }
     done += std::min(result.bytes, want);
   }
@@ -37,15 +37,15 @@ std::optional<Frame> FrameReader::Read() {
   if (!ReadExact(input_, header.data(), header.size())) return std::nullopt;
   const std::uint32_t length = (std::uint32_t{header[0]} << 24) | (std::uint32_t{header[1]} << 16) |
                                (std::uint32_t{header[2]} << 8) | std::uint32_t{header[3]};
-  if (length == 0 || length > MaxFrameLength) throw ProtocolError("frame_too_large");
+  if (length == 0 || length > MaxFrameLength) throw ProtocolError(ErrorCode::kFrameTooLarge);
 
   std::vector<std::uint8_t> body(length);
-  if (!ReadExact(input_, body.data(), body.size())) throw ProtocolError("truncated_frame");
+  if (!ReadExact(input_, body.data(), body.size())) throw ProtocolError(ErrorCode::kTruncatedFrame);
 
   Frame frame;
   if (body[0] == static_cast<std::uint8_t>(FrameKind::Json)) {
     const std::size_t textBytes = length - 1;
-    if (textBytes > MaxJsonTextBytes) throw ProtocolError("json_frame_too_large");
+    if (textBytes > MaxJsonTextBytes) throw ProtocolError(ErrorCode::kJsonFrameTooLarge);
     try {
       frame.kind = FrameKind::Json;
       frame.json = ParseJsonObject(
@@ -53,23 +53,23 @@ std::optional<Frame> FrameReader::Read() {
     } catch (const ProtocolError&) {
       throw;
     } catch (...) {
-      throw ProtocolError("invalid_json_frame");
+      throw ProtocolError(ErrorCode::kInvalidJsonFrame);
     }
     return frame;
   }
   if (body[0] == static_cast<std::uint8_t>(FrameKind::Binary) && length >= 3) {
     const std::size_t idLength = (std::size_t{body[1]} << 8) | body[2];
     if (idLength == 0 || idLength > MaxRequestIdLength || 3 + idLength > length) {
-      throw ProtocolError("invalid_request_id");
+      throw ProtocolError(ErrorCode::kInvalidRequestId);
     }
     if (length - 3 - idLength > MaxBinaryPayloadBytes)
-      throw ProtocolError("binary_frame_too_large");
+      throw ProtocolError(ErrorCode::kBinaryFrameTooLarge);
     frame.kind = FrameKind::Binary;
     frame.requestId.assign(reinterpret_cast<const char*>(body.data()) + 3, idLength);
     frame.payload.assign(body.begin() + static_cast<std::ptrdiff_t>(3 + idLength), body.end());
     return frame;
   }
-  throw ProtocolError("invalid_frame_kind");
+  throw ProtocolError(ErrorCode::kInvalidFrameKind);
 }
 
 void FrameWriter::WriteFrame(FrameKind kind, const std::uint8_t* body, std::size_t size) {
@@ -86,16 +86,16 @@ void FrameWriter::WriteFrame(FrameKind kind, const std::uint8_t* body, std::size
 
 void FrameWriter::WriteJson(const Json& object) {
   const std::string text = SerializeJson(object);
-  if (text.size() > MaxJsonTextBytes) throw ProtocolError("json_frame_too_large");
+  if (text.size() > MaxJsonTextBytes) throw ProtocolError(ErrorCode::kJsonFrameTooLarge);
   WriteFrame(FrameKind::Json, reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
 }
 
 void FrameWriter::WriteBinary(const std::string& requestId,
                               const std::vector<std::uint8_t>& payload) {
   if (requestId.empty() || requestId.size() > MaxRequestIdLength) {
-    throw ProtocolError("invalid_request_id");
+    throw ProtocolError(ErrorCode::kInvalidRequestId);
   }
-  if (payload.size() > MaxBinaryPayloadBytes) throw ProtocolError("binary_frame_too_large");
+  if (payload.size() > MaxBinaryPayloadBytes) throw ProtocolError(ErrorCode::kBinaryFrameTooLarge);
   std::vector<std::uint8_t> body;
   body.reserve(2 + requestId.size() + payload.size());
   body.push_back(static_cast<std::uint8_t>(requestId.size() >> 8));

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/streams.h"
+#include "protocol/error_codes.h"
 #include "protocol/json.h"
 
 namespace velmora::computer_use {
@@ -25,7 +26,7 @@ enum class FrameKind : std::uint8_t { Json = 1, Binary = 2 };
 // A malformed frame or a failed pipe; the message is the protocol error code.
 class ProtocolError : public std::runtime_error {
  public:
-  explicit ProtocolError(const char* code) : std::runtime_error(code) {}
+  explicit ProtocolError(ErrorCode code) : std::runtime_error(std::string(ErrorWord(code))) {}
 };
 
 struct Frame {

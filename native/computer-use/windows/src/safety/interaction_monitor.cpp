@@ -1,6 +1,6 @@
 #include "safety/interaction_monitor.h"
 
-#include "protocol/envelopes.h"
+#include "protocol/error_codes.h"
 #include "protocol/json.h"
 
 namespace velmora::computer_use {
@@ -51,7 +51,7 @@ void InteractionMonitor::Start() {
   if (!running_) {
     // The thread removes what did install before the failure is reported.
     hookThread_.join();
-    FailWithCode("permission_missing");
+    FailWith(ErrorCode::kPermissionMissing);
   }
 }
 
@@ -242,7 +242,7 @@ InteractionRecord InteractionMonitor::GetInteractionRecord(WindowHandle window) 
   if (record == records_.end()) {
     // The identifier first: a failure must not cost another window its record.
     const std::optional<platform::Guid> guid = platform_.system.CreateGuid();
-    if (!guid) FailWithCode("capability_unavailable");
+    if (!guid) FailWith(ErrorCode::kCapabilityUnavailable);
     std::string id = ToUtf8(platform_.system.GuidToString(*guid));
     if (records_.size() >= kMaxInteractionRecords) records_.erase(records_.begin());
     if (epoch_.empty()) epoch_ = id;

@@ -82,12 +82,12 @@ RequestOutcome HelperService::HandleRequest(std::u16string_view method, const Js
     const int seconds = ClampRecordingDuration(GetNumber(payload, "maxDurationSeconds", 1800));
     (void)seconds;
     // The recording controller is not part of this build yet.
-    FailWithCode("input_monitoring_unavailable");
+    FailWith(ErrorCode::kInputMonitoringUnavailable);
   }
-  if (method == u"record.pause") FailWithCode("recording_not_active");
+  if (method == u"record.pause") FailWith(ErrorCode::kRecordingNotActive);
   if (method == u"record.resume") {
     EnsureDesktopUsable();
-    FailWithCode("recording_not_active");
+    FailWith(ErrorCode::kRecordingNotActive);
   }
   if (method == u"record.stop") {
     StopRecording();
@@ -104,7 +104,7 @@ RequestOutcome HelperService::HandleRequest(std::u16string_view method, const Js
   if (method == u"act") {
     EnsureDesktopUsable();
     // The action layer is not part of this build yet.
-    FailWithCode("capability_unavailable");
+    FailWith(ErrorCode::kCapabilityUnavailable);
   }
   if (method == u"neutralize") {
     const std::u16string reason = GetString(payload, "reason", u"");
@@ -120,7 +120,7 @@ RequestOutcome HelperService::HandleRequest(std::u16string_view method, const Js
     outcome.shutdown = true;
     return outcome;
   }
-  FailWithCode("invalid_request");
+  FailWith(ErrorCode::kInvalidRequest);
 }
 
 namespace {
@@ -153,15 +153,15 @@ Json MakePermission(std::string_view kind, std::string_view status, bool require
 
 RequestOutcome HelperService::Observe(const Json& payload, const std::string& requestIdUtf8) {
   const std::u16string scope = GetString(payload, "scope", u"");
-  if (scope != u"foreground" && scope != u"application") FailWithCode("invalid_observation_scope");
+  if (scope != u"foreground" && scope != u"application") FailWith(ErrorCode::kInvalidObservationScope);
   const bool application = scope == u"application";
   const bool listOnly = GetString(payload, "purpose", u"") == u"list_windows";
   const bool activationOnly = GetBool(payload, "activationOnly", false);
   const bool allowVisual = GetBool(payload, "allowVisual", false);
   const std::string windowIdentity = ToUtf8(GetString(payload, "windowIdentity", u""));
-  if (activationOnly && (!application || listOnly || allowVisual)) FailWithCode("invalid_request");
+  if (activationOnly && (!application || listOnly || allowVisual)) FailWith(ErrorCode::kInvalidRequest);
   if (listOnly && !activationOnly && (!application || allowVisual || !windowIdentity.empty())) {
-    FailWithCode("invalid_request");
+    FailWith(ErrorCode::kInvalidRequest);
   }
 
   RequestOutcome outcome;
@@ -169,7 +169,7 @@ RequestOutcome HelperService::Observe(const Json& payload, const std::string& re
   Observation observation;
   if (application) {
     const std::string appIdentity = ToUtf8(GetString(payload, "appIdentity", u""));
-    if (appIdentity.empty()) FailWithCode("invalid_request");
+    if (appIdentity.empty()) FailWith(ErrorCode::kInvalidRequest);
     std::vector<Observation> list =
         observer_.FindApplicationWindows(appIdentity, windowIdentity, activationOnly);
     if (!activationOnly && !windowIdentity.empty()) {
@@ -218,7 +218,7 @@ RequestOutcome HelperService::Observe(const Json& payload, const std::string& re
     capture = capture_.CaptureWindow(observation.window, true);
     // The picture must show the window as it was walked.
     if (!observer_.IsObservationCurrent(observation.observationId, observation.stateHash)) {
-      FailWithCode("stale_observation");
+      FailWith(ErrorCode::kStaleObservation);
     }
   }
 
@@ -243,7 +243,7 @@ RequestOutcome HelperService::Observe(const Json& payload, const std::string& re
 
   const std::optional<platform::Rect> bounds =
       GetWindowBounds(platform_.windows, observation.window);
-  if (!bounds) FailWithCode("target_unavailable");
+  if (!bounds) FailWith(ErrorCode::kTargetUnavailable);
   Json windowBounds = Json::object();
   SetNumber(windowBounds, "x", bounds->left);
   SetNumber(windowBounds, "y", bounds->top);
@@ -329,7 +329,7 @@ void HelperService::OnRequestFailed(std::u16string_view method, std::string_view
 
 void HelperService::EnsureDesktopUsable() {
   if (!sessionMonitor_.Start() || !sessionMonitor_.IsSessionSafe()) {
-    FailWithCode("secure_desktop_unavailable");
+    FailWith(ErrorCode::kSecureDesktopUnavailable);
   }
 }
 
