@@ -1,5 +1,10 @@
 // The capture backend under Wine: the encoder runs for real on bitmaps built from pixels, through
 // the shared ladder; window capture and text recognition, which Wine lacks, fail cleanly.
+
+// First: it includes <windows.h> and takes back the names of the seam's methods that
+// <windows.h> defines as macros, before any seam header is read.
+#include "platform/win32/win32_api.h"
+
 #include <gtest/gtest.h>
 #include <wincodec.h>
 #include <wrl/client.h>
@@ -15,7 +20,6 @@
 
 #include "common/platform_error.h"
 #include "observe/window_capture.h"
-#include "platform/win32/win32_api.h"
 #include "platform/win32/win32_capture.h"
 #include "win32/win32_fixture.h"
 
