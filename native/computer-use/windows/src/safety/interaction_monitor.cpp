@@ -31,53 +31,37 @@ std::size_t WindowHandleHash::operator()(WindowHandle window) const noexcept {
 
 InteractionMonitor::InteractionMonitor(platform::Platform& platform,
                                        InterferenceCallback onInterference)
-    : platform_(platform), onInterference_(std::move(onInterference)) {}
+    : platform_(platform),
+      onInterference_(std::move(onInterference)),
+      hookThread_(platform.messageLoops) {}
 
 InteractionMonitor::~InteractionMonitor() {
   Stop();
 }
 
 void InteractionMonitor::Start() {
-  std::lock_guard threadLock(threadMutex_);
+  std::lock_guard startLock(startMutex_);
   if (running_) return;
-  EndHookThread();
   Reset();
-  {
-    std::unique_lock lock(startupMutex_);
-    threadReady_ = false;
-    hookThread_ = std::thread([this] { Run(); });
-    readyCondition_.wait(lock, [this] { return threadReady_; });
-  }
-  if (!running_) {
-    // The thread removes what did install before the failure is reported.
-    hookThread_.join();
+  if (!hookThread_.Start([this](MessageLoopThread& thread) { Run(thread); })) {
+    // The thread has removed what did install before the failure is reported.
+    hookThread_.Stop();
     FailWith(ErrorCode::kPermissionMissing);
   }
 }
 
 void InteractionMonitor::Stop() {
-  if (OnHookThread()) {
+  if (hookThread_.IsCurrentThread()) {
     // From the interference callback: the loop ends on its own once this returns.
     running_ = false;
-    platform_.messageLoops.PostThreadMessage(hookThreadId_, platform::kWmQuit, 0, 0);
+    hookThread_.Stop();
     Reset();
     return;
   }
-  std::lock_guard threadLock(threadMutex_);
+  std::lock_guard startLock(startMutex_);
   running_ = false;
-  EndHookThread();
+  hookThread_.Stop();
   Reset();
-}
-
-bool InteractionMonitor::OnHookThread() const {
-  const std::uint32_t id = hookThreadId_;
-  return id != 0 && id == platform_.messageLoops.CurrentThreadId();
-}
-
-void InteractionMonitor::EndHookThread() {
-  const std::uint32_t id = hookThreadId_;
-  if (id != 0) platform_.messageLoops.PostThreadMessage(id, platform::kWmQuit, 0, 0);
-  if (hookThread_.joinable()) hookThread_.join();
 }
 
 void InteractionMonitor::Reset() {
@@ -88,11 +72,9 @@ void InteractionMonitor::Reset() {
   escapeDownTick_ = 0;
 }
 
-void InteractionMonitor::Run() {
+void InteractionMonitor::Run(MessageLoopThread& thread) {
   platform::MessageLoopApi& loop = platform_.messageLoops;
   const bool apartment = loop.InitializeThreadApartment();
-  loop.EnsureMessageQueue();
-  hookThreadId_ = loop.CurrentThreadId();
   InteractionMonitor* none = nullptr;
   const bool claimed = hookedMonitor.compare_exchange_strong(none, this);
 
@@ -107,13 +89,22 @@ void InteractionMonitor::Run() {
       platform::kEventObjectDestroy, platform::kEventObjectDestroy, &OnWinEvent);
   running_ =
       apartment && claimed && keyboardHook != 0 && mouseHook != 0 && timer != 0 && destroyHook != 0;
-  {
-    std::lock_guard lock(startupMutex_);
-    threadReady_ = true;
-    readyCondition_.notify_all();
-  }
+  thread.ReportReady(running_);
 
-  if (running_) RunMessageLoop();
+  if (running_) {
+    thread.RunLoop([this](const platform::WindowMessage&) {
+      if (!running_) return false;
+      // The timer wakes the loop every 100 ms, so a held Escape is seen soon after two seconds.
+      if (!EscapeHeldLongEnough()) return true;
+      running_ = false;
+      try {
+        if (onInterference_) onInterference_();
+      } catch (...) {
+        // The stop has been asked for; nothing to add.
+      }
+      return false;
+    });
+  }
 
   running_ = false;
   if (timer != 0) loop.KillThreadTimer(timer);
@@ -121,32 +112,12 @@ void InteractionMonitor::Run() {
   if (mouseHook != 0) loop.UnhookInput(mouseHook);
   if (destroyHook != 0) loop.UnhookWinEvent(destroyHook);
   if (claimed) hookedMonitor = nullptr;
-  hookThreadId_ = 0;
   if (apartment) loop.UninitializeThreadApartment();
 }
 
-void InteractionMonitor::RunMessageLoop() {
-  platform::MessageLoopApi& loop = platform_.messageLoops;
-  while (running_) {
-    platform::WindowMessage message;
-    if (loop.GetMessage(message) <= 0) return;
-    // The timer wakes the loop every 100 ms, so a held Escape is seen soon after two seconds.
-    const std::uint64_t downTick = escapeDownTick_;
-    if (downTick != 0 && platform_.system.TickCount64() - downTick >= kEscapeHoldMs) {
-      running_ = false;
-      try {
-        if (onInterference_) onInterference_();
-      } catch (...) {
-        // The stop has been asked for; nothing to add.
-      }
-      return;
-    }
-    try {
-      loop.DispatchMessage(message);
-    } catch (...) {
-      return;
-    }
-  }
+bool InteractionMonitor::EscapeHeldLongEnough() const {
+  const std::uint64_t downTick = escapeDownTick_;
+  return downTick != 0 && platform_.system.TickCount64() - downTick >= kEscapeHoldMs;
 }
 
 void InteractionMonitor::OnKeyboard(const platform::KeyboardHookEvent& event) {

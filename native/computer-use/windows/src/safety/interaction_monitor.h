@@ -5,16 +5,15 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <unordered_map>
 
+#include "common/message_loop_thread.h"
 #include "platform/platform.h"
 
 namespace velmora::computer_use {
@@ -67,14 +66,12 @@ class InteractionMonitor {
   static void OnWinEvent(std::uint32_t event, platform::WindowHandle window, std::int32_t objectId,
                          std::int32_t childId);
 
-  void Run();
-  void RunMessageLoop();
+  void Run(MessageLoopThread& thread);
+  // Between two messages: the user has held Escape long enough.
+  bool EscapeHeldLongEnough() const;
   void RecordInteraction(platform::WindowHandle window, bool own, bool physical, bool counted);
   void ForgetWindow(platform::WindowHandle window);
   void Reset();
-  // Ends the previous hook thread; not on the hook thread itself.
-  void EndHookThread();
-  bool OnHookThread() const;
 
   platform::Platform& platform_;
   InterferenceCallback onInterference_;
@@ -85,14 +82,10 @@ class InteractionMonitor {
   std::optional<platform::WindowHandle> lastWindow_;
   std::string epoch_;
 
-  std::mutex threadMutex_;  // guards hookThread_ for the threads that start and join it
-  std::thread hookThread_;
-  std::atomic<std::uint32_t> hookThreadId_{0};
+  std::mutex startMutex_;  // one start or stop at a time, from the threads outside the hooks
   std::atomic<bool> running_{false};
-  std::mutex startupMutex_;
-  std::condition_variable readyCondition_;
-  bool threadReady_ = false;
   std::atomic<std::uint64_t> escapeDownTick_{0};
+  MessageLoopThread hookThread_;
 };
 
 }  // namespace velmora::computer_use

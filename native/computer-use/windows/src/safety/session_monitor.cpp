@@ -59,7 +59,8 @@ DesktopSessionMonitor::DesktopSessionMonitor(
     : platform_(platform),
       onUnsafe_(std::move(onUnsafe)),
       snapshotProvider_(std::move(snapshotProvider)),
-      registerSessionNotification_(std::move(registerSessionNotification)) {
+      registerSessionNotification_(std::move(registerSessionNotification)),
+      thread_(platform.messageLoops) {
   if (!registerSessionNotification_) {
     registerSessionNotification_ = [&sessions = platform_.sessions](WindowHandle window) {
       return sessions.RegisterSessionNotification(window);
@@ -74,11 +75,11 @@ DesktopSessionMonitor::~DesktopSessionMonitor() {
 bool DesktopSessionMonitor::Start() {
   if (stopping_) return false;
   {
-    std::unique_lock lock(mutex_);
+    // One thread for the monitor's life: a stopped monitor is never watched again.
+    std::lock_guard lock(startMutex_);
     if (!threadLaunched_) {
-      thread_ = std::thread([this] { Run(); });
       threadLaunched_ = true;
-      readyCondition_.wait(lock, [this] { return threadReady_; });
+      thread_.Start([this](MessageLoopThread&) { Run(); });
     }
   }
   const bool safe = IsSessionSafe();
@@ -88,18 +89,7 @@ bool DesktopSessionMonitor::Start() {
 
 void DesktopSessionMonitor::Stop() {
   stopping_ = true;
-  const WindowHandle window = window_;
-  if (window != platform::kNullWindow) {
-    platform_.messageLoops.PostMessage(window, platform::kWmClose, 0, 0);
-  }
-  std::thread joinable;
-  {
-    std::lock_guard lock(mutex_);
-    if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) {
-      joinable = std::move(thread_);
-    }
-  }
-  if (joinable.joinable()) joinable.join();
+  thread_.Stop();
 }
 
 SessionSnapshot DesktopSessionMonitor::TakeSnapshot() {
@@ -140,12 +130,6 @@ void DesktopSessionMonitor::Trigger() {
   }
 }
 
-void DesktopSessionMonitor::SignalReady() {
-  std::lock_guard lock(mutex_);
-  threadReady_ = true;
-  readyCondition_.notify_all();
-}
-
 void DesktopSessionMonitor::Run() {
   platform::MessageLoopApi& loops = platform_.messageLoops;
   // Each guard undoes one acquisition; they unwind in reverse order of acquisition.
@@ -159,10 +143,8 @@ void DesktopSessionMonitor::Run() {
 
   WindowHandle window = platform::kNullWindow;
   if (apartment && classReady) window = loops.CreateHiddenWindow(kSessionMonitorClassName, this);
-  window_ = window;
   ScopeExit windowGuard([&] {
     if (window != platform::kNullWindow) loops.DestroyWindow(window);
-    window_ = platform::kNullWindow;
   });
   bool registered = false;
   if (window != platform::kNullWindow) {
@@ -200,23 +182,18 @@ void DesktopSessionMonitor::Run() {
     started_ = true;
   }
 
-  SignalReady();
+  // Ready either way: a monitor that could not start answers "unsafe" to every question.
+  thread_.ReportReady(true);
 
   if (started_ && !stopping_) {
     if (!IsSessionSafe()) Trigger();
-    RunMessageLoop();
-    if (!stopping_ && started_) {
+    thread_.RunLoop();
+    if (!thread_.QuitRequested() && !stopping_ && started_) {
       // Nobody asked the loop to end: the desktop can no longer be watched.
       LatchUnsafe();
       Trigger();
     }
   }
-}
-
-void DesktopSessionMonitor::RunMessageLoop() {
-  platform::MessageLoopApi& loops = platform_.messageLoops;
-  platform::WindowMessage message;
-  while (loops.GetMessage(message) > 0) loops.DispatchMessage(message);
 }
 
 std::optional<std::intptr_t> DesktopSessionMonitor::HandleWindowMessage(

@@ -3,15 +3,14 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string_view>
-#include <thread>
 
+#include "common/message_loop_thread.h"
 #include "platform/platform.h"
 
 namespace velmora::computer_use {
@@ -81,11 +80,9 @@ class DesktopSessionMonitor final : private platform::WindowMessageHandler {
                               std::int32_t objectId, std::int32_t childId);
 
   void Run();
-  void RunMessageLoop();
   void LatchUnsafe();
   void Trigger();
   SessionSnapshot TakeSnapshot();
-  void SignalReady();
 
   platform::Platform& platform_;
   UnsafeCallback onUnsafe_;
@@ -96,12 +93,9 @@ class DesktopSessionMonitor final : private platform::WindowMessageHandler {
   std::atomic<bool> started_{false};
   std::atomic<bool> triggered_{false};
   std::atomic<bool> stopping_{false};
-  std::atomic<platform::WindowHandle> window_{platform::kNullWindow};
-  std::thread thread_;
-  bool threadLaunched_ = false;  // guarded by mutex_
-  std::mutex mutex_;
-  std::condition_variable readyCondition_;
-  bool threadReady_ = false;
+  std::mutex startMutex_;
+  bool threadLaunched_ = false;  // guarded by startMutex_
+  MessageLoopThread thread_;
 };
 
 }  // namespace velmora::computer_use
