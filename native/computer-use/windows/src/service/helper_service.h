@@ -1,12 +1,9 @@
-// The one service object: owns the components, dispatches requests and answers each once.
+// The one service object: owns the components, dispatches requests through its method table and
+// answers each once.
 #pragma once
 
-#include <atomic>
-#include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "observe/uia_observer.h"
 #include "observe/window_capture.h"
@@ -16,26 +13,20 @@
 #include "protocol/json.h"
 #include "safety/interaction_monitor.h"
 #include "safety/session_monitor.h"
+#include "service/observe_handler.h"
+#include "service/request_outcome.h"
 
 namespace velmora::computer_use {
-
-// A binary frame sent right after a response.
-struct BinaryAttachment {
-  std::string id;
-  std::vector<std::uint8_t> bytes;
-};
-
-struct RequestOutcome {
-  Json result = Json::object();
-  std::optional<BinaryAttachment> attachment;
-  bool shutdown = false;
-};
 
 inline constexpr int kMinRecordingSeconds = 1;
 inline constexpr int kMaxRecordingSeconds = 1800;
 
 // "maxDurationSeconds" truncated toward zero and clamped to 1..1800.
 int ClampRecordingDuration(double seconds);
+
+// When a method checks that the desktop is the user's own: before its work, and again after it
+// so that work done while the desktop became unsafe is not answered.
+enum class DesktopGuard { kNone, kBefore, kBeforeAndAfter };
 
 class HelperService {
  public:
@@ -60,18 +51,35 @@ class HelperService {
   // Releases held input, stops any recording and, when asked, tells the parent.
   void EmergencyStop(bool emitEvent);
 
-  // The "observe" method: an observation (with a screenshot when allowed) or a window list.
-  RequestOutcome Observe(const Json& payload, const std::string& requestIdUtf8);
-  Json Capabilities();
-  Json Permissions();
   // The window of the last completed observation, for the actions.
-  platform::WindowHandle LastObservedWindow() const { return lastObservedWindow_; }
+  platform::WindowHandle LastObservedWindow() const { return observe_.LastObservedWindow(); }
 
   UiaObserver& Observer() { return observer_; }
   InteractionMonitor& Interactions() { return interactionMonitor_; }
   DesktopSessionMonitor& SessionMonitor() { return sessionMonitor_; }
 
  private:
+  using Handler = RequestOutcome (HelperService::*)(const Json& payload,
+                                                    const std::string& requestIdUtf8);
+  struct Method {
+    std::u16string_view word;
+    DesktopGuard guard;
+    Handler handle;
+  };
+  static const Method* FindMethod(std::u16string_view word);
+
+  RequestOutcome Capabilities(const Json& payload, const std::string& requestIdUtf8);
+  RequestOutcome Permissions(const Json& payload, const std::string& requestIdUtf8);
+  RequestOutcome RequestPermission(const Json& payload, const std::string& requestIdUtf8);
+  RequestOutcome StartRecording(const Json& payload, const std::string& requestIdUtf8);
+  RequestOutcome PauseRecording(const Json& payload, const std::string& requestIdUtf8);
+  RequestOutcome ResumeRecording(const Json& payload, const std::string& requestIdUtf8);
+  RequestOutcome StopRecordingRequest(const Json& payload, const std::string& requestIdUtf8);
+  RequestOutcome Observe(const Json& payload, const std::string& requestIdUtf8);
+  RequestOutcome Act(const Json& payload, const std::string& requestIdUtf8);
+  RequestOutcome Neutralize(const Json& payload, const std::string& requestIdUtf8);
+  RequestOutcome Shutdown(const Json& payload, const std::string& requestIdUtf8);
+
   void StopRecording();
   void StopForUnsafeSession();
   void WriteEmergencyStopEvent();
@@ -83,7 +91,7 @@ class HelperService {
   WindowCapture capture_;
   InteractionMonitor interactionMonitor_;
   DesktopSessionMonitor sessionMonitor_;
-  std::atomic<platform::WindowHandle> lastObservedWindow_{platform::kNullWindow};
+  ObserveHandler observe_;
 };
 
 }  // namespace velmora::computer_use
