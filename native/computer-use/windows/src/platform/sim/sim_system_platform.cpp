@@ -17,8 +17,8 @@ class SimSystemPlatform final : public SystemPlatform {
       : input_(STDIN_FILENO),
         output_(STDOUT_FILENO),
         platform_(input_, output_, [this](int signal) {
-          if (signal == SIGUSR1) platform_.Desktop().LockSession();
-          if (signal == SIGUSR2) platform_.Desktop().UnlockSession();
+          if (signal == SIGUSR1) platform_.Sessions().LockSession();
+          if (signal == SIGUSR2) platform_.Sessions().UnlockSession();
         }) {
     const char* scene = std::getenv("VELMORA_SIM_SCENE");
     if (!ApplyScene(platform_, scene != nullptr ? scene : "default",
