@@ -58,11 +58,11 @@ SimElement Leaf(int index) {
 
 struct Scene {
   Scene() {
-    platform::sim::SimDesktop& desktop = sim.Desktop();
-    desktop.AddProcess(kAppPid, {u"C:\\Program Files\\Report\\report.exe", 0x2000, 1, true});
-    desktop.AddMonitor({{0, 0, 1920, 1080}, u"\\\\.\\DISPLAY1", {96, 96}});
-    window = desktop.AddWindow(kAppPid, u"Quarterly report - Report");
-    desktop.SetForegroundWindow(window);
+    sim.ProcessInfo().AddProcess(kAppPid,
+                                 {u"C:\\Program Files\\Report\\report.exe", 0x2000, 1, true});
+    sim.Displays().AddMonitor({{0, 0, 1920, 1080}, u"\\\\.\\DISPLAY1", {96, 96}});
+    window = sim.Windows().AddWindow(kAppPid, u"Quarterly report - Report");
+    sim.Windows().SetForegroundWindow(window);
     SimElement root;
     root.controlType = platform::kUiaWindowControlTypeId;
     root.name = u"Quarterly report - Report";

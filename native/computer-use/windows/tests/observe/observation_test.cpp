@@ -33,18 +33,17 @@ SimElement Element(std::int32_t type, std::u16string name, Rect bounds,
 class ObservationTest : public ::testing::Test {
  protected:
   ObservationTest() {
-    desktop().AddProcess(kAppPid, SimProcess{u"C:\\Tools\\app.exe", 0x2000, 1, true});
-    desktop().AddMonitor(SimMonitor{{0, 0, 1920, 1080}, u"\\\\.\\DISPLAY1", {96, 96}});
-    desktop().AddMonitor(SimMonitor{{1920, 0, 3840, 1080}, u"\\\\.\\DISPLAY2", {144, 144}});
-    window_ = desktop().AddWindow(kAppPid, u"App");
-    desktop().SetForegroundWindow(window_);
+    sim_.ProcessInfo().AddProcess(kAppPid, SimProcess{u"C:\\Tools\\app.exe", 0x2000, 1, true});
+    sim_.Displays().AddMonitor(SimMonitor{{0, 0, 1920, 1080}, u"\\\\.\\DISPLAY1", {96, 96}});
+    sim_.Displays().AddMonitor(SimMonitor{{1920, 0, 3840, 1080}, u"\\\\.\\DISPLAY2", {144, 144}});
+    window_ = sim_.Windows().AddWindow(kAppPid, u"App");
+    sim_.Windows().SetForegroundWindow(window_);
     root_ = automation().SetWindowElement(
         window_, Element(platform::kUiaWindowControlTypeId, u"App", {0, 0, 800, 600}));
     button_ = automation().AddChild(
         root_, Element(platform::kUiaButtonControlTypeId, u"OK", {10, 10, 90, 40},
                        {platform::kUiaInvokePatternId}, u"ok"));
   }
-  platform::sim::SimDesktop& desktop() { return sim_.Desktop(); }
   platform::sim::SimAutomation& automation() { return sim_.Automation(); }
   static std::string Failure(const std::function<void()>& action) {
     return testing::FailureCode(action);
@@ -186,25 +185,25 @@ TEST_F(ObservationTest, StalenessRules) {
   EXPECT_TRUE(observer.IsObservationCurrent(o.observationId, o.stateHash));
   EXPECT_FALSE(observer.IsObservationCurrent(o.observationId, std::string(64, '0')));
   // Another window takes the foreground, even of the same application.
-  const WindowHandle other = desktop().AddWindow(kAppPid, u"Other");
-  desktop().SetForegroundWindow(other);
+  const WindowHandle other = sim_.Windows().AddWindow(kAppPid, u"Other");
+  sim_.Windows().SetForegroundWindow(other);
   EXPECT_FALSE(observer.IsObservationCurrent(o.observationId, o.stateHash));
-  desktop().SetForegroundWindow(window_);
+  sim_.Windows().SetForegroundWindow(window_);
   EXPECT_TRUE(observer.IsObservationCurrent(o.observationId, o.stateHash));
   // A new monitor.
-  desktop().AddMonitor(SimMonitor{{0, 1080, 1920, 2160}, u"\\\\.\\DISPLAY3", {96, 96}});
+  sim_.Displays().AddMonitor(SimMonitor{{0, 1080, 1920, 2160}, u"\\\\.\\DISPLAY3", {96, 96}});
   EXPECT_FALSE(observer.IsObservationCurrent(o.observationId, o.stateHash));
   o = observer.ObserveForeground();
   // A locked session, then a closed window.
-  desktop().SetSessionFlags(0);
+  sim_.Sessions().SetSessionFlags(0);
   EXPECT_FALSE(observer.IsObservationCurrent(o.observationId, o.stateHash));
-  desktop().SetSessionFlags(1);
+  sim_.Sessions().SetSessionFlags(1);
   EXPECT_TRUE(observer.IsObservationCurrent(o.observationId, o.stateHash));
   // An application observation is not bound to the foreground.
   Observation app = observer.ObserveApplication(kAppIdentity, o.windowIdentity, false);
-  desktop().SetForegroundWindow(other);
+  sim_.Windows().SetForegroundWindow(other);
   EXPECT_TRUE(observer.IsObservationCurrent(app.observationId, app.stateHash));
-  desktop().RemoveWindow(window_);
+  sim_.Windows().RemoveWindow(window_);
   EXPECT_FALSE(observer.IsObservationCurrent(app.observationId, app.stateHash));
 }
 
@@ -223,13 +222,13 @@ TEST_F(ObservationTest, FailedObservationKeepsThePreviousOne) {
 TEST_F(ObservationTest, ApplicationLookup) {
   UiaObserver observer(sim_.Get());
   EXPECT_EQ(observer.FindApplicationWindows(kAppIdentity, "", false).size(), 1u);
-  const WindowHandle dialog = desktop().AddOwnedWindow(kAppPid, u"Dialog", window_);
+  const WindowHandle dialog = sim_.Windows().AddOwnedWindow(kAppPid, u"Dialog", window_);
   EXPECT_EQ(Failure([&] { observer.ObserveApplication(kAppIdentity, "", false); }),
             "target_ambiguous");
   // Activation-only lookups skip owned windows unless named, but keep minimized ones.
   EXPECT_EQ(observer.FindApplicationWindows(kAppIdentity, "", true).size(), 1u);
-  desktop().SetWindowVisible(dialog, false);
-  desktop().SetWindowMinimized(window_, true);
+  sim_.Windows().SetWindowVisible(dialog, false);
+  sim_.Windows().SetWindowMinimized(window_, true);
   EXPECT_EQ(Failure([&] { observer.FindApplicationWindows(kAppIdentity, "", false); }),
             "app_not_found");
   EXPECT_EQ(observer.FindApplicationWindows(kAppIdentity, "", true).size(), 1u);
@@ -239,8 +238,8 @@ TEST_F(ObservationTest, ApplicationLookup) {
             "app_not_found");
 
   // Elevated: refused rather than not found.
-  desktop().AddProcess(9001, SimProcess{u"C:\\Admin\\tool.exe", 0x3000, 1, true});
-  desktop().AddWindow(9001, u"Admin");
+  sim_.ProcessInfo().AddProcess(9001, SimProcess{u"C:\\Admin\\tool.exe", 0x3000, 1, true});
+  sim_.Windows().AddWindow(9001, u"Admin");
   EXPECT_EQ(Failure([&] {
               observer.FindApplicationWindows(
                   "exe_path_sha256:" + Sha256Hex(sim_.Get().crypto, "C:\\Admin\\tool.exe"), "",
@@ -249,11 +248,11 @@ TEST_F(ObservationTest, ApplicationLookup) {
             "uipi_blocked");
 
   // 128 windows are returned, 129 are too many.
-  desktop().AddProcess(9002, SimProcess{u"C:\\Many\\many.exe", 0x2000, 1, true});
+  sim_.ProcessInfo().AddProcess(9002, SimProcess{u"C:\\Many\\many.exe", 0x2000, 1, true});
   const std::string many = "exe_path_sha256:" + Sha256Hex(sim_.Get().crypto, "C:\\Many\\many.exe");
-  for (int i = 0; i < 128; ++i) desktop().AddWindow(9002, u"m");
+  for (int i = 0; i < 128; ++i) sim_.Windows().AddWindow(9002, u"m");
   EXPECT_EQ(observer.FindApplicationWindows(many, "", false).size(), 128u);
-  desktop().AddWindow(9002, u"m");
+  sim_.Windows().AddWindow(9002, u"m");
   EXPECT_EQ(Failure([&] { observer.FindApplicationWindows(many, "", false); }), "target_ambiguous");
 }
 

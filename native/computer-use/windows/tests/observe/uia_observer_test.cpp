@@ -18,11 +18,10 @@ constexpr platform::ProcessId kAppPid = 4242;
 class IdentityTest : public ::testing::Test {
  protected:
   IdentityTest() {
-    desktop().AddProcess(kAppPid, SimProcess{u"C:\\Tools\\app.exe", 0x2000, 1, true});
-    window_ = desktop().AddWindow(kAppPid, u"Report - App");
-    desktop().AddMonitor(SimMonitor{{0, 0, 1920, 1080}, u"\\\\.\\DISPLAY1", {96, 96}});
+    sim_.ProcessInfo().AddProcess(kAppPid, SimProcess{u"C:\\Tools\\app.exe", 0x2000, 1, true});
+    window_ = sim_.Windows().AddWindow(kAppPid, u"Report - App");
+    sim_.Displays().AddMonitor(SimMonitor{{0, 0, 1920, 1080}, u"\\\\.\\DISPLAY1", {96, 96}});
   }
-  platform::sim::SimDesktop& desktop() { return sim_.Desktop(); }
   platform::Platform& platform() { return sim_.Get(); }
   std::string Code(WindowHandle window) {
     return testing::FailureCode([&] { DescribeWindow(platform(), window); });
@@ -50,8 +49,8 @@ TEST_F(IdentityTest, DescriptionIsByteExact) {
 }
 
 TEST_F(IdentityTest, ChildControlDescribesItsTopLevelWindow) {
-  const WindowHandle child = desktop().AddWindow(kAppPid, u"OK", window_);
-  const WindowHandle grandchild = desktop().AddWindow(kAppPid, u"", child);
+  const WindowHandle child = sim_.Windows().AddWindow(kAppPid, u"OK", window_);
+  const WindowHandle grandchild = sim_.Windows().AddWindow(kAppPid, u"", child);
   const Observation top = DescribeWindow(platform(), window_);
   for (WindowHandle handle : {child, grandchild}) {
     const Observation described = DescribeWindow(platform(), handle);
@@ -62,11 +61,11 @@ TEST_F(IdentityTest, ChildControlDescribesItsTopLevelWindow) {
 }
 
 TEST_F(IdentityTest, IdentitiesAcrossWindowsAndProcesses) {
-  const WindowHandle second = desktop().AddWindow(kAppPid, u"");
-  desktop().AddProcess(kAppPid + 1, SimProcess{u"C:\\Tools\\app.exe", 0x2000, 1, true});
-  const WindowHandle otherProcess = desktop().AddWindow(kAppPid + 1, u"x");
-  desktop().AddProcess(kAppPid + 2, SimProcess{u"c:\\tools\\app.exe", 0x2000, 1, true});
-  const WindowHandle otherCase = desktop().AddWindow(kAppPid + 2, u"x");
+  const WindowHandle second = sim_.Windows().AddWindow(kAppPid, u"");
+  sim_.ProcessInfo().AddProcess(kAppPid + 1, SimProcess{u"C:\\Tools\\app.exe", 0x2000, 1, true});
+  const WindowHandle otherProcess = sim_.Windows().AddWindow(kAppPid + 1, u"x");
+  sim_.ProcessInfo().AddProcess(kAppPid + 2, SimProcess{u"c:\\tools\\app.exe", 0x2000, 1, true});
+  const WindowHandle otherCase = sim_.Windows().AddWindow(kAppPid + 2, u"x");
 
   const Observation first = DescribeWindow(platform(), window_);
   const Observation untitled = DescribeWindow(platform(), second);
@@ -91,18 +90,18 @@ TEST_F(IdentityTest, AppNameAndUnusualPaths) {
   };
   platform::ProcessId pid = 5000;
   for (const auto& [path, name] : cases) {
-    desktop().AddProcess(pid, SimProcess{path, 0x2000, 1, true});
-    EXPECT_EQ(DescribeWindow(platform(), desktop().AddWindow(pid, u"w")).appName, name);
+    sim_.ProcessInfo().AddProcess(pid, SimProcess{path, 0x2000, 1, true});
+    EXPECT_EQ(DescribeWindow(platform(), sim_.Windows().AddWindow(pid, u"w")).appName, name);
     ++pid;
   }
   // A path with an unpaired surrogate hashes zero bytes.
-  desktop().AddProcess(pid, SimProcess{u"C:\\bad\\\xD800.exe", 0x2000, 1, true});
-  EXPECT_EQ(DescribeWindow(platform(), desktop().AddWindow(pid, u"w")).appIdentity,
+  sim_.ProcessInfo().AddProcess(pid, SimProcess{u"C:\\bad\\\xD800.exe", 0x2000, 1, true});
+  EXPECT_EQ(DescribeWindow(platform(), sim_.Windows().AddWindow(pid, u"w")).appIdentity,
             "exe_path_sha256:e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
   // Non-ASCII paths hash their UTF-8 bytes.
-  desktop().AddProcess(pid + 1,
-                       SimProcess{u"C:\\Program Files\\Caf\u00e9\\caf\u00e9.exe", 0x2000, 1, true});
-  EXPECT_EQ(DescribeWindow(platform(), desktop().AddWindow(pid + 1, u"w")).appIdentity,
+  sim_.ProcessInfo().AddProcess(
+      pid + 1, SimProcess{u"C:\\Program Files\\Caf\u00e9\\caf\u00e9.exe", 0x2000, 1, true});
+  EXPECT_EQ(DescribeWindow(platform(), sim_.Windows().AddWindow(pid + 1, u"w")).appIdentity,
             "exe_path_sha256:21c385672dcc267d7c6f7006da795e3997d7b53138975ec75209be765295b0ea");
 }
 
@@ -113,23 +112,24 @@ TEST_F(IdentityTest, AccessCodesInTheirOrder) {
             kWindowAccessUnavailable);
 
   // Integrity: higher than the helper's is refused, equal or lower is fine, unreadable is 5.
-  desktop().AddProcess(6001, SimProcess{u"C:\\admin.exe", 0x3000, 1, true});
-  desktop().AddProcess(6002, SimProcess{u"C:\\low.exe", 0x1000, 1, true});
-  desktop().AddProcess(6003, SimProcess{u"C:\\protected.exe", std::nullopt, 1, true});
-  desktop().AddProcess(6004, SimProcess{u"C:\\other-session.exe", 0x2000, 2, true});
-  desktop().AddProcess(6005, SimProcess{u"C:\\closed.exe", 0x2000, 1, false});
-  const WindowHandle elevated = desktop().AddWindow(6001, u"");
+  sim_.ProcessInfo().AddProcess(6001, SimProcess{u"C:\\admin.exe", 0x3000, 1, true});
+  sim_.ProcessInfo().AddProcess(6002, SimProcess{u"C:\\low.exe", 0x1000, 1, true});
+  sim_.ProcessInfo().AddProcess(6003, SimProcess{u"C:\\protected.exe", std::nullopt, 1, true});
+  sim_.ProcessInfo().AddProcess(6004, SimProcess{u"C:\\other-session.exe", 0x2000, 2, true});
+  sim_.ProcessInfo().AddProcess(6005, SimProcess{u"C:\\closed.exe", 0x2000, 1, false});
+  const WindowHandle elevated = sim_.Windows().AddWindow(6001, u"");
   EXPECT_EQ(CheckWindowAccess(platform(), elevated), kWindowAccessIntegrityTooHigh);
   EXPECT_EQ(Code(elevated), "uipi_blocked");
-  EXPECT_EQ(CheckWindowAccess(platform(), desktop().AddWindow(6002, u"")), kWindowAccessAllowed);
-  EXPECT_EQ(Code(desktop().AddWindow(6003, u"")), "secure_desktop_unavailable");
-  EXPECT_EQ(CheckWindowAccess(platform(), desktop().AddWindow(6004, u"")),
+  EXPECT_EQ(CheckWindowAccess(platform(), sim_.Windows().AddWindow(6002, u"")),
+            kWindowAccessAllowed);
+  EXPECT_EQ(Code(sim_.Windows().AddWindow(6003, u"")), "secure_desktop_unavailable");
+  EXPECT_EQ(CheckWindowAccess(platform(), sim_.Windows().AddWindow(6004, u"")),
             kWindowAccessUnavailable);
-  EXPECT_EQ(CheckWindowAccess(platform(), desktop().AddWindow(6005, u"")),
+  EXPECT_EQ(CheckWindowAccess(platform(), sim_.Windows().AddWindow(6005, u"")),
             kWindowAccessUnavailable);
   // A window whose process vanished: no image path.
-  const WindowHandle orphan = desktop().AddWindow(6006, u"");
-  desktop().SetProcessSession(6006, 1);
+  const WindowHandle orphan = sim_.Windows().AddWindow(6006, u"");
+  sim_.Sessions().SetProcessSession(6006, 1);
   EXPECT_EQ(CheckWindowAccess(platform(), orphan), kWindowAccessUnavailable);
 }
 
@@ -137,31 +137,31 @@ TEST_F(IdentityTest, HelperAtHighIntegrityMayDescribeElevatedWindows) {
   SimProcess self;
   self.imagePath = u"C:\\helper.exe";
   self.integrityLevel = 0x3000;
-  desktop().AddProcess(platform().processes.CurrentProcessId(), self);
-  desktop().AddProcess(6001, SimProcess{u"C:\\admin.exe", 0x3000, 1, true});
-  EXPECT_EQ(Code(desktop().AddWindow(6001, u"")), "");
+  sim_.ProcessInfo().AddProcess(platform().processes.CurrentProcessId(), self);
+  sim_.ProcessInfo().AddProcess(6001, SimProcess{u"C:\\admin.exe", 0x3000, 1, true});
+  EXPECT_EQ(Code(sim_.Windows().AddWindow(6001, u"")), "");
 }
 
 TEST_F(IdentityTest, LockedOrSecureDesktopRefusesEveryWindow) {
-  desktop().SetSessionFlags(0);
+  sim_.Sessions().SetSessionFlags(0);
   EXPECT_EQ(CheckWindowAccess(platform(), window_), kWindowAccessSessionLocked);
-  desktop().SetSessionFlags(1);
-  desktop().SetSessionState(1);
+  sim_.Sessions().SetSessionFlags(1);
+  sim_.Sessions().SetSessionState(1);
   EXPECT_EQ(CheckWindowAccess(platform(), window_), kWindowAccessSessionLocked);
-  desktop().SetSessionState(0);
-  desktop().SwitchInputDesktop(u"Screen-saver");
+  sim_.Sessions().SetSessionState(0);
+  sim_.Sessions().SwitchInputDesktop(u"Screen-saver");
   EXPECT_EQ(CheckWindowAccess(platform(), window_), kWindowAccessNotDefaultDesktop);
   EXPECT_EQ(Code(window_), "secure_desktop_unavailable");
-  desktop().SwitchInputDesktop(u"Default");
-  desktop().SetSessionQueryFails(true);
+  sim_.Sessions().SwitchInputDesktop(u"Default");
+  sim_.Sessions().SetSessionQueryFails(true);
   EXPECT_EQ(CheckWindowAccess(platform(), window_), kWindowAccessSessionLocked);
   EXPECT_EQ(Code(platform::kNullWindow), "secure_desktop_unavailable");
 }
 
 TEST_F(IdentityTest, ForegroundShortcutAndErrorCodes) {
-  desktop().SetForegroundWindow(window_);
+  sim_.Windows().SetForegroundWindow(window_);
   EXPECT_EQ(CheckForegroundWindowAccess(platform()), kWindowAccessAllowed);
-  desktop().ClearForeground();
+  sim_.Windows().ClearForeground();
   EXPECT_EQ(CheckForegroundWindowAccess(platform()), kWindowAccessUnavailable);
   EXPECT_EQ(WindowAccessErrorCode(0), "");
   EXPECT_EQ(WindowAccessErrorCode(1), "secure_desktop_unavailable");
@@ -171,8 +171,8 @@ TEST_F(IdentityTest, ForegroundShortcutAndErrorCodes) {
 }
 
 TEST_F(IdentityTest, UnreadableImagePathIsTargetUnavailable) {
-  desktop().AddProcess(7000, SimProcess{u"", 0x2000, 1, true});
-  EXPECT_EQ(Code(desktop().AddWindow(7000, u"")), "target_unavailable");
+  sim_.ProcessInfo().AddProcess(7000, SimProcess{u"", 0x2000, 1, true});
+  EXPECT_EQ(Code(sim_.Windows().AddWindow(7000, u"")), "target_unavailable");
 }
 
 TEST_F(IdentityTest, HashFailuresPassThrough) {
@@ -206,31 +206,31 @@ TEST(Utf8Strict, UnpairedSurrogatesGiveNothing) {
 }
 
 TEST_F(IdentityTest, TopologyHashIsExactAndFollowsTheDisplays) {
-  desktop().AddMonitor(SimMonitor{{-1280, 0, 0, 1024}, u"\\\\.\\DISPLAY2", {144, 144}});
+  sim_.Displays().AddMonitor(SimMonitor{{-1280, 0, 0, 1024}, u"\\\\.\\DISPLAY2", {144, 144}});
   EXPECT_EQ(DisplayTopologyHash(platform().displays), 4135796124u);
 
   const std::uint32_t before = DisplayTopologyHash(platform().displays);
   // Moving a window changes nothing; moving, rescaling or renaming a monitor does.
-  SimMonitor second = desktop().Monitor(1);
+  SimMonitor second = sim_.Displays().Monitor(1);
   second.rect = {-1280, 100, 0, 1124};
-  desktop().UpdateMonitor(1, second);
+  sim_.Displays().UpdateMonitor(1, second);
   const std::uint32_t moved = DisplayTopologyHash(platform().displays);
   EXPECT_NE(moved, before);
   second.dpi = {120, 120};
-  desktop().UpdateMonitor(1, second);
+  sim_.Displays().UpdateMonitor(1, second);
   const std::uint32_t rescaled = DisplayTopologyHash(platform().displays);
   EXPECT_NE(rescaled, moved);
   second.deviceName = u"\\\\.\\DISPLAY3";
-  desktop().UpdateMonitor(1, second);
+  sim_.Displays().UpdateMonitor(1, second);
   EXPECT_NE(DisplayTopologyHash(platform().displays), rescaled);
 
   // Failed queries count as an empty name and 96 DPI.
   second = SimMonitor{{-1280, 0, 0, 1024}, u"\\\\.\\DISPLAY2", {144, 144}, true, true};
-  desktop().UpdateMonitor(1, second);
+  sim_.Displays().UpdateMonitor(1, second);
   EXPECT_EQ(DisplayTopologyHash(platform().displays), 149889714u);
 
-  desktop().RemoveMonitor(1);
-  desktop().RemoveMonitor(0);
+  sim_.Displays().RemoveMonitor(1);
+  sim_.Displays().RemoveMonitor(0);
   EXPECT_EQ(DisplayTopologyHash(platform().displays), 2166136261u);
 }
 

@@ -116,8 +116,8 @@ TEST(EncodeScreenshot, LadderThresholdsToTheByte) {
 class WindowCaptureTest : public ::testing::Test {
  protected:
   WindowCaptureTest() {
-    window_ = sim_.Desktop().AddWindow(4242, u"Editor");
-    sim_.Desktop().SetWindowRect(window_, {10, 20, 1611, 920});  // 1601 x 900
+    window_ = sim_.Windows().AddWindow(4242, u"Editor");
+    sim_.Windows().SetWindowRect(window_, {10, 20, 1611, 920});  // 1601 x 900
   }
   std::string Code(WindowHandle window, bool allowVisual = true) {
     return testing::FailureCode([&] { capture_.CaptureWindow(window, allowVisual); });
@@ -172,25 +172,25 @@ TEST_F(WindowCaptureTest, RefusalsInOrder) {
   sim_.Capture().SetSupported(true);
 
   // The frame bounds one pixel short of the item: never a cropped picture.
-  sim_.Desktop().SetWindowFrameBounds(window_, platform::Rect{10, 20, 1610, 920});
+  sim_.Windows().SetWindowFrameBounds(window_, platform::Rect{10, 20, 1610, 920});
   EXPECT_EQ(Code(window_), "stale_observation");
   // Empty frame bounds fall back to the window rectangle, which matches.
-  sim_.Desktop().SetWindowFrameBounds(window_, platform::Rect{10, 20, 10, 920});
+  sim_.Windows().SetWindowFrameBounds(window_, platform::Rect{10, 20, 10, 920});
   EXPECT_NO_THROW(capture_.CaptureWindow(window_, true));
   // Neither is usable: the item alone cannot vouch for the window.
-  sim_.Desktop().SetWindowFrameBounds(window_, std::nullopt);
-  sim_.Desktop().SetWindowRectFails(window_, true);
+  sim_.Windows().SetWindowFrameBounds(window_, std::nullopt);
+  sim_.Windows().SetWindowRectFails(window_, true);
   SimWindowCapture sized;
   sized.itemSize = PixelSize{1601, 900};
   sim_.Capture().SetWindowCapture(window_, sized);
   EXPECT_EQ(Code(window_), "stale_observation");
-  sim_.Desktop().SetWindowRectFails(window_, false);
+  sim_.Windows().SetWindowRectFails(window_, false);
   sized.itemSize = PixelSize{1601, 901};
   sim_.Capture().SetWindowCapture(window_, sized);
   EXPECT_EQ(Code(window_), "stale_observation");
   // The window goes while its item is made.
   SimWindowCapture closing;
-  closing.onCreateItem = [this] { sim_.Desktop().RemoveWindow(window_); };
+  closing.onCreateItem = [this] { sim_.Windows().RemoveWindow(window_); };
   sim_.Capture().SetWindowCapture(window_, closing);
   EXPECT_EQ(Code(window_), "stale_observation");
   ExpectReleased();

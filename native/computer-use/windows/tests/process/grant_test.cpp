@@ -66,7 +66,7 @@ std::string GrantLine(std::u16string_view argument) {
   testing::EmptyInput input;
   RecordingOutput output;
   platform::sim::SimPlatform sim(input, output);
-  sim.Desktop().ShowForegroundWindow(static_cast<platform::ProcessId>(getppid()));
+  sim.Windows().ShowForegroundWindow(static_cast<platform::ProcessId>(getppid()));
   EXPECT_EQ(GrantForeground(sim.Get(), argument), 0);
   EXPECT_EQ(output.calls, 1);  // one write: the line arrives whole
   return output.text;

@@ -31,29 +31,27 @@ bool IsGuidText(std::string_view text) {
 class InteractionMonitorTest : public ::testing::Test {
  protected:
   InteractionMonitorTest() {
-    first_ = Desktop().AddWindow(kAppPid, u"First");
-    Desktop().SetWindowRect(first_, {0, 0, 100, 100});
-    button_ = Desktop().AddWindow(kAppPid, u"Button", first_);
-    Desktop().SetWindowRect(button_, {10, 10, 50, 30});
-    second_ = Desktop().AddWindow(kAppPid, u"Second");
-    Desktop().SetWindowRect(second_, {200, 0, 300, 100});
+    first_ = sim_.Windows().AddWindow(kAppPid, u"First");
+    sim_.Windows().SetWindowRect(first_, {0, 0, 100, 100});
+    button_ = sim_.Windows().AddWindow(kAppPid, u"Button", first_);
+    sim_.Windows().SetWindowRect(button_, {10, 10, 50, 30});
+    second_ = sim_.Windows().AddWindow(kAppPid, u"Second");
+    sim_.Windows().SetWindowRect(second_, {200, 0, 300, 100});
     sim_.System().SetManualTicks(1'000'000);
   }
 
-  platform::sim::SimDesktop& Desktop() { return sim_.Desktop(); }
-
   void Click(std::int32_t x, std::uint32_t message = platform::kWmLButtonDown,
              std::uint32_t flags = 0, std::uintptr_t extraInfo = 0) {
-    Desktop().DeliverMouseEvent(MouseHookEvent{message, x, 20, flags, extraInfo});
+    sim_.MessageLoops().DeliverMouseEvent(MouseHookEvent{message, x, 20, flags, extraInfo});
   }
   void Key(std::uint32_t message, std::uint32_t virtualKey = 'A', std::uintptr_t extraInfo = 0) {
-    Desktop().DeliverKeyboardEvent(KeyboardHookEvent{message, virtualKey, 0, extraInfo});
+    sim_.MessageLoops().DeliverKeyboardEvent(KeyboardHookEvent{message, virtualKey, 0, extraInfo});
   }
   // Waits until the hook thread's loop has gone round at least twice more.
   void LetLoopRun() {
-    const std::size_t seen = Desktop().DispatchedCount(platform::kWmTimer);
+    const std::size_t seen = sim_.MessageLoops().DispatchedCount(platform::kWmTimer);
     ASSERT_TRUE(testing::WaitUntil(
-        [&] { return Desktop().DispatchedCount(platform::kWmTimer) >= seen + 2; }));
+        [&] { return sim_.MessageLoops().DispatchedCount(platform::kWmTimer) >= seen + 2; }));
   }
   std::uint64_t Generation(WindowHandle window) {
     return monitor_.GetInteractionRecord(window).generation;
@@ -137,7 +135,7 @@ TEST_F(InteractionMonitorTest, CountingRules) {
   EXPECT_EQ(Generation(first_), 5u);
 
   // Keys go to the foreground's top-level window; only presses count for it.
-  Desktop().SetForegroundWindow(button_);
+  sim_.Windows().SetForegroundWindow(button_);
   Key(platform::kWmKeyDown);
   Key(platform::kWmSysKeyDown, 'F');
   Key(platform::kWmKeyUp);
@@ -145,7 +143,7 @@ TEST_F(InteractionMonitorTest, CountingRules) {
   EXPECT_EQ(monitor_.InteractionGeneration(), desktopGeneration);
   EXPECT_EQ(Generation(first_), 7u);
   // No foreground: nothing is the user's window.
-  Desktop().ClearForeground();
+  sim_.Windows().ClearForeground();
   Key(platform::kWmKeyDown);
   EXPECT_EQ(monitor_.InteractionGeneration(), desktopGeneration);
 
@@ -161,7 +159,7 @@ TEST_F(InteractionMonitorTest, TheHundredTwentyNinthWindowEvictsOneRecord) {
   std::vector<WindowHandle> windows;
   std::vector<std::string> ids;
   for (int i = 0; i < 129; ++i) {
-    windows.push_back(Desktop().AddWindow(kAppPid, u"W"));
+    windows.push_back(sim_.Windows().AddWindow(kAppPid, u"W"));
     ids.push_back(monitor_.GetInteractionRecord(windows.back()).id);
   }
   EXPECT_EQ(monitor_.RecordCount(), kMaxInteractionRecords);
@@ -183,16 +181,17 @@ TEST_F(InteractionMonitorTest, DestroyedWindowLosesItsRecord) {
   Click(20);
   const std::uint64_t generation = monitor_.InteractionGeneration();
   // Events about other objects of the window are ignored; they arrive before the removal.
-  Desktop().RaiseWinEvent(platform::kEventObjectDestroy, second_, -4 /*client*/, 0);
-  Desktop().RaiseWinEvent(platform::kEventObjectDestroy, second_, platform::kObjIdWindow, 3);
-  Desktop().RemoveWindow(first_);
+  sim_.MessageLoops().RaiseWinEvent(platform::kEventObjectDestroy, second_, -4 /*client*/, 0);
+  sim_.MessageLoops().RaiseWinEvent(platform::kEventObjectDestroy, second_, platform::kObjIdWindow,
+                                    3);
+  sim_.Windows().RemoveWindow(first_);
   ASSERT_TRUE(testing::WaitUntil([&] { return monitor_.RecordCount() == 1; }));
   EXPECT_EQ(monitor_.InteractionGeneration(), generation + 1);
   EXPECT_FALSE(monitor_.UserInteractedWith(first_, generation));
   EXPECT_TRUE(monitor_.IsRecordCurrent(second_, second.id, 0));
 
   // Not the last window touched: the generation stays.
-  Desktop().RemoveWindow(second_);
+  sim_.Windows().RemoveWindow(second_);
   ASSERT_TRUE(testing::WaitUntil([&] { return monitor_.RecordCount() == 0; }));
   EXPECT_EQ(monitor_.InteractionGeneration(), generation + 1);
 }
@@ -216,14 +215,14 @@ TEST_F(InteractionMonitorTest, EscapeHeldTwoSecondsCallsBackOnce) {
   EXPECT_TRUE(monitor_.IsRunning());
 
   // Another program's Escape counts like the user's (as a system key as well).
-  Desktop().DeliverKeyboardEvent(
+  sim_.MessageLoops().DeliverKeyboardEvent(
       KeyboardHookEvent{platform::kWmSysKeyDown, platform::kVkEscape, platform::kLlkhfInjected, 0});
   sim_.System().AdvanceTicks(2000);
   ASSERT_TRUE(interference_.WaitFor(1));
-  ASSERT_TRUE(testing::WaitUntil([&] { return Desktop().InputHookCount() == 0; }));
+  ASSERT_TRUE(testing::WaitUntil([&] { return sim_.MessageLoops().InputHookCount() == 0; }));
   EXPECT_FALSE(monitor_.IsRunning());
-  EXPECT_EQ(Desktop().TimerCount(), 0u);
-  EXPECT_EQ(Desktop().WinEventHookCount(), 0u);
+  EXPECT_EQ(sim_.MessageLoops().TimerCount(), 0u);
+  EXPECT_EQ(sim_.MessageLoops().WinEventHookCount(), 0u);
   EXPECT_EQ(interference_.Count(), 1);
 
   // The next use starts it afresh, without a held Escape.
@@ -245,7 +244,8 @@ TEST_F(InteractionMonitorTest, CallbackMayStopTheMonitorOrThrow) {
     monitor.Start();
     Key(platform::kWmKeyDown, platform::kVkEscape);
     system.AdvanceTicks(2000);
-    ASSERT_TRUE(testing::WaitUntil([&] { return Desktop().InputHookCount() == 0; })) << throws;
+    ASSERT_TRUE(testing::WaitUntil([&] { return sim_.MessageLoops().InputHookCount() == 0; }))
+        << throws;
     EXPECT_FALSE(monitor.IsRunning());
     monitor.Start();
     EXPECT_TRUE(monitor.IsRunning());
@@ -256,15 +256,15 @@ TEST_F(InteractionMonitorTest, FailedSetUpLeavesNothingInstalled) {
   for (const SetupFailure step :
        {SetupFailure::kApartment, SetupFailure::kKeyboardHook, SetupFailure::kMouseHook,
         SetupFailure::kTimer, SetupFailure::kWinEventHook}) {
-    Desktop().FailSetup(step);
+    sim_.MessageLoops().FailSetup(step);
     EXPECT_EQ(testing::FailureCode([&] { monitor_.GetInteractionRecord(first_); }),
               "permission_missing");
     EXPECT_FALSE(monitor_.IsRunning());
-    EXPECT_EQ(Desktop().InputHookCount(), 0u);
-    EXPECT_EQ(Desktop().TimerCount(), 0u);
-    EXPECT_EQ(Desktop().WinEventHookCount(), 0u);
-    EXPECT_EQ(Desktop().ApartmentCount(), 0u);
-    Desktop().FailSetup(step, false);
+    EXPECT_EQ(sim_.MessageLoops().InputHookCount(), 0u);
+    EXPECT_EQ(sim_.MessageLoops().TimerCount(), 0u);
+    EXPECT_EQ(sim_.MessageLoops().WinEventHookCount(), 0u);
+    EXPECT_EQ(sim_.MessageLoops().ApartmentCount(), 0u);
+    sim_.MessageLoops().FailSetup(step, false);
   }
   monitor_.Start();
   EXPECT_TRUE(monitor_.IsRunning());
@@ -276,7 +276,8 @@ TEST_F(InteractionMonitorTest, FailedSetUpLeavesNothingInstalled) {
 }
 
 TEST_F(InteractionMonitorTest, NoGuidLosesNoRecord) {
-  for (int i = 0; i < 128; ++i) monitor_.GetInteractionRecord(Desktop().AddWindow(kAppPid, u"W"));
+  for (int i = 0; i < 128; ++i)
+    monitor_.GetInteractionRecord(sim_.Windows().AddWindow(kAppPid, u"W"));
   sim_.System().SetGuidFails(true);
   EXPECT_EQ(testing::FailureCode([&] { monitor_.GetInteractionRecord(first_); }),
             "capability_unavailable");

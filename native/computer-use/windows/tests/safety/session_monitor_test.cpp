@@ -13,14 +13,11 @@ namespace velmora::computer_use {
 namespace {
 
 using platform::sim::SetupFailure;
-using platform::sim::SimDesktop;
 using testing::CallCounter;
 using testing::WaitUntil;
 
 class SessionMonitorTest : public ::testing::Test {
  protected:
-  SimDesktop& Desktop() { return sim_.Desktop(); }
-
   DesktopSessionMonitor& Monitor() {
     if (!monitor_) {
       monitor_ = std::make_unique<DesktopSessionMonitor>(
@@ -31,17 +28,18 @@ class SessionMonitorTest : public ::testing::Test {
   }
 
   void ExpectAllReleased() {
-    EXPECT_EQ(Desktop().HiddenWindowCount(), 0u);
-    EXPECT_EQ(Desktop().TimerCount(), 0u);
-    EXPECT_EQ(Desktop().WinEventHookCount(), 0u);
-    EXPECT_EQ(Desktop().SessionRegistrationCount(), 0u);
-    EXPECT_EQ(Desktop().ApartmentCount(), 0u);
+    EXPECT_EQ(sim_.MessageLoops().HiddenWindowCount(), 0u);
+    EXPECT_EQ(sim_.MessageLoops().TimerCount(), 0u);
+    EXPECT_EQ(sim_.MessageLoops().WinEventHookCount(), 0u);
+    EXPECT_EQ(sim_.Sessions().SessionRegistrationCount(), 0u);
+    EXPECT_EQ(sim_.MessageLoops().ApartmentCount(), 0u);
   }
 
   // Waits until the monitor thread has handled `count` session notifications in all.
   bool WaitForNotifications(std::size_t count) {
-    return WaitUntil(
-        [&] { return Desktop().DispatchedCount(platform::kWmWtsSessionChange) >= count; });
+    return WaitUntil([&] {
+      return sim_.MessageLoops().DispatchedCount(platform::kWmWtsSessionChange) >= count;
+    });
   }
 
   testing::EmptyInput input_;
@@ -56,14 +54,15 @@ TEST_F(SessionMonitorTest, SafeDesktopStartsArmedAndReleasesEverythingOnStop) {
   EXPECT_FALSE(Monitor().IsSessionSafe());  // not started yet
   ASSERT_TRUE(Monitor().Start());
   EXPECT_TRUE(Monitor().Start());  // one thread: still one window
-  EXPECT_EQ(Desktop().HiddenWindowCount(), 1u);
-  EXPECT_EQ(Desktop().TimerCount(), 1u);
-  EXPECT_EQ(Desktop().WinEventHookCount(), 1u);
-  EXPECT_EQ(Desktop().SessionRegistrationCount(), 1u);
+  EXPECT_EQ(sim_.MessageLoops().HiddenWindowCount(), 1u);
+  EXPECT_EQ(sim_.MessageLoops().TimerCount(), 1u);
+  EXPECT_EQ(sim_.MessageLoops().WinEventHookCount(), 1u);
+  EXPECT_EQ(sim_.Sessions().SessionRegistrationCount(), 1u);
   EXPECT_TRUE(Monitor().IsArmed());
   EXPECT_TRUE(Monitor().IsSessionSafe());
   // The timer keeps checking without finding anything.
-  ASSERT_TRUE(WaitUntil([&] { return Desktop().DispatchedCount(platform::kWmTimer) >= 2; }));
+  ASSERT_TRUE(
+      WaitUntil([&] { return sim_.MessageLoops().DispatchedCount(platform::kWmTimer) >= 2; }));
   EXPECT_EQ(unsafeCalls_.Count(), 0);
 
   Monitor().Stop();
@@ -77,12 +76,12 @@ TEST_F(SessionMonitorTest, SafeDesktopStartsArmedAndReleasesEverythingOnStop) {
 
 TEST_F(SessionMonitorTest, LockLatchesUnsafeAndUnlockDoesNotClearIt) {
   ASSERT_TRUE(Monitor().Start());
-  Desktop().LockSession();
+  sim_.Sessions().LockSession();
   ASSERT_TRUE(unsafeCalls_.WaitFor(1));
   EXPECT_FALSE(Monitor().IsSessionSafe());
   EXPECT_FALSE(Monitor().IsArmed());
 
-  Desktop().UnlockSession();
+  sim_.Sessions().UnlockSession();
   ASSERT_TRUE(WaitForNotifications(2));
   EXPECT_FALSE(Monitor().IsSessionSafe());
   EXPECT_FALSE(Monitor().Start());
@@ -90,7 +89,7 @@ TEST_F(SessionMonitorTest, LockLatchesUnsafeAndUnlockDoesNotClearIt) {
 }
 
 TEST_F(SessionMonitorTest, StartOnALockedSessionTriggersOnce) {
-  Desktop().LockSession();
+  sim_.Sessions().LockSession();
   EXPECT_FALSE(Monitor().Start());
   // The monitor thread may be the one that calls back.
   EXPECT_TRUE(unsafeCalls_.WaitFor(1));
@@ -100,11 +99,11 @@ TEST_F(SessionMonitorTest, StartOnALockedSessionTriggersOnce) {
 
 TEST_F(SessionMonitorTest, NotificationsOfOtherSessionsAndOtherCodesAreIgnored) {
   ASSERT_TRUE(Monitor().Start());
-  const std::uint32_t own = Desktop().SessionId();
-  Desktop().SendSessionChange(platform::sim::kWtsSessionLock, own + 1);
-  Desktop().SendSessionChange(0, own);
-  Desktop().SendSessionChange(platform::sim::kWtsSessionCreate, own);
-  Desktop().SendSessionChange(11, own);
+  const std::uint32_t own = sim_.Sessions().SessionId();
+  sim_.Sessions().SendSessionChange(platform::sim::kWtsSessionLock, own + 1);
+  sim_.Sessions().SendSessionChange(0, own);
+  sim_.Sessions().SendSessionChange(platform::sim::kWtsSessionCreate, own);
+  sim_.Sessions().SendSessionChange(11, own);
   ASSERT_TRUE(WaitForNotifications(4));
   EXPECT_TRUE(Monitor().IsArmed());
   EXPECT_TRUE(Monitor().IsSessionSafe());
@@ -116,7 +115,7 @@ class SessionChangeCodeTest : public SessionMonitorTest,
 
 TEST_P(SessionChangeCodeTest, OwnSessionChangeLatchesEvenThoughTheSessionLooksFine) {
   ASSERT_TRUE(Monitor().Start());
-  Desktop().SendSessionChange(GetParam(), Desktop().SessionId());
+  sim_.Sessions().SendSessionChange(GetParam(), sim_.Sessions().SessionId());
   ASSERT_TRUE(unsafeCalls_.WaitFor(1));
   EXPECT_FALSE(Monitor().IsArmed());
   EXPECT_FALSE(Monitor().IsSessionSafe());
@@ -126,14 +125,14 @@ INSTANTIATE_TEST_SUITE_P(CodesOneToNine, SessionChangeCodeTest, ::testing::Range
 
 TEST_F(SessionMonitorTest, DesktopSwitchLatchesEvenBackToDefault) {
   ASSERT_TRUE(Monitor().Start());
-  Desktop().SwitchInputDesktop(u"Default");
+  sim_.Sessions().SwitchInputDesktop(u"Default");
   ASSERT_TRUE(unsafeCalls_.WaitFor(1));
   EXPECT_FALSE(Monitor().IsSessionSafe());
 }
 
 TEST_F(SessionMonitorTest, ReconnectIsSeenByTheNextCheck) {
   ASSERT_TRUE(Monitor().Start());
-  Desktop().Reconnect();
+  sim_.Sessions().Reconnect();
   // Whoever checks first (this thread or the timer) latches it.
   EXPECT_FALSE(Monitor().IsSessionSafe());
   ASSERT_TRUE(unsafeCalls_.WaitFor(1));
@@ -141,16 +140,16 @@ TEST_F(SessionMonitorTest, ReconnectIsSeenByTheNextCheck) {
 }
 
 TEST_F(SessionMonitorTest, DesktopNameIgnoresLetterCase) {
-  Desktop().SwitchInputDesktop(u"DEFAULT");
+  sim_.Sessions().SwitchInputDesktop(u"DEFAULT");
   EXPECT_TRUE(Monitor().Start());
   EXPECT_EQ(unsafeCalls_.Count(), 0);
 }
 
 TEST_F(SessionMonitorTest, LoopEndingByItselfCountsAsUnsafe) {
   ASSERT_TRUE(Monitor().Start());
-  ASSERT_TRUE(Desktop().PostQuitToWindowThread(kSessionMonitorClassName));
+  ASSERT_TRUE(sim_.MessageLoops().PostQuitToWindowThread(kSessionMonitorClassName));
   ASSERT_TRUE(unsafeCalls_.WaitFor(1));
-  ASSERT_TRUE(WaitUntil([&] { return Desktop().HiddenWindowCount() == 0; }));
+  ASSERT_TRUE(WaitUntil([&] { return sim_.MessageLoops().HiddenWindowCount() == 0; }));
   EXPECT_FALSE(Monitor().IsArmed());
   EXPECT_FALSE(Monitor().Start());
   EXPECT_EQ(unsafeCalls_.Count(), 1);
@@ -177,7 +176,7 @@ TEST_F(SessionMonitorTest, ThrowingCallbackIsSwallowedAndCalledOnce) {
         throw std::runtime_error("callback failed");
       },
       [this] { return CaptureSessionSnapshot(sim_.Get()); }, nullptr);
-  Desktop().SetSessionQueryFails(true);
+  sim_.Sessions().SetSessionQueryFails(true);
   EXPECT_FALSE(Monitor().Start());
   EXPECT_FALSE(Monitor().Start());
   Monitor().Stop();  // joins: a callback on the monitor thread has finished
@@ -193,7 +192,7 @@ TEST_F(SessionMonitorTest, StopFromInsideTheCallbackDoesNotDeadlock) {
       },
       [this] { return CaptureSessionSnapshot(sim_.Get()); }, nullptr);
   ASSERT_TRUE(Monitor().Start());
-  Desktop().LockSession();
+  sim_.Sessions().LockSession();
   ASSERT_TRUE(unsafeCalls_.WaitFor(1));
   monitor_.reset();  // joins from this thread
   ExpectAllReleased();
@@ -216,12 +215,12 @@ class SetupFailureTest : public SessionMonitorTest,
                          public ::testing::WithParamInterface<SetupFailure> {};
 
 TEST_P(SetupFailureTest, FailedSetUpIsUnsafeAndReleasesWhatWasAcquired) {
-  Desktop().FailSetup(GetParam());
+  sim_.MessageLoops().FailSetup(GetParam());
   EXPECT_FALSE(Monitor().Start());
   EXPECT_EQ(unsafeCalls_.Count(), 1);
   EXPECT_FALSE(Monitor().IsArmed());
   // The thread ends by itself after a failed set-up.
-  ASSERT_TRUE(WaitUntil([&] { return Desktop().HiddenWindowCount() == 0; }));
+  ASSERT_TRUE(WaitUntil([&] { return sim_.MessageLoops().HiddenWindowCount() == 0; }));
   Monitor().Stop();
   ExpectAllReleased();
 }
@@ -233,7 +232,7 @@ INSTANTIATE_TEST_SUITE_P(EveryStep, SetupFailureTest,
                                            SetupFailure::kWinEventHook, SetupFailure::kTimer));
 
 TEST_F(SessionMonitorTest, ExistingWindowClassIsReused) {
-  ASSERT_EQ(Desktop().RegisterWindowClass(kSessionMonitorClassName),
+  ASSERT_EQ(sim_.MessageLoops().RegisterWindowClass(kSessionMonitorClassName),
             platform::ClassRegistration::kRegistered);
   EXPECT_TRUE(Monitor().Start());
 }
@@ -265,50 +264,50 @@ class SnapshotTest : public SessionMonitorTest {
 TEST_F(SnapshotTest, GoodSessionIsReadInFull) {
   const SessionSnapshot snapshot = Capture();
   EXPECT_TRUE(snapshot.IsGood());
-  EXPECT_EQ(snapshot.sessionId, Desktop().SessionId());
+  EXPECT_EQ(snapshot.sessionId, sim_.Sessions().SessionId());
   EXPECT_NE(snapshot.logonTime, 0);
   EXPECT_NE(snapshot.connectTime, 0);
 }
 
 TEST_F(SnapshotTest, ShortBufferWrongLevelOrFailedQueryLeaveTheSessionUnread) {
-  Desktop().SetSessionInfoShape(231, 1);
+  sim_.Sessions().SetSessionInfoShape(231, 1);
   SessionSnapshot snapshot = Capture();
   EXPECT_EQ(snapshot.sessionId, 0u);
   EXPECT_FALSE(snapshot.lockStateKnown);
   EXPECT_EQ(snapshot.connectTime, 0);
   EXPECT_TRUE(snapshot.inputDesktopIsDefault);  // still asked
 
-  Desktop().SetSessionInfoShape(232, 2);
+  sim_.Sessions().SetSessionInfoShape(232, 2);
   EXPECT_EQ(Capture().sessionId, 0u);
-  Desktop().SetSessionInfoShape(232, 1);
+  sim_.Sessions().SetSessionInfoShape(232, 1);
   EXPECT_TRUE(Capture().IsGood());
 
-  Desktop().SetSessionQueryFails(true);
+  sim_.Sessions().SetSessionQueryFails(true);
   snapshot = Capture();
   EXPECT_EQ(snapshot.sessionId, 0u);
   EXPECT_FALSE(snapshot.inputDesktopIsDefault);  // not examined
 }
 
 TEST_F(SnapshotTest, NoSessionGivesTheZeroSnapshot) {
-  Desktop().SetProcessSessionIdFails(true);
+  sim_.Sessions().SetProcessSessionIdFails(true);
   EXPECT_FALSE(Capture().inputDesktopIsDefault);
-  Desktop().SetProcessSessionIdFails(false);
-  Desktop().SetProcessSession(sim_.Get().processes.CurrentProcessId(), 0);
+  sim_.Sessions().SetProcessSessionIdFails(false);
+  sim_.Sessions().SetProcessSession(sim_.Get().processes.CurrentProcessId(), 0);
   EXPECT_EQ(Capture().sessionId, 0u);
   EXPECT_FALSE(Capture().inputDesktopIsDefault);
 }
 
 TEST_F(SnapshotTest, LockFlagsAndConnectState) {
-  Desktop().SetSessionFlags(0);
+  sim_.Sessions().SetSessionFlags(0);
   SessionSnapshot snapshot = Capture();
   EXPECT_TRUE(snapshot.lockStateKnown);
   EXPECT_FALSE(snapshot.unlocked);
-  Desktop().SetSessionFlags(-1);  // lock state unknown
+  sim_.Sessions().SetSessionFlags(-1);  // lock state unknown
   snapshot = Capture();
   EXPECT_FALSE(snapshot.lockStateKnown);
   EXPECT_FALSE(snapshot.unlocked);
-  Desktop().SetSessionFlags(1);
-  Desktop().SetSessionState(1);  // WTSConnected: not the active session
+  sim_.Sessions().SetSessionFlags(1);
+  sim_.Sessions().SetSessionState(1);  // WTSConnected: not the active session
   snapshot = Capture();
   EXPECT_FALSE(snapshot.active);
   EXPECT_FALSE(snapshot.IsGood());

@@ -102,7 +102,7 @@ TEST_F(ServiceTest, GuardedMethodsPassTheGuardOnASafeDesktop) {
 }
 
 TEST_F(ServiceTest, LockedDesktopRefusesGuardedMethodsAfterOneEmergencyStop) {
-  sim_.Desktop().LockSession();
+  sim_.Sessions().LockSession();
   const std::vector<Json> frames = Serve("observe");
   ASSERT_FALSE(frames.empty());
   EXPECT_EQ(frames.back() == EmergencyStopEvent() ? frames.front() : frames.back(),
@@ -113,7 +113,7 @@ TEST_F(ServiceTest, LockedDesktopRefusesGuardedMethodsAfterOneEmergencyStop) {
     return std::count(all.begin(), all.end(), EmergencyStopEvent()) == 1;
   }));
 
-  sim_.Desktop().UnlockSession();
+  sim_.Sessions().UnlockSession();
   for (const char* method : {"observe", "act", "record.start", "record.resume"}) {
     ExpectFailure(method, Json::object(), "secure_desktop_unavailable");
   }
@@ -123,11 +123,11 @@ TEST_F(ServiceTest, LockedDesktopRefusesGuardedMethodsAfterOneEmergencyStop) {
 
 TEST_F(ServiceTest, LockWhileServingIsReportedByTheMonitorThreadOnce) {
   ASSERT_EQ(Respond("observe")["error"], "native_helper_request_failed");
-  sim_.Desktop().LockSession();
+  sim_.Sessions().LockSession();
   ASSERT_TRUE(testing::WaitUntil([&] { return output_.JsonFrames().size() == 2; }));
   EXPECT_EQ(output_.JsonFrames().back(), EmergencyStopEvent());
-  sim_.Desktop().UnlockSession();
-  sim_.Desktop().LockSession();
+  sim_.Sessions().UnlockSession();
+  sim_.Sessions().LockSession();
   EXPECT_EQ(Respond("observe")["error"], "secure_desktop_unavailable");
   const std::vector<Json> frames = output_.JsonFrames();
   EXPECT_EQ(std::count(frames.begin(), frames.end(), EmergencyStopEvent()), 1);
@@ -143,7 +143,7 @@ TEST_F(ServiceTest, FailedWriteOfTheErrorReplyEscapes) {
 
 TEST_F(ServiceTest, InteractionMonitorStopsWithTheWorkAndEscapeStopsEverything) {
   sim_.System().SetManualTicks(1'000'000);
-  const platform::WindowHandle window = sim_.Desktop().AddWindow(7, u"Editor");
+  const platform::WindowHandle window = sim_.Windows().AddWindow(7, u"Editor");
   InteractionMonitor& monitor = service_.Interactions();
   monitor.GetInteractionRecord(window);
   // Kept when an action or wait finished normally, stopped otherwise and on failures.
@@ -156,11 +156,11 @@ TEST_F(ServiceTest, InteractionMonitorStopsWithTheWorkAndEscapeStopsEverything) 
   EXPECT_FALSE(monitor.IsRunning());
 
   monitor.GetInteractionRecord(window);
-  sim_.Desktop().DeliverKeyboardEvent({platform::kWmKeyDown, platform::kVkEscape, 0, 0});
+  sim_.MessageLoops().DeliverKeyboardEvent({platform::kWmKeyDown, platform::kVkEscape, 0, 0});
   sim_.System().AdvanceTicks(kEscapeHoldMs);
   ASSERT_TRUE(testing::WaitUntil([&] { return output_.JsonFrames().size() == 4; }));
   EXPECT_EQ(output_.JsonFrames().back(), EmergencyStopEvent());
-  ASSERT_TRUE(testing::WaitUntil([&] { return sim_.Desktop().InputHookCount() == 0; }));
+  ASSERT_TRUE(testing::WaitUntil([&] { return sim_.MessageLoops().InputHookCount() == 0; }));
   // Requests are served again; the next observation starts the monitor afresh.
   EXPECT_EQ(Respond("record.stop")["ok"], true);
   monitor.GetInteractionRecord(window);
@@ -169,7 +169,7 @@ TEST_F(ServiceTest, InteractionMonitorStopsWithTheWorkAndEscapeStopsEverything) 
 
 TEST_F(ServiceTest, ObservationStateAcrossAnswers) {
   ASSERT_TRUE(platform::sim::ApplyScene(sim_, "default", 77));
-  const platform::WindowHandle foreground = sim_.Desktop().ForegroundWindow();
+  const platform::WindowHandle foreground = sim_.Windows().ForegroundWindow();
   ASSERT_EQ(Respond("observe", {{"scope", "foreground"}})["ok"], true);
   EXPECT_EQ(service_.LastObservedWindow(), foreground);
 
@@ -192,12 +192,12 @@ TEST_F(ServiceTest, ObservationStateAcrossAnswers) {
 
   // Without the hooks there is no interaction record, so no observation is answered.
   service_.StopAll(false);
-  sim_.Desktop().FailSetup(platform::sim::SetupFailure::kMouseHook);
+  sim_.MessageLoops().FailSetup(platform::sim::SetupFailure::kMouseHook);
   ExpectFailure("observe", {{"scope", "foreground"}}, "permission_missing");
 }
 
 TEST_F(ServiceTest, StopAllOnThreeThreadsAtOnce) {
-  const platform::WindowHandle window = sim_.Desktop().AddWindow(7, u"Editor");
+  const platform::WindowHandle window = sim_.Windows().AddWindow(7, u"Editor");
   std::vector<std::thread> threads;
   for (int i = 0; i < 3; ++i) {
     threads.emplace_back([this] {

@@ -1,261 +1,260 @@
+#include "platform/sim/sim_message_loop.h"
+
 #include <algorithm>
 
-#include "platform/sim/sim_desktop.h"
-
 namespace velmora::computer_use::platform::sim {
+namespace {
+using Clock = SimWorld::Clock;
+}  // namespace
 
-WindowHandle SimDesktop::NewHandleLocked() {
-  nextHandle_ += 4;
-  return static_cast<WindowHandle>(nextHandle_);
+void SimMessageLoops::FailSetup(SetupFailure step, bool fails) {
+  std::lock_guard lock(world_.mutex);
+  world_.failures[step] = fails;
 }
 
-void SimDesktop::PostLocked(std::thread::id thread, const WindowMessage& message) {
-  queues_[thread].posted.push_back(message);
-  wake_.notify_all();
-}
-
-void SimDesktop::FireWinEventLocked(std::uint32_t event, WindowHandle window, std::int32_t objectId,
+void SimMessageLoops::RaiseWinEvent(std::uint32_t event, WindowHandle window, std::int32_t objectId,
                                     std::int32_t childId) {
-  for (const auto& [id, hook] : hooks_) {
-    if (event >= hook.eventMin && event <= hook.eventMax) {
-      queues_[hook.thread].events.push_back(PendingEvent{id, event, window, objectId, childId});
-    }
-  }
-  wake_.notify_all();
+  std::lock_guard lock(world_.mutex);
+  world_.FireWinEventLocked(event, window, objectId, childId);
 }
 
-void SimDesktop::RaiseWinEvent(std::uint32_t event, WindowHandle window, std::int32_t objectId,
-                               std::int32_t childId) {
-  std::lock_guard lock(mutex_);
-  FireWinEventLocked(event, window, objectId, childId);
-}
-
-void SimDesktop::DeliverKeyboardEvent(const KeyboardHookEvent& event) {
+void SimMessageLoops::DeliverKeyboardEvent(const KeyboardHookEvent& event) {
   DeliverInput(true, event, MouseHookEvent{});
 }
 
-void SimDesktop::DeliverMouseEvent(const MouseHookEvent& event) {
+void SimMessageLoops::DeliverMouseEvent(const MouseHookEvent& event) {
   DeliverInput(false, KeyboardHookEvent{}, event);
 }
 
-void SimDesktop::DeliverInput(bool keyboard, const KeyboardHookEvent& key,
-                              const MouseHookEvent& mouse) {
+void SimMessageLoops::DeliverInput(bool keyboard, const KeyboardHookEvent& key,
+                                   const MouseHookEvent& mouse) {
   // The system waits this long for a low-level hook before it skips it.
   constexpr std::chrono::milliseconds kHookTimeout{2000};
-  std::unique_lock lock(mutex_);
+  std::unique_lock lock(world_.mutex);
   std::vector<InputHookId> chain;
-  for (const auto& [id, hook] : inputHooks_) {
+  for (const auto& [id, hook] : world_.inputHooks) {
     if ((hook.keyboard != nullptr) == keyboard) chain.insert(chain.begin(), id);
   }
   for (const InputHookId id : chain) {
-    const auto hook = inputHooks_.find(id);
-    if (hook == inputHooks_.end()) continue;
-    const std::uint64_t serial = nextInputSerial_++;
-    Queue& queue = queues_[hook->second.thread];
-    queue.inputs.push_back(PendingInput{serial, id, key, mouse});
-    wake_.notify_all();
+    const auto hook = world_.inputHooks.find(id);
+    if (hook == world_.inputHooks.end()) continue;
+    const std::uint64_t serial = world_.nextInputSerial++;
+    SimWorld::ThreadQueue& queue = world_.queues[hook->second.thread];
+    queue.inputs.push_back(SimWorld::PendingInput{serial, id, key, mouse});
+    world_.wake.notify_all();
     const auto finished = [this, serial] {
-      return std::find(finishedInputs_.begin(), finishedInputs_.end(), serial) !=
-             finishedInputs_.end();
+      return std::find(world_.finishedInputs.begin(), world_.finishedInputs.end(), serial) !=
+             world_.finishedInputs.end();
     };
-    if (!wake_.wait_for(lock, kHookTimeout, finished)) {
-      for (auto& [thread, each] : queues_) {
-        std::erase_if(each.inputs, [serial](const PendingInput& p) { return p.serial == serial; });
+    if (!world_.wake.wait_for(lock, kHookTimeout, finished)) {
+      for (auto& [thread, each] : world_.queues) {
+        std::erase_if(each.inputs,
+                      [serial](const SimWorld::PendingInput& p) { return p.serial == serial; });
       }
       continue;
     }
-    std::erase(finishedInputs_, serial);
+    std::erase(world_.finishedInputs, serial);
   }
 }
 
-std::size_t SimDesktop::InputHookCount() const {
-  std::lock_guard lock(mutex_);
-  return inputHooks_.size();
+std::size_t SimMessageLoops::InputHookCount() const {
+  std::lock_guard lock(world_.mutex);
+  return world_.inputHooks.size();
 }
 
-void SimDesktop::EnsureMessageQueue() {
-  std::lock_guard lock(mutex_);
+void SimMessageLoops::EnsureMessageQueue() {
+  std::lock_guard lock(world_.mutex);
   // A new thread's queue starts empty, even where an ended thread had the same identity.
-  queues_[std::this_thread::get_id()] = Queue{};
+  world_.queues[std::this_thread::get_id()] = SimWorld::ThreadQueue{};
 }
 
-std::uint32_t SimDesktop::CurrentThreadId() {
-  std::lock_guard lock(mutex_);
-  const auto [it, added] = threadIds_.try_emplace(std::this_thread::get_id(), nextThreadId_);
-  if (added) nextThreadId_ += 4;
+std::uint32_t SimMessageLoops::CurrentThreadId() {
+  std::lock_guard lock(world_.mutex);
+  const auto [it, added] =
+      world_.threadIds.try_emplace(std::this_thread::get_id(), world_.nextThreadId);
+  if (added) world_.nextThreadId += 4;
   return it->second;
 }
 
-bool SimDesktop::PostThreadMessage(std::uint32_t threadId, std::uint32_t message,
-                                   std::uintptr_t wParam, std::intptr_t lParam) {
-  std::lock_guard lock(mutex_);
-  for (const auto& [thread, id] : threadIds_) {
+bool SimMessageLoops::PostThreadMessage(std::uint32_t threadId, std::uint32_t message,
+                                        std::uintptr_t wParam, std::intptr_t lParam) {
+  std::lock_guard lock(world_.mutex);
+  for (const auto& [thread, id] : world_.threadIds) {
     if (id != threadId) continue;
-    const auto queue = queues_.find(thread);
-    if (queue == queues_.end()) return false;
-    PostLocked(thread, WindowMessage{kNullWindow, message, wParam, lParam});
+    const auto queue = world_.queues.find(thread);
+    if (queue == world_.queues.end()) return false;
+    world_.PostLocked(thread, WindowMessage{kNullWindow, message, wParam, lParam});
     return true;
   }
   return false;
 }
 
-ThreadTimerId SimDesktop::SetThreadTimer(std::uint32_t intervalMs) {
-  std::lock_guard lock(mutex_);
-  if (TakeFailure(SetupFailure::kTimer)) return 0;
-  const ThreadTimerId id = nextThreadTimer_++;
+ThreadTimerId SimMessageLoops::SetThreadTimer(std::uint32_t intervalMs) {
+  std::lock_guard lock(world_.mutex);
+  if (world_.SetupFailsLocked(SetupFailure::kTimer)) return 0;
+  const ThreadTimerId id = world_.nextThreadTimer++;
   const std::chrono::milliseconds interval(intervalMs);
-  timers_.push_back(
-      Timer{std::this_thread::get_id(), kNullWindow, id, interval, Clock::now() + interval});
-  wake_.notify_all();
+  world_.timers.push_back(SimWorld::Timer{std::this_thread::get_id(), kNullWindow, id, interval,
+                                          Clock::now() + interval});
+  world_.wake.notify_all();
   return id;
 }
 
-void SimDesktop::KillThreadTimer(ThreadTimerId timer) {
-  std::lock_guard lock(mutex_);
-  std::erase_if(timers_, [&](const Timer& t) { return t.window == kNullWindow && t.id == timer; });
+void SimMessageLoops::KillThreadTimer(ThreadTimerId timer) {
+  std::lock_guard lock(world_.mutex);
+  std::erase_if(world_.timers,
+                [&](const SimWorld::Timer& t) { return t.window == kNullWindow && t.id == timer; });
 }
 
-InputHookId SimDesktop::AddInputHook(SetupFailure step, InputHook hook) {
-  std::lock_guard lock(mutex_);
-  if (TakeFailure(step)) return 0;
-  const InputHookId id = nextInputHook_++;
+InputHookId SimMessageLoops::AddInputHook(SetupFailure step, SimWorld::InputHook hook) {
+  std::lock_guard lock(world_.mutex);
+  if (world_.SetupFailsLocked(step)) return 0;
+  const InputHookId id = world_.nextInputHook++;
   hook.thread = std::this_thread::get_id();
-  inputHooks_[id] = hook;
+  world_.inputHooks[id] = hook;
   return id;
 }
 
-InputHookId SimDesktop::SetKeyboardHook(KeyboardHookCallback callback) {
-  return AddInputHook(SetupFailure::kKeyboardHook, InputHook{callback, nullptr, {}});
+InputHookId SimMessageLoops::SetKeyboardHook(KeyboardHookCallback callback) {
+  return AddInputHook(SetupFailure::kKeyboardHook, SimWorld::InputHook{callback, nullptr, {}});
 }
 
-InputHookId SimDesktop::SetMouseHook(MouseHookCallback callback) {
-  return AddInputHook(SetupFailure::kMouseHook, InputHook{nullptr, callback, {}});
+InputHookId SimMessageLoops::SetMouseHook(MouseHookCallback callback) {
+  return AddInputHook(SetupFailure::kMouseHook, SimWorld::InputHook{nullptr, callback, {}});
 }
 
-void SimDesktop::UnhookInput(InputHookId hook) {
-  std::lock_guard lock(mutex_);
-  const auto it = inputHooks_.find(hook);
-  if (it == inputHooks_.end()) return;
-  auto queue = queues_.find(it->second.thread);
-  if (queue != queues_.end()) {
+void SimMessageLoops::UnhookInput(InputHookId hook) {
+  std::lock_guard lock(world_.mutex);
+  const auto it = world_.inputHooks.find(hook);
+  if (it == world_.inputHooks.end()) return;
+  auto queue = world_.queues.find(it->second.thread);
+  if (queue != world_.queues.end()) {
     // A removed hook is skipped at once, not waited for.
-    std::erase_if(queue->second.inputs, [this, hook](const PendingInput& input) {
+    std::erase_if(queue->second.inputs, [this, hook](const SimWorld::PendingInput& input) {
       if (input.hook != hook) return false;
-      finishedInputs_.push_back(input.serial);
+      world_.finishedInputs.push_back(input.serial);
       return true;
     });
   }
-  inputHooks_.erase(it);
-  wake_.notify_all();
+  world_.inputHooks.erase(it);
+  world_.wake.notify_all();
 }
 
-bool SimDesktop::InitializeThreadApartment() {
-  std::lock_guard lock(mutex_);
-  if (TakeFailure(SetupFailure::kApartment)) return false;
-  ++apartments_;
+bool SimMessageLoops::InitializeThreadApartment() {
+  std::lock_guard lock(world_.mutex);
+  if (world_.SetupFailsLocked(SetupFailure::kApartment)) return false;
+  ++world_.apartments;
   return true;
 }
 
-void SimDesktop::UninitializeThreadApartment() {
-  std::lock_guard lock(mutex_);
-  if (apartments_ > 0) --apartments_;
+void SimMessageLoops::UninitializeThreadApartment() {
+  std::lock_guard lock(world_.mutex);
+  if (world_.apartments > 0) --world_.apartments;
 }
 
-ClassRegistration SimDesktop::RegisterWindowClass(std::u16string_view className) {
-  std::lock_guard lock(mutex_);
-  if (TakeFailure(SetupFailure::kWindowClass)) return ClassRegistration::kFailed;
-  if (std::find(classes_.begin(), classes_.end(), className) != classes_.end()) {
+ClassRegistration SimMessageLoops::RegisterWindowClass(std::u16string_view className) {
+  std::lock_guard lock(world_.mutex);
+  if (world_.SetupFailsLocked(SetupFailure::kWindowClass)) return ClassRegistration::kFailed;
+  if (std::find(world_.classes.begin(), world_.classes.end(), className) != world_.classes.end()) {
     return ClassRegistration::kAlreadyExists;
   }
-  classes_.emplace_back(className);
+  world_.classes.emplace_back(className);
   return ClassRegistration::kRegistered;
 }
 
-WindowHandle SimDesktop::CreateHiddenWindow(std::u16string_view className,
-                                            WindowMessageHandler* handler) {
+WindowHandle SimMessageLoops::CreateHiddenWindow(std::u16string_view className,
+                                                 WindowMessageHandler* handler) {
   WindowHandle handle;
   {
-    std::lock_guard lock(mutex_);
-    if (TakeFailure(SetupFailure::kWindow) ||
-        std::find(classes_.begin(), classes_.end(), className) == classes_.end()) {
+    std::lock_guard lock(world_.mutex);
+    if (world_.SetupFailsLocked(SetupFailure::kWindow) ||
+        std::find(world_.classes.begin(), world_.classes.end(), className) ==
+            world_.classes.end()) {
       return kNullWindow;
     }
-    handle = NewHandleLocked();
-    Window window;
+    handle = world_.NewHandleLocked();
+    SimWorld::Window window;
     window.className = std::u16string(className);
     window.thread = std::this_thread::get_id();
     window.handler = handler;
     window.visible = false;
-    windows_[handle] = std::move(window);
+    world_.windows[handle] = std::move(window);
   }
   // Creation sends the first message synchronously, as the system does.
   handler->HandleWindowMessage(WindowMessage{handle, kWmNcCreate, 0, 0});
   return handle;
 }
 
-void SimDesktop::DestroyWindow(WindowHandle window) {
-  std::lock_guard lock(mutex_);
-  const auto it = windows_.find(window);
-  if (it == windows_.end()) return;
-  std::erase_if(timers_, [window](const Timer& timer) { return timer.window == window; });
-  std::erase(sessionRegistrations_, window);
-  auto queue = queues_.find(it->second.thread);
-  if (queue != queues_.end()) {
+void SimMessageLoops::DestroyWindow(WindowHandle window) {
+  std::lock_guard lock(world_.mutex);
+  const auto it = world_.windows.find(window);
+  if (it == world_.windows.end()) return;
+  std::erase_if(world_.timers,
+                [window](const SimWorld::Timer& timer) { return timer.window == window; });
+  std::erase(world_.sessionRegistrations, window);
+  auto queue = world_.queues.find(it->second.thread);
+  if (queue != world_.queues.end()) {
     std::erase_if(queue->second.posted,
                   [window](const WindowMessage& message) { return message.window == window; });
   }
-  if (foreground_ == window) foreground_ = kNullWindow;
-  windows_.erase(it);
+  if (world_.foreground == window) world_.foreground = kNullWindow;
+  world_.windows.erase(it);
 }
 
-WinEventHookId SimDesktop::SetWinEventHook(std::uint32_t eventMin, std::uint32_t eventMax,
-                                           WinEventCallback callback) {
-  std::lock_guard lock(mutex_);
-  if (TakeFailure(SetupFailure::kWinEventHook)) return 0;
-  const WinEventHookId id = nextHook_++;
-  hooks_[id] = Hook{eventMin, eventMax, callback, std::this_thread::get_id()};
+WinEventHookId SimMessageLoops::SetWinEventHook(std::uint32_t eventMin, std::uint32_t eventMax,
+                                                WinEventCallback callback) {
+  std::lock_guard lock(world_.mutex);
+  if (world_.SetupFailsLocked(SetupFailure::kWinEventHook)) return 0;
+  const WinEventHookId id = world_.nextWinEventHook++;
+  world_.winEventHooks[id] =
+      SimWorld::WinEventHook{eventMin, eventMax, callback, std::this_thread::get_id()};
   return id;
 }
 
-void SimDesktop::UnhookWinEvent(WinEventHookId hook) {
-  std::lock_guard lock(mutex_);
-  const auto it = hooks_.find(hook);
-  if (it == hooks_.end()) return;
-  auto queue = queues_.find(it->second.thread);
-  if (queue != queues_.end()) {
+void SimMessageLoops::UnhookWinEvent(WinEventHookId hook) {
+  std::lock_guard lock(world_.mutex);
+  const auto it = world_.winEventHooks.find(hook);
+  if (it == world_.winEventHooks.end()) return;
+  auto queue = world_.queues.find(it->second.thread);
+  if (queue != world_.queues.end()) {
     std::erase_if(queue->second.events,
-                  [hook](const PendingEvent& event) { return event.hook == hook; });
+                  [hook](const SimWorld::PendingWinEvent& event) { return event.hook == hook; });
   }
-  hooks_.erase(it);
+  world_.winEventHooks.erase(it);
 }
 
-bool SimDesktop::SetTimer(WindowHandle window, std::uintptr_t timerId, std::uint32_t intervalMs) {
-  std::lock_guard lock(mutex_);
-  if (TakeFailure(SetupFailure::kTimer) || windows_.count(window) == 0) return false;
-  std::erase_if(timers_, [&](const Timer& t) { return t.window == window && t.id == timerId; });
+bool SimMessageLoops::SetTimer(WindowHandle window, std::uintptr_t timerId,
+                               std::uint32_t intervalMs) {
+  std::lock_guard lock(world_.mutex);
+  if (world_.SetupFailsLocked(SetupFailure::kTimer) || world_.windows.count(window) == 0) {
+    return false;
+  }
+  std::erase_if(world_.timers,
+                [&](const SimWorld::Timer& t) { return t.window == window && t.id == timerId; });
   const std::chrono::milliseconds interval(intervalMs);
-  timers_.push_back(
-      Timer{windows_.at(window).thread, window, timerId, interval, Clock::now() + interval});
-  wake_.notify_all();
+  world_.timers.push_back(SimWorld::Timer{world_.windows.at(window).thread, window, timerId,
+                                          interval, Clock::now() + interval});
+  world_.wake.notify_all();
   return true;
 }
 
-void SimDesktop::KillTimer(WindowHandle window, std::uintptr_t timerId) {
-  std::lock_guard lock(mutex_);
-  std::erase_if(timers_, [&](const Timer& t) { return t.window == window && t.id == timerId; });
+void SimMessageLoops::KillTimer(WindowHandle window, std::uintptr_t timerId) {
+  std::lock_guard lock(world_.mutex);
+  std::erase_if(world_.timers,
+                [&](const SimWorld::Timer& t) { return t.window == window && t.id == timerId; });
 }
 
-int SimDesktop::GetMessage(WindowMessage& message) {
+int SimMessageLoops::GetMessage(WindowMessage& message) {
   const std::thread::id self = std::this_thread::get_id();
-  std::unique_lock lock(mutex_);
+  std::unique_lock lock(world_.mutex);
   for (;;) {
-    Queue& queue = queues_[self];
+    SimWorld::ThreadQueue& queue = world_.queues[self];
     // Out-of-context win events are delivered while the thread waits for messages.
     if (!queue.events.empty()) {
-      const PendingEvent event = queue.events.front();
+      const SimWorld::PendingWinEvent event = queue.events.front();
       queue.events.pop_front();
-      const auto hook = hooks_.find(event.hook);
-      if (hook == hooks_.end()) continue;
+      const auto hook = world_.winEventHooks.find(event.hook);
+      if (hook == world_.winEventHooks.end()) continue;
       const WinEventCallback callback = hook->second.callback;
       lock.unlock();
       callback(event.event, event.window, event.objectId, event.childId);
@@ -264,39 +263,39 @@ int SimDesktop::GetMessage(WindowMessage& message) {
     }
     // So are low-level hook calls; the sender waits for each to return.
     if (!queue.inputs.empty()) {
-      const PendingInput input = queue.inputs.front();
+      const SimWorld::PendingInput input = queue.inputs.front();
       queue.inputs.pop_front();
-      const auto hook = inputHooks_.find(input.hook);
-      if (hook != inputHooks_.end()) {
-        const InputHook callbacks = hook->second;
+      const auto hook = world_.inputHooks.find(input.hook);
+      if (hook != world_.inputHooks.end()) {
+        const SimWorld::InputHook callbacks = hook->second;
         lock.unlock();
         if (callbacks.keyboard != nullptr) callbacks.keyboard(input.keyboard);
         if (callbacks.mouse != nullptr) callbacks.mouse(input.mouse);
         lock.lock();
       }
-      finishedInputs_.push_back(input.serial);
-      wake_.notify_all();
+      world_.finishedInputs.push_back(input.serial);
+      world_.wake.notify_all();
       continue;
     }
     if (!queue.posted.empty()) {
       message = queue.posted.front();
       queue.posted.pop_front();
       if (message.message == kWmQuit) {
-        queues_.erase(self);
+        world_.queues.erase(self);
         return 0;
       }
       return 1;
     }
     if (queue.quit) {
       // The thread's queue ends with its loop; nothing stale reaches a later thread.
-      queues_.erase(self);
+      world_.queues.erase(self);
       message = WindowMessage{kNullWindow, kWmQuit, 0, 0};
       return 0;
     }
     // Timer messages come only when nothing else is waiting, as on Windows.
     std::optional<Clock::time_point> nextDue;
     const Clock::time_point now = Clock::now();
-    for (Timer& timer : timers_) {
+    for (SimWorld::Timer& timer : world_.timers) {
       if (timer.thread != self) continue;
       if (timer.due <= now) {
         timer.due = now + timer.interval;
@@ -306,66 +305,80 @@ int SimDesktop::GetMessage(WindowMessage& message) {
       if (!nextDue || timer.due < *nextDue) nextDue = timer.due;
     }
     if (nextDue) {
-      wake_.wait_until(lock, *nextDue);
+      world_.wake.wait_until(lock, *nextDue);
     } else {
-      wake_.wait(lock);
+      world_.wake.wait(lock);
     }
   }
 }
 
-void SimDesktop::DispatchMessage(const WindowMessage& message) {
+void SimMessageLoops::DispatchMessage(const WindowMessage& message) {
   WindowMessageHandler* handler = nullptr;
   {
-    std::lock_guard lock(mutex_);
-    const auto it = windows_.find(message.window);
-    if (it != windows_.end()) handler = it->second.handler;
+    std::lock_guard lock(world_.mutex);
+    const auto it = world_.windows.find(message.window);
+    if (it != world_.windows.end()) handler = it->second.handler;
   }
   // Messages without a window (thread timers) and the default handling do nothing.
   if (handler != nullptr) handler->HandleWindowMessage(message);
-  std::lock_guard lock(mutex_);
-  ++dispatched_[message.message];
-  wake_.notify_all();
+  std::lock_guard lock(world_.mutex);
+  ++world_.dispatched[message.message];
+  world_.wake.notify_all();
 }
 
-std::size_t SimDesktop::DispatchedCount(std::uint32_t message) const {
-  std::lock_guard lock(mutex_);
-  const auto it = dispatched_.find(message);
-  return it == dispatched_.end() ? 0 : it->second;
+std::size_t SimMessageLoops::DispatchedCount(std::uint32_t message) const {
+  std::lock_guard lock(world_.mutex);
+  const auto it = world_.dispatched.find(message);
+  return it == world_.dispatched.end() ? 0 : it->second;
 }
 
-bool SimDesktop::PostMessage(WindowHandle window, std::uint32_t message, std::uintptr_t wParam,
-                             std::intptr_t lParam) {
-  std::lock_guard lock(mutex_);
-  const auto it = windows_.find(window);
-  if (it == windows_.end()) return false;
-  PostLocked(it->second.thread, WindowMessage{window, message, wParam, lParam});
+bool SimMessageLoops::PostMessage(WindowHandle window, std::uint32_t message, std::uintptr_t wParam,
+                                  std::intptr_t lParam) {
+  std::lock_guard lock(world_.mutex);
+  const auto it = world_.windows.find(window);
+  if (it == world_.windows.end()) return false;
+  world_.PostLocked(it->second.thread, WindowMessage{window, message, wParam, lParam});
   return true;
 }
 
-void SimDesktop::PostQuitMessage(int /*exitCode*/) {
-  std::lock_guard lock(mutex_);
-  queues_[std::this_thread::get_id()].quit = true;
-  wake_.notify_all();
+void SimMessageLoops::PostQuitMessage(int /*exitCode*/) {
+  std::lock_guard lock(world_.mutex);
+  world_.queues[std::this_thread::get_id()].quit = true;
+  world_.wake.notify_all();
 }
 
-bool SimDesktop::PostQuitToWindowThread(std::u16string_view className) {
-  std::lock_guard lock(mutex_);
-  for (const auto& [handle, window] : windows_) {
+bool SimMessageLoops::PostQuitToWindowThread(std::u16string_view className) {
+  std::lock_guard lock(world_.mutex);
+  for (const auto& [handle, window] : world_.windows) {
     if (window.handler != nullptr && window.className == className) {
-      queues_[window.thread].quit = true;
-      wake_.notify_all();
+      world_.queues[window.thread].quit = true;
+      world_.wake.notify_all();
       return true;
     }
   }
   return false;
 }
 
-WindowHandle SimDesktop::FindWindowByClass(std::u16string_view className) const {
-  std::lock_guard lock(mutex_);
-  for (const auto& [handle, window] : windows_) {
-    if (window.className == className) return handle;
-  }
-  return kNullWindow;
+std::size_t SimMessageLoops::HiddenWindowCount() const {
+  std::lock_guard lock(world_.mutex);
+  return static_cast<std::size_t>(
+      std::count_if(world_.windows.begin(), world_.windows.end(),
+                    [](const auto& entry) { return entry.second.handler; }));
+}
+
+std::size_t SimMessageLoops::TimerCount() const {
+  std::lock_guard lock(world_.mutex);
+  return world_.timers.size();
+}
+
+std::size_t SimMessageLoops::WinEventHookCount() const {
+  std::lock_guard lock(world_.mutex);
+  return world_.winEventHooks.size();
+}
+
+std::size_t SimMessageLoops::ApartmentCount() const {
+  std::lock_guard lock(world_.mutex);
+  return world_.apartments;
 }
 
 }  // namespace velmora::computer_use::platform::sim

@@ -27,20 +27,27 @@ class SimPlatform {
   SimPlatform& operator=(const SimPlatform&) = delete;
 
   Platform& Get() { return platform_; }
-  SimDesktop& Desktop() { return desktop_; }
+  // The simulated desktop's parts, as tests and the scenes drive them.
+  SimSessions& Sessions() { return desktop_.Sessions(); }
+  SimWindows& Windows() { return desktop_.Windows(); }
+  SimMessageLoops& MessageLoops() { return desktop_.MessageLoops(); }
+  SimProcessInfo& ProcessInfo() { return desktop_.ProcessInfo(); }
+  SimDisplays& Displays() { return desktop_.Displays(); }
   SimCrypto& Crypto() { return crypto_; }
   SimAutomation& Automation() { return automation_; }
   SimSystem& System() { return system_; }
   SimCapture& Capture() { return capture_; }
 
  private:
+  // Every member but the platform itself is built by then.
+  Platform Assemble(InputStream& input, OutputStream& output);
   void RegisterOwnProcess();
 
   SimDesktop desktop_;
   SimCrypto crypto_;
   SimAutomation automation_;
   SimSystem system_;
-  SimCapture capture_{desktop_};
+  SimCapture capture_{desktop_.Windows()};
 #ifdef _WIN32
   win32::Win32ProcessApi processes_;
   win32::Win32Runtime runtime_;

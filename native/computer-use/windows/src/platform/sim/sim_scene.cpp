@@ -30,18 +30,17 @@ SimElement Element(std::int32_t type, std::u16string name, Rect bounds,
 // A top-level window with its rectangle and a window element of the same bounds.
 SimElementId AddAppWindow(SimPlatform& platform, WindowHandle window, Rect rect,
                           const std::u16string& title) {
-  platform.Desktop().SetWindowRect(window, rect);
+  platform.Windows().SetWindowRect(window, rect);
   return platform.Automation().SetWindowElement(window,
                                                 Element(kUiaWindowControlTypeId, title, rect));
 }
 
 void AddNotes(SimPlatform& platform) {
-  SimDesktop& desktop = platform.Desktop();
-  desktop.AddProcess(kNotesPid, SimProcess{u"C:\\Program Files\\Notes\\notes.exe"});
+  platform.ProcessInfo().AddProcess(kNotesPid, SimProcess{u"C:\\Program Files\\Notes\\notes.exe"});
   for (int i = 0; i < 3; ++i) {
     const std::u16string title =
         u"Notes - " + std::u16string(1, static_cast<char16_t>(u'a' + i)) + u".txt";
-    const WindowHandle window = desktop.AddWindow(kNotesPid, title);
+    const WindowHandle window = platform.Windows().AddWindow(kNotesPid, title);
     const Rect rect{40 + 30 * i, 40 + 30 * i, 840 + 30 * i, 640 + 30 * i};
     const SimElementId root = AddAppWindow(platform, window, rect, title);
     platform.Automation().AddChild(
@@ -53,9 +52,10 @@ void AddNotes(SimPlatform& platform) {
 
 // 1,000 elements, a noisy picture that only JPEG fits, and 150 lines of text.
 void AddReport(SimPlatform& platform) {
-  SimDesktop& desktop = platform.Desktop();
-  desktop.AddProcess(kReportPid, SimProcess{u"C:\\Program Files\\Report\\report.exe"});
-  const WindowHandle window = desktop.AddWindow(kReportPid, u"Quarterly report - Report");
+  platform.ProcessInfo().AddProcess(kReportPid,
+                                    SimProcess{u"C:\\Program Files\\Report\\report.exe"});
+  const WindowHandle window =
+      platform.Windows().AddWindow(kReportPid, u"Quarterly report - Report");
   const Rect rect{0, 0, 1600, 1000};
   const SimElementId root = AddAppWindow(platform, window, rect, u"Quarterly report - Report");
   int index = 0;
@@ -85,30 +85,29 @@ void AddReport(SimPlatform& platform) {
 }
 
 void AddTroubledWindows(SimPlatform& platform) {
-  SimDesktop& desktop = platform.Desktop();
-  desktop.AddProcess(kFrozenPid, SimProcess{u"C:\\Tools\\frozen.exe"});
-  const WindowHandle frozen = desktop.AddWindow(kFrozenPid, u"Frozen");
+  platform.ProcessInfo().AddProcess(kFrozenPid, SimProcess{u"C:\\Tools\\frozen.exe"});
+  const WindowHandle frozen = platform.Windows().AddWindow(kFrozenPid, u"Frozen");
   AddAppWindow(platform, frozen, {100, 100, 500, 400}, u"Frozen");
   SimWindowCapture none;
   none.delivery = FrameDelivery::kNone;
   platform.Capture().SetWindowCapture(frozen, none);
 
-  desktop.AddProcess(kResizingPid, SimProcess{u"C:\\Tools\\resizing.exe"});
-  const WindowHandle resizing = desktop.AddWindow(kResizingPid, u"Resizing");
+  platform.ProcessInfo().AddProcess(kResizingPid, SimProcess{u"C:\\Tools\\resizing.exe"});
+  const WindowHandle resizing = platform.Windows().AddWindow(kResizingPid, u"Resizing");
   AddAppWindow(platform, resizing, {120, 120, 520, 420}, u"Resizing");
   SimWindowCapture larger;
   larger.itemSize = PixelSize{401, 300};
   platform.Capture().SetWindowCapture(resizing, larger);
 
-  desktop.AddProcess(kEmptyPid, SimProcess{u"C:\\Tools\\empty.exe"});
-  const WindowHandle empty = desktop.AddWindow(kEmptyPid, u"Empty");
+  platform.ProcessInfo().AddProcess(kEmptyPid, SimProcess{u"C:\\Tools\\empty.exe"});
+  const WindowHandle empty = platform.Windows().AddWindow(kEmptyPid, u"Empty");
   AddAppWindow(platform, empty, {200, 200, 200, 200}, u"Empty");
 }
 
 // The parent's own window in the foreground: a chat with a field, a button and some text.
 void ShowParentWindow(SimPlatform& platform, ProcessId parentProcessId, WindowHandle window) {
-  platform.Desktop().AddProcess(parentProcessId,
-                                SimProcess{u"C:\\Program Files\\Velmora\\Velmora.exe"});
+  platform.ProcessInfo().AddProcess(parentProcessId,
+                                    SimProcess{u"C:\\Program Files\\Velmora\\Velmora.exe"});
   const Rect rect{100, 60, 1700, 1060};
   const SimElementId root = AddAppWindow(platform, window, rect, u"Velmora Demo");
   SimAutomation& automation = platform.Automation();
@@ -138,7 +137,6 @@ bool ApplyScene(SimPlatform& platform, std::string_view scene, ProcessId parentP
                                           "foreground_moves",
                                           "no_capture"};
   if (std::find(std::begin(kScenes), std::end(kScenes), scene) == std::end(kScenes)) return false;
-  SimDesktop& desktop = platform.Desktop();
   if (scene == "automation_unavailable") {
     platform.Automation().FailCreateClient(static_cast<HResult>(0x80040154));  // not registered
     return true;
@@ -147,31 +145,32 @@ bool ApplyScene(SimPlatform& platform, std::string_view scene, ProcessId parentP
   AddReport(platform);
   AddTroubledWindows(platform);
   if (scene == "foreign_foreground") {
-    desktop.ShowForegroundWindow(1);
+    platform.Windows().ShowForegroundWindow(1);
     return true;
   }
   if (scene == "elevated_foreground") {
-    desktop.AddProcess(kConsolePid, SimProcess{u"C:\\Windows\\System32\\mmc.exe", 0x3000});
-    const WindowHandle console = desktop.ShowForegroundWindow(kConsolePid);
+    platform.ProcessInfo().AddProcess(kConsolePid,
+                                      SimProcess{u"C:\\Windows\\System32\\mmc.exe", 0x3000});
+    const WindowHandle console = platform.Windows().ShowForegroundWindow(kConsolePid);
     AddAppWindow(platform, console, {0, 0, 800, 600}, u"Console");
     return true;
   }
-  const WindowHandle parentWindow = desktop.ShowForegroundWindow(parentProcessId);
+  const WindowHandle parentWindow = platform.Windows().ShowForegroundWindow(parentProcessId);
   ShowParentWindow(platform, parentProcessId, parentWindow);
   if (scene == "default") return true;
   if (scene == "locked") {
-    desktop.SetSessionFlags(0);
-    desktop.SwitchInputDesktop(u"Winlogon");
+    platform.Sessions().SetSessionFlags(0);
+    platform.Sessions().SwitchInputDesktop(u"Winlogon");
   } else if (scene == "secure_desktop") {
-    desktop.SwitchInputDesktop(u"Screen-saver");
+    platform.Sessions().SwitchInputDesktop(u"Screen-saver");
   } else if (scene == "query_fails") {
-    desktop.SetSessionQueryFails(true);
+    platform.Sessions().SetSessionQueryFails(true);
   } else if (scene == "deny_foreground_grant") {
-    desktop.SetDenyForegroundGrant(true);
+    platform.Windows().SetDenyForegroundGrant(true);
   } else if (scene == "foreground_moves") {
     // The foreground changes while the screenshot is taken.
     SimWindowCapture capture;
-    capture.onStartCapture = [&desktop] { desktop.ClearForeground(); };
+    capture.onStartCapture = [&platform] { platform.Windows().ClearForeground(); };
     platform.Capture().SetWindowCapture(parentWindow, std::move(capture));
   } else if (scene == "no_capture") {
     platform.Capture().SetSupported(false);

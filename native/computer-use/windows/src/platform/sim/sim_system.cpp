@@ -1,54 +1,33 @@
-#include <signal.h>
-#include <unistd.h>
-
-#include <cstdlib>
-
-#include "platform/sim/sim_platform.h"
+#include "platform/sim/sim_system.h"
 
 namespace velmora::computer_use::platform::sim {
 
-namespace {
+std::optional<Guid> SimSystem::CreateGuid() {
+  if (guidFails_) return std::nullopt;
+  const std::uint64_t serial = nextGuid_++;
+  Guid guid{};
+  // Version 4 layout bits, a fixed prefix and the serial in the last eight bytes.
+  guid[0] = 0x5E;
+  guid[1] = 0xC0;
+  guid[7] = 0x40;
+  guid[8] = 0x80;
+  for (int i = 0; i < 8; ++i) guid[8 + i] |= static_cast<std::uint8_t>(serial >> (56 - 8 * i));
+  return guid;
+}
 
-// The Linux helper: standard streams on descriptors 0 and 1, the scene named by
-// VELMORA_SIM_SCENE, and SIGUSR1/SIGUSR2 locking and unlocking the simulated session.
-class SimSystemPlatform final : public SystemPlatform {
- public:
-  SimSystemPlatform()
-      : input_(STDIN_FILENO),
-        output_(STDOUT_FILENO),
-        platform_(input_, output_, [this](int signal) {
-          if (signal == SIGUSR1) platform_.Desktop().LockSession();
-          if (signal == SIGUSR2) platform_.Desktop().UnlockSession();
-        }) {
-    const char* scene = std::getenv("VELMORA_SIM_SCENE");
-    if (!ApplyScene(platform_, scene != nullptr ? scene : "default",
-                    static_cast<ProcessId>(getppid()))) {
-      ApplyScene(platform_, "default", static_cast<ProcessId>(getppid()));
-    }
+std::u16string SimSystem::GuidToString(const Guid& guid) {
+  // The GUID structure's fields: a little-endian 32-bit, two 16-bit values, then eight bytes.
+  static constexpr char16_t kHex[] = u"0123456789ABCDEF";
+  static constexpr int kOrder[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
+  std::u16string text = u"{";
+  for (int i = 0; i < 16; ++i) {
+    if (i == 4 || i == 6 || i == 8 || i == 10) text.push_back(u'-');
+    const std::uint8_t byte = guid[kOrder[i]];
+    text.push_back(kHex[byte >> 4]);
+    text.push_back(kHex[byte & 0x0F]);
   }
-
-  Platform& Get() override { return platform_.Get(); }
-
- private:
-  FdInputStream input_;
-  FdOutputStream output_;
-  SimPlatform platform_;
-};
-
-}  // namespace
-
-std::unique_ptr<SystemPlatform> CreateSystemPlatform() {
-  // A parent that goes away must show up as a failed write, not end the helper.
-  signal(SIGPIPE, SIG_IGN);
-  return std::make_unique<SimSystemPlatform>();
+  text.push_back(u'}');
+  return text;
 }
 
 }  // namespace velmora::computer_use::platform::sim
-
-namespace velmora::computer_use::platform {
-
-std::unique_ptr<SystemPlatform> CreateSystemPlatform() {
-  return sim::CreateSystemPlatform();
-}
-
-}  // namespace velmora::computer_use::platform

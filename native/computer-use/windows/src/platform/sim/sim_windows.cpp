@@ -1,0 +1,244 @@
+#include "platform/sim/sim_windows.h"
+
+#include <algorithm>
+
+namespace velmora::computer_use::platform::sim {
+
+WindowHandle SimWindows::ShowForegroundWindow(ProcessId owner) {
+  std::lock_guard lock(world_.mutex);
+  const WindowHandle handle = world_.NewHandleLocked();
+  SimWorld::Window window;
+  window.className = u"VelmoraDemoWindow";
+  window.owner = owner;
+  window.title = u"Velmora Demo";
+  world_.windows[handle] = std::move(window);
+  world_.zOrder.insert(world_.zOrder.begin(), handle);
+  world_.foreground = handle;
+  return handle;
+}
+
+void SimWindows::ClearForeground() {
+  std::lock_guard lock(world_.mutex);
+  world_.foreground = kNullWindow;
+}
+
+void SimWindows::SetDenyForegroundGrant(bool deny) {
+  std::lock_guard lock(world_.mutex);
+  world_.denyForegroundGrant = deny;
+}
+
+std::optional<ProcessId> SimWindows::LastForegroundGrant() const {
+  std::lock_guard lock(world_.mutex);
+  return world_.lastGrant;
+}
+
+WindowHandle SimWindows::ForegroundWindow() {
+  std::lock_guard lock(world_.mutex);
+  return world_.foreground;
+}
+
+WindowHandle SimWindows::RootWindow(WindowHandle window) {
+  std::lock_guard lock(world_.mutex);
+  auto it = world_.windows.find(window);
+  if (it == world_.windows.end()) return kNullWindow;
+  while (it->second.parent != kNullWindow) {
+    const auto parent = world_.windows.find(it->second.parent);
+    if (parent == world_.windows.end()) break;
+    window = parent->first;
+    it = parent;
+  }
+  return window;
+}
+
+bool SimWindows::IsWindow(WindowHandle window) {
+  std::lock_guard lock(world_.mutex);
+  return world_.windows.count(window) != 0;
+}
+
+int SimWindows::WindowTextLength(WindowHandle window) {
+  std::lock_guard lock(world_.mutex);
+  const auto it = world_.windows.find(window);
+  return it == world_.windows.end() ? 0 : static_cast<int>(it->second.title.size());
+}
+
+int SimWindows::WindowText(WindowHandle window, char16_t* buffer, int capacity) {
+  std::lock_guard lock(world_.mutex);
+  const auto it = world_.windows.find(window);
+  if (it == world_.windows.end() || capacity <= 0) return 0;
+  // Cut to the buffer and terminated, as the system copies it.
+  const std::size_t copied =
+      std::min(it->second.title.size(), static_cast<std::size_t>(capacity - 1));
+  std::copy_n(it->second.title.begin(), copied, buffer);
+  buffer[copied] = u'\0';
+  return static_cast<int>(copied);
+}
+
+WindowHandle SimWindows::AddWindow(ProcessId owner, std::u16string title, WindowHandle parent) {
+  std::lock_guard lock(world_.mutex);
+  const WindowHandle handle = world_.NewHandleLocked();
+  SimWorld::Window window;
+  window.className = u"SimWindow";
+  window.owner = owner;
+  window.title = std::move(title);
+  window.parent = parent;
+  world_.windows[handle] = std::move(window);
+  if (parent == kNullWindow) world_.zOrder.insert(world_.zOrder.begin(), handle);
+  return handle;
+}
+
+WindowHandle SimWindows::AddOwnedWindow(ProcessId owner, std::u16string title,
+                                        WindowHandle ownerWindow) {
+  const WindowHandle handle = AddWindow(owner, std::move(title));
+  std::lock_guard lock(world_.mutex);
+  world_.windows.at(handle).ownerWindow = ownerWindow;
+  return handle;
+}
+
+void SimWindows::SetWindowVisible(WindowHandle window, bool visible) {
+  std::lock_guard lock(world_.mutex);
+  world_.windows.at(window).visible = visible;
+}
+
+void SimWindows::SetWindowMinimized(WindowHandle window, bool minimized) {
+  std::lock_guard lock(world_.mutex);
+  world_.windows.at(window).minimized = minimized;
+}
+
+void SimWindows::BringToTop(WindowHandle window) {
+  std::lock_guard lock(world_.mutex);
+  std::erase(world_.zOrder, window);
+  world_.zOrder.insert(world_.zOrder.begin(), window);
+}
+
+std::vector<WindowHandle> SimWindows::EnumerateTopLevelWindows() {
+  std::lock_guard lock(world_.mutex);
+  return world_.zOrder;
+}
+
+bool SimWindows::IsWindowVisible(WindowHandle window) {
+  std::lock_guard lock(world_.mutex);
+  const auto it = world_.windows.find(window);
+  return it != world_.windows.end() && it->second.visible;
+}
+
+bool SimWindows::IsIconic(WindowHandle window) {
+  std::lock_guard lock(world_.mutex);
+  const auto it = world_.windows.find(window);
+  return it != world_.windows.end() && it->second.minimized;
+}
+
+WindowHandle SimWindows::OwnerWindow(WindowHandle window) {
+  std::lock_guard lock(world_.mutex);
+  const auto it = world_.windows.find(window);
+  return it == world_.windows.end() ? kNullWindow : it->second.ownerWindow;
+}
+
+void SimWindows::SetWindowTitle(WindowHandle window, std::u16string title) {
+  std::lock_guard lock(world_.mutex);
+  const auto it = world_.windows.find(window);
+  if (it != world_.windows.end()) it->second.title = std::move(title);
+}
+
+void SimWindows::SetWindowRect(WindowHandle window, Rect rect) {
+  std::lock_guard lock(world_.mutex);
+  world_.windows.at(window).rect = rect;
+}
+
+void SimWindows::SetWindowFrameBounds(WindowHandle window, std::optional<Rect> bounds) {
+  std::lock_guard lock(world_.mutex);
+  SimWorld::Window& entry = world_.windows.at(window);
+  entry.frameBoundsSet = true;
+  entry.frameBounds = bounds;
+}
+
+void SimWindows::SetWindowRectFails(WindowHandle window, bool fails) {
+  std::lock_guard lock(world_.mutex);
+  world_.windows.at(window).rectFails = fails;
+}
+
+std::optional<Rect> SimWindows::ExtendedFrameBounds(WindowHandle window) {
+  std::lock_guard lock(world_.mutex);
+  const auto it = world_.windows.find(window);
+  if (it == world_.windows.end()) return std::nullopt;
+  return it->second.frameBoundsSet ? it->second.frameBounds : it->second.rect;
+}
+
+std::optional<Rect> SimWindows::WindowRect(WindowHandle window) {
+  std::lock_guard lock(world_.mutex);
+  const auto it = world_.windows.find(window);
+  if (it == world_.windows.end() || it->second.rectFails) return std::nullopt;
+  return it->second.rect;
+}
+
+void SimWindows::RemoveWindow(WindowHandle window) {
+  std::lock_guard lock(world_.mutex);
+  RemoveWindowLocked(window);
+}
+
+void SimWindows::RemoveWindowLocked(WindowHandle window) {
+  if (world_.windows.count(window) == 0) return;
+  std::vector<WindowHandle> children;
+  for (const auto& [handle, entry] : world_.windows) {
+    if (entry.parent == window) children.push_back(handle);
+  }
+  for (const WindowHandle child : children) RemoveWindowLocked(child);
+  world_.windows.erase(window);
+  std::erase(world_.zOrder, window);
+  if (world_.foreground == window) world_.foreground = kNullWindow;
+  world_.FireWinEventLocked(kEventObjectDestroy, window);
+}
+
+WindowHandle SimWindows::WindowFromPoint(std::int32_t x, std::int32_t y) {
+  std::lock_guard lock(world_.mutex);
+  const auto hit = [x, y](const SimWorld::Window& window) {
+    return window.visible && !window.minimized && x >= window.rect.left && x < window.rect.right &&
+           y >= window.rect.top && y < window.rect.bottom;
+  };
+  WindowHandle found = kNullWindow;
+  for (const WindowHandle top : world_.zOrder) {
+    if (hit(world_.windows.at(top))) {
+      found = top;
+      break;
+    }
+  }
+  // Down to the deepest child under the point.
+  for (bool descended = found != kNullWindow; descended;) {
+    descended = false;
+    for (const auto& [handle, entry] : world_.windows) {
+      if (entry.parent == found && hit(entry)) {
+        found = handle;
+        descended = true;
+        break;
+      }
+    }
+  }
+  return found;
+}
+
+void SimWindows::SetForegroundWindow(WindowHandle window) {
+  std::lock_guard lock(world_.mutex);
+  world_.foreground = window;
+}
+
+ProcessId SimWindows::WindowProcessId(WindowHandle window) {
+  std::lock_guard lock(world_.mutex);
+  const auto it = world_.windows.find(window);
+  return it == world_.windows.end() ? 0 : it->second.owner;
+}
+
+bool SimWindows::AllowSetForegroundWindow(ProcessId processId) {
+  std::lock_guard lock(world_.mutex);
+  if (world_.denyForegroundGrant) return false;
+  world_.lastGrant = processId;
+  return true;
+}
+
+WindowHandle SimWindows::FindWindowByClass(std::u16string_view className) const {
+  std::lock_guard lock(world_.mutex);
+  for (const auto& [handle, window] : world_.windows) {
+    if (window.className == className) return handle;
+  }
+  return kNullWindow;
+}
+
+}  // namespace velmora::computer_use::platform::sim

@@ -1,0 +1,69 @@
+// The simulated top-level windows and their children, the z-order and the foreground, as
+// tests and the scenes drive them: a window opens, moves, comes to the front, closes.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/sim/sim_world.h"
+#include "platform/windows.h"
+
+namespace velmora::computer_use::platform::sim {
+
+class SimWindows final : public WindowApi {
+ public:
+  explicit SimWindows(SimWorld& world) : world_(world) {}
+
+  // A window of `owner`: top-level, or a child of `parent`.
+  WindowHandle AddWindow(ProcessId owner, std::u16string title, WindowHandle parent = kNullWindow);
+  // An owned top-level window, such as a dialog.
+  WindowHandle AddOwnedWindow(ProcessId owner, std::u16string title, WindowHandle ownerWindow);
+  void SetWindowVisible(WindowHandle window, bool visible);
+  void SetWindowMinimized(WindowHandle window, bool minimized);
+  void BringToTop(WindowHandle window);
+  void SetWindowTitle(WindowHandle window, std::u16string title);
+  // Where the window is on the virtual screen, for hit testing.
+  void SetWindowRect(WindowHandle window, Rect rect);
+  // What the compositor reports as the frame bounds, when it differs from the rectangle;
+  // none makes the query fail.
+  void SetWindowFrameBounds(WindowHandle window, std::optional<Rect> bounds);
+  void SetWindowRectFails(WindowHandle window, bool fails);
+  // Destroys the window and its children, raising the destroy event for each.
+  void RemoveWindow(WindowHandle window);
+  void SetForegroundWindow(WindowHandle window);
+
+  // A top-level window of `owner` in the foreground (null for none).
+  WindowHandle ShowForegroundWindow(ProcessId owner);
+  void ClearForeground();
+  void SetDenyForegroundGrant(bool deny);
+  std::optional<ProcessId> LastForegroundGrant() const;
+
+  // Any window of the class, hidden ones included; null for none.
+  WindowHandle FindWindowByClass(std::u16string_view className) const;
+
+  // --- WindowApi
+  WindowHandle ForegroundWindow() override;
+  WindowHandle RootWindow(WindowHandle window) override;
+  WindowHandle WindowFromPoint(std::int32_t x, std::int32_t y) override;
+  ProcessId WindowProcessId(WindowHandle window) override;
+  bool AllowSetForegroundWindow(ProcessId processId) override;
+  bool IsWindow(WindowHandle window) override;
+  std::vector<WindowHandle> EnumerateTopLevelWindows() override;
+  bool IsWindowVisible(WindowHandle window) override;
+  bool IsIconic(WindowHandle window) override;
+  std::optional<Rect> ExtendedFrameBounds(WindowHandle window) override;
+  std::optional<Rect> WindowRect(WindowHandle window) override;
+  WindowHandle OwnerWindow(WindowHandle window) override;
+  int WindowTextLength(WindowHandle window) override;
+  int WindowText(WindowHandle window, char16_t* buffer, int capacity) override;
+
+ private:
+  void RemoveWindowLocked(WindowHandle window);
+
+  SimWorld& world_;
+};
+
+}  // namespace velmora::computer_use::platform::sim

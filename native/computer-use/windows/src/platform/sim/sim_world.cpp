@@ -1,0 +1,30 @@
+#include "platform/sim/sim_world.h"
+
+namespace velmora::computer_use::platform::sim {
+
+WindowHandle SimWorld::NewHandleLocked() {
+  nextHandle += 4;
+  return static_cast<WindowHandle>(nextHandle);
+}
+
+void SimWorld::PostLocked(std::thread::id thread, const WindowMessage& message) {
+  queues[thread].posted.push_back(message);
+  wake.notify_all();
+}
+
+void SimWorld::FireWinEventLocked(std::uint32_t event, WindowHandle window, std::int32_t objectId,
+                                  std::int32_t childId) {
+  for (const auto& [id, hook] : winEventHooks) {
+    if (event >= hook.eventMin && event <= hook.eventMax) {
+      queues[hook.thread].events.push_back(PendingWinEvent{id, event, window, objectId, childId});
+    }
+  }
+  wake.notify_all();
+}
+
+bool SimWorld::SetupFailsLocked(SetupFailure step) const {
+  const auto it = failures.find(step);
+  return it != failures.end() && it->second;
+}
+
+}  // namespace velmora::computer_use::platform::sim
