@@ -1,5 +1,9 @@
 // The capture backend under Wine: the encoder runs for real on bitmaps built from pixels, through
 // the shared ladder; window capture and text recognition, which Wine lacks, fail cleanly.
+
+// First: <windows.h> renames GetMessage and its kind, which the seam's headers would then see.
+#include "platform/win32/win32_api.h"
+
 #include <gtest/gtest.h>
 #include <wincodec.h>
 #include <wrl/client.h>
@@ -15,7 +19,6 @@
 
 #include "common/platform_error.h"
 #include "observe/window_capture.h"
-#include "platform/win32/win32_api.h"
 #include "platform/win32/win32_capture.h"
 #include "win32/win32_fixture.h"
 
