@@ -25,13 +25,7 @@ using std::chrono::milliseconds;
 using testing::CallCounter;
 
 struct AnonymousPipe {
-  AnonymousPipe() {
-    HANDLE read = nullptr;
-    HANDLE write = nullptr;
-    EXPECT_TRUE(CreatePipe(&read, &write, nullptr, 0));
-    readEnd.Reset(read);
-    writeEnd.Reset(write);
-  }
+  AnonymousPipe() { EXPECT_TRUE(CreatePipe(readEnd.Put(), writeEnd.Put(), nullptr, 0)); }
   UniqueHandle readEnd;
   UniqueHandle writeEnd;
 };

@@ -32,33 +32,26 @@ class Child {
   explicit Child(std::wstring commandLine, bool pipes = false) {
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
-    HANDLE inputRead = nullptr;
-    HANDLE inputWrite = nullptr;
-    HANDLE outputRead = nullptr;
-    HANDLE outputWrite = nullptr;
+    // The child's ends, closed here once it has inherited them.
+    UniqueHandle inputRead;
+    UniqueHandle outputWrite;
     if (pipes) {
       SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-      CreatePipe(&inputRead, &inputWrite, &inherit, 0);
-      CreatePipe(&outputRead, &outputWrite, &inherit, 0);
-      SetHandleInformation(inputWrite, HANDLE_FLAG_INHERIT, 0);
-      SetHandleInformation(outputRead, HANDLE_FLAG_INHERIT, 0);
-      input_.Reset(inputWrite);
-      output_.Reset(outputRead);
+      CreatePipe(inputRead.Put(), input_.Put(), &inherit, 0);
+      CreatePipe(output_.Put(), outputWrite.Put(), &inherit, 0);
+      SetHandleInformation(input_.Get(), HANDLE_FLAG_INHERIT, 0);
+      SetHandleInformation(output_.Get(), HANDLE_FLAG_INHERIT, 0);
       startup.dwFlags = STARTF_USESTDHANDLES;
-      startup.hStdInput = inputRead;
-      startup.hStdOutput = outputWrite;
+      startup.hStdInput = inputRead.Get();
+      startup.hStdOutput = outputWrite.Get();
       startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     }
     PROCESS_INFORMATION info{};
     started_ = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, pipes, 0, nullptr,
                               nullptr, &startup, &info) != FALSE;
-    if (pipes) {
-      CloseHandle(inputRead);
-      CloseHandle(outputWrite);
-    }
     if (started_) {
       process_.Reset(info.hProcess);
-      CloseHandle(info.hThread);
+      const UniqueHandle thread(info.hThread);
     }
   }
   ~Child() {

@@ -223,24 +223,12 @@ wrl::ComPtr<Interface> GetActivationFactory(const wchar_t* className) {
   return factory;
 }
 
-// A string a call handed over, deleted with its owner.
-class ReceivedString {
- public:
-  ReceivedString() = default;
-  ReceivedString(const ReceivedString&) = delete;
-  ReceivedString& operator=(const ReceivedString&) = delete;
-  ~ReceivedString() { WindowsDeleteString(value_); }
-
-  HSTRING* Put() { return &value_; }
-  std::u16string Text() const {
-    UINT32 length = 0;
-    const wchar_t* raw = WindowsGetStringRawBuffer(value_, &length);
-    return FromWide(std::wstring_view(raw, length));
-  }
-
- private:
-  HSTRING value_ = nullptr;
-};
+// The characters of a Windows Runtime string; null is the empty string.
+std::u16string HStringText(HSTRING value) {
+  UINT32 length = 0;
+  const wchar_t* raw = WindowsGetStringRawBuffer(value, &length);
+  return FromWide(std::wstring_view(raw, length));
+}
 
 // An agile COM object of one interface, called on whichever thread the system picks; the last
 // Release frees it.
@@ -733,9 +721,9 @@ std::optional<std::vector<std::u16string>> Win32CaptureApi::RecognizeText(Bitmap
   for (UINT32 index = 0; index < count; ++index) {
     wrl::ComPtr<abi::IOcrLine> line;
     Check(lines->GetAt(index, &line));
-    ReceivedString text;
+    UniqueHString text;
     Check(line->get_Text(text.Put()));
-    texts.push_back(text.Text());
+    texts.push_back(HStringText(text.Get()));
   }
   return texts;
 }

@@ -7,36 +7,6 @@ namespace {
 
 constexpr DWORD kPathBufferCharacters = 32768;
 
-class BcryptAlgorithm {
- public:
-  BcryptAlgorithm(const BcryptAlgorithm&) = delete;
-  BcryptAlgorithm& operator=(const BcryptAlgorithm&) = delete;
-  BcryptAlgorithm() = default;
-  ~BcryptAlgorithm() {
-    if (handle_ != nullptr) BCryptCloseAlgorithmProvider(handle_, 0);
-  }
-  BCRYPT_ALG_HANDLE* Out() { return &handle_; }
-  BCRYPT_ALG_HANDLE Get() const { return handle_; }
-
- private:
-  BCRYPT_ALG_HANDLE handle_ = nullptr;
-};
-
-class BcryptHash {
- public:
-  BcryptHash(const BcryptHash&) = delete;
-  BcryptHash& operator=(const BcryptHash&) = delete;
-  BcryptHash() = default;
-  ~BcryptHash() {
-    if (handle_ != nullptr) BCryptDestroyHash(handle_);
-  }
-  BCRYPT_HASH_HANDLE* Out() { return &handle_; }
-  BCRYPT_HASH_HANDLE Get() const { return handle_; }
-
- private:
-  BCRYPT_HASH_HANDLE handle_ = nullptr;
-};
-
 Rect FromRect(const RECT& rect) {
   return Rect{rect.left, rect.top, rect.right, rect.bottom};
 }
@@ -132,9 +102,7 @@ std::optional<std::uint32_t> Win32ProcessInfoApi::QueryIntegrityLevel(ProcessId 
   {
     const UniqueHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
     if (!process.Valid()) return std::nullopt;
-    HANDLE opened = nullptr;
-    if (!OpenProcessToken(process.Get(), TOKEN_QUERY, &opened)) return std::nullopt;
-    token.Reset(opened);
+    if (!OpenProcessToken(process.Get(), TOKEN_QUERY, token.Put())) return std::nullopt;
   }
   DWORD size = 0;
   GetTokenInformation(token.Get(), TokenIntegrityLevel, nullptr, 0, &size);
@@ -158,7 +126,7 @@ Sha256Digest Win32CryptoApi::Sha256(std::string_view data) {
   DWORD objectLength = 0;
   ULONG copied = 0;
   if (!BCRYPT_SUCCESS(
-          BCryptOpenAlgorithmProvider(algorithm.Out(), BCRYPT_SHA256_ALGORITHM, nullptr, 0)) ||
+          BCryptOpenAlgorithmProvider(algorithm.Put(), BCRYPT_SHA256_ALGORITHM, nullptr, 0)) ||
       !BCRYPT_SUCCESS(BCryptGetProperty(algorithm.Get(), BCRYPT_OBJECT_LENGTH,
                                         reinterpret_cast<PUCHAR>(&objectLength),
                                         sizeof objectLength, &copied, 0))) {
@@ -168,7 +136,7 @@ Sha256Digest Win32CryptoApi::Sha256(std::string_view data) {
   std::vector<UCHAR> object(objectLength, 0);
   BcryptHash hash;
   digest.status = HashStatus::kFailed;
-  if (!BCRYPT_SUCCESS(BCryptCreateHash(algorithm.Get(), hash.Out(), object.data(), objectLength,
+  if (!BCRYPT_SUCCESS(BCryptCreateHash(algorithm.Get(), hash.Put(), object.data(), objectLength,
                                        nullptr, 0, 0)) ||
       !BCRYPT_SUCCESS(BCryptHashData(hash.Get(),
                                      reinterpret_cast<PUCHAR>(const_cast<char*>(data.data())),
