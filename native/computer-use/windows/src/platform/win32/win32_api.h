@@ -26,45 +26,11 @@
 
 #include <string>
 #include <string_view>
-#include <utility>
 
 #include "platform/platform.h"
 #include "platform/win32/win32_handles.h"
 
 namespace velmora::computer_use::platform::win32 {
-
-// One counted reference to a COM object, released on destruction.
-template <typename T>
-class ComPtr {
- public:
-  ComPtr() = default;
-  ComPtr(ComPtr&& other) noexcept : pointer_(std::exchange(other.pointer_, nullptr)) {}
-  ComPtr& operator=(ComPtr&& other) noexcept {
-    if (this != &other) {
-      Reset();
-      pointer_ = std::exchange(other.pointer_, nullptr);
-    }
-    return *this;
-  }
-  ComPtr(const ComPtr&) = delete;
-  ComPtr& operator=(const ComPtr&) = delete;
-  ~ComPtr() { Reset(); }
-
-  T* Get() const { return pointer_; }
-  T* operator->() const { return pointer_; }
-  explicit operator bool() const { return pointer_ != nullptr; }
-  // For an out parameter: releases what is held first.
-  T** Put() {
-    Reset();
-    return &pointer_;
-  }
-  void Reset() {
-    if (pointer_ != nullptr) std::exchange(pointer_, nullptr)->Release();
-  }
-
- private:
-  T* pointer_ = nullptr;
-};
 
 inline std::wstring ToWide(std::u16string_view text) {
   return {text.begin(), text.end()};

@@ -4,9 +4,12 @@
 #include "platform/win32/win32_api.h"
 // Needs <windows.h> and <objbase.h> first.
 #include <uiautomation.h>
+#include <wrl/client.h>
 
 namespace velmora::computer_use::platform::win32 {
 namespace {
+
+using Microsoft::WRL::ComPtr;
 
 // The documented identifiers, defined here so that no import library has to carry them.
 constexpr CLSID kClsidCuiAutomation8{
@@ -85,14 +88,13 @@ class Win32UiaElement final : public UiaElement {
 
   bool HasPattern(std::int32_t patternId) override {
     ComPtr<IUnknown> pattern;
-    return SUCCEEDED(element_->GetCurrentPattern(patternId, pattern.Put())) &&
-           static_cast<bool>(pattern);
+    return SUCCEEDED(element_->GetCurrentPattern(patternId, &pattern)) && pattern.Get() != nullptr;
   }
 
   std::optional<bool> ValueIsReadOnly() override {
     ComPtr<IUIAutomationValuePattern> pattern;
     if (FAILED(element_->GetCurrentPatternAs(kUiaValuePatternId, kIidUiAutomationValuePattern,
-                                             reinterpret_cast<void**>(pattern.Put()))) ||
+                                             &pattern)) ||
         !pattern) {
       return std::nullopt;
     }
@@ -125,7 +127,7 @@ class Win32UiaTreeWalker final : public UiaTreeWalker {
     IUIAutomationElement* from = Unwrap(element);
     if (from == nullptr) return nullptr;
     ComPtr<IUIAutomationElement> parent;
-    const HRESULT result = walker_->GetParentElement(from, parent.Put());
+    const HRESULT result = walker_->GetParentElement(from, &parent);
     return Wrap(result, std::move(parent));
   }
 
@@ -133,7 +135,7 @@ class Win32UiaTreeWalker final : public UiaTreeWalker {
     IUIAutomationElement* from = Unwrap(element);
     if (from == nullptr) return nullptr;
     ComPtr<IUIAutomationElement> child;
-    const HRESULT result = walker_->GetFirstChildElement(from, child.Put());
+    const HRESULT result = walker_->GetFirstChildElement(from, &child);
     return Wrap(result, std::move(child));
   }
 
@@ -141,7 +143,7 @@ class Win32UiaTreeWalker final : public UiaTreeWalker {
     IUIAutomationElement* from = Unwrap(element);
     if (from == nullptr) return nullptr;
     ComPtr<IUIAutomationElement> sibling;
-    const HRESULT result = walker_->GetNextSiblingElement(from, sibling.Put());
+    const HRESULT result = walker_->GetNextSiblingElement(from, &sibling);
     return Wrap(result, std::move(sibling));
   }
 
@@ -160,7 +162,7 @@ class Win32UiaClient final : public UiaClient {
 
   std::unique_ptr<UiaElement> ElementFromHandle(WindowHandle window, HResult& result) override {
     ComPtr<IUIAutomationElement> element;
-    const HRESULT called = automation_->ElementFromHandle(ToHwnd(window), element.Put());
+    const HRESULT called = automation_->ElementFromHandle(ToHwnd(window), &element);
     if (FAILED(called) || !element) {
       result = ResultOfNull(called);
       return nullptr;
@@ -171,7 +173,7 @@ class Win32UiaClient final : public UiaClient {
 
   std::unique_ptr<UiaTreeWalker> ControlViewWalker(HResult& result) override {
     ComPtr<IUIAutomationTreeWalker> walker;
-    const HRESULT called = automation_->get_ControlViewWalker(walker.Put());
+    const HRESULT called = automation_->get_ControlViewWalker(&walker);
     if (FAILED(called) || !walker) {
       result = ResultOfNull(called);
       return nullptr;
@@ -182,13 +184,13 @@ class Win32UiaClient final : public UiaClient {
 
   std::unique_ptr<UiaElement> GetFocusedElement() override {
     ComPtr<IUIAutomationElement> element;
-    const HRESULT result = automation_->GetFocusedElement(element.Put());
+    const HRESULT result = automation_->GetFocusedElement(&element);
     return Wrap(result, std::move(element));
   }
 
   std::unique_ptr<UiaElement> ElementFromPoint(std::int32_t x, std::int32_t y) override {
     ComPtr<IUIAutomationElement> element;
-    const HRESULT result = automation_->ElementFromPoint(POINT{x, y}, element.Put());
+    const HRESULT result = automation_->ElementFromPoint(POINT{x, y}, &element);
     return Wrap(result, std::move(element));
   }
 
@@ -209,9 +211,8 @@ class Win32UiaClient final : public UiaClient {
 
 std::unique_ptr<UiaClient> Win32AutomationApi::CreateClient(HResult& result) {
   ComPtr<IUIAutomation> automation;
-  const HRESULT created =
-      CoCreateInstance(kClsidCuiAutomation8, nullptr, CLSCTX_INPROC_SERVER, kIidUiAutomation,
-                       reinterpret_cast<void**>(automation.Put()));
+  const HRESULT created = CoCreateInstance(kClsidCuiAutomation8, nullptr, CLSCTX_INPROC_SERVER,
+                                           kIidUiAutomation, &automation);
   if (FAILED(created) || !automation) {
     result = ResultOfNull(created);
     return nullptr;
