@@ -1,6 +1,4 @@
-// UI Automation through IUIAutomation, and the COM library's identifiers and the system clock.
-#include <cstring>
-
+// UI Automation through IUIAutomation.
 #include "platform/win32/win32_api.h"
 // Needs <windows.h> and <objbase.h> first.
 #include <uiautomation.h>
@@ -18,8 +16,6 @@ constexpr IID kIidUiAutomation{
     0x30cbe57d, 0xd9d0, 0x452a, {0xab, 0x13, 0x7a, 0xc5, 0xac, 0x48, 0x25, 0xee}};
 constexpr IID kIidUiAutomationValuePattern{
     0xa94cd8b1, 0x0844, 0x4cd6, {0x9d, 0x2d, 0x64, 0x05, 0x37, 0xab, 0x39, 0xe9}};
-
-constexpr int kGuidStringCapacity = 40;
 
 // A VARIANT cleared on every path.
 class ScopedVariant {
@@ -219,34 +215,6 @@ std::unique_ptr<UiaClient> Win32AutomationApi::CreateClient(HResult& result) {
   }
   result = static_cast<HResult>(created);
   return std::make_unique<Win32UiaClient>(std::move(automation));
-}
-
-std::optional<Guid> Win32SystemApi::CreateGuid() {
-  GUID created{};
-  if (FAILED(CoCreateGuid(&created))) return std::nullopt;
-  Guid bytes{};
-  static_assert(sizeof created == std::tuple_size_v<Guid>);
-  std::memcpy(bytes.data(), &created, bytes.size());
-  return bytes;
-}
-
-std::u16string Win32SystemApi::GuidToString(const Guid& guid) {
-  GUID value{};
-  std::memcpy(&value, guid.data(), sizeof value);
-  wchar_t buffer[kGuidStringCapacity] = {};
-  const int written = StringFromGUID2(value, buffer, kGuidStringCapacity);
-  if (written <= 0) return {};
-  return FromWide(std::wstring_view(buffer, static_cast<std::size_t>(written - 1)));
-}
-
-std::uint64_t Win32SystemApi::TickCount64() {
-  return GetTickCount64();
-}
-
-std::uint64_t Win32SystemApi::SystemTimeAsFileTime() {
-  FILETIME time{};
-  GetSystemTimePreciseAsFileTime(&time);
-  return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
 
 }  // namespace velmora::computer_use::platform::win32

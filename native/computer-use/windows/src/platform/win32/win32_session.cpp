@@ -1,8 +1,10 @@
+// Sessions and the input desktop through the Remote Desktop Services and window station calls.
 #include <vector>
 
 #include "platform/win32/win32_api.h"
 
 namespace velmora::computer_use::platform::win32 {
+
 std::optional<std::uint32_t> Win32SessionApi::ProcessIdToSessionId(ProcessId processId) {
   DWORD sessionId = 0;
   if (!::ProcessIdToSessionId(processId, &sessionId)) return std::nullopt;
@@ -53,28 +55,6 @@ bool Win32SessionApi::RegisterSessionNotification(WindowHandle window) {
 
 void Win32SessionApi::UnregisterSessionNotification(WindowHandle window) {
   WTSUnRegisterSessionNotification(ToHwnd(window));
-}
-
-WindowHandle Win32WindowApi::ForegroundWindow() {
-  return FromHwnd(GetForegroundWindow());
-}
-
-WindowHandle Win32WindowApi::RootWindow(WindowHandle window) {
-  return FromHwnd(GetAncestor(ToHwnd(window), GA_ROOT));
-}
-
-WindowHandle Win32WindowApi::WindowFromPoint(std::int32_t x, std::int32_t y) {
-  return FromHwnd(::WindowFromPoint(POINT{x, y}));
-}
-
-ProcessId Win32WindowApi::WindowProcessId(WindowHandle window) {
-  DWORD processId = 0;
-  if (GetWindowThreadProcessId(ToHwnd(window), &processId) == 0) return 0;
-  return processId;
-}
-
-bool Win32WindowApi::AllowSetForegroundWindow(ProcessId processId) {
-  return ::AllowSetForegroundWindow(processId) != FALSE;
 }
 
 }  // namespace velmora::computer_use::platform::win32
