@@ -24,6 +24,7 @@
 #include <tlhelp32.h>
 #include <wtsapi32.h>
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -145,6 +146,9 @@ class Win32SystemApi final : public SystemApi {
   std::uint64_t SystemTimeAsFileTime() override;
   std::uint64_t TickCount64() override;
 };
+
+// Up to kInputHookSlotsPerKind low-level hooks of each kind at once, on any threads.
+inline constexpr std::size_t kInputHookSlotsPerKind = 8;
 
 class Win32MessageLoopApi final : public MessageLoopApi {
  public:
