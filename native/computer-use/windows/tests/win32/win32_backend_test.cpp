@@ -25,13 +25,7 @@ using std::chrono::milliseconds;
 using testing::CallCounter;
 
 struct AnonymousPipe {
-  AnonymousPipe() {
-    HANDLE read = nullptr;
-    HANDLE write = nullptr;
-    EXPECT_TRUE(CreatePipe(&read, &write, nullptr, 0));
-    readEnd.Reset(read);
-    writeEnd.Reset(write);
-  }
+  AnonymousPipe() { EXPECT_TRUE(CreatePipe(readEnd.Put(), writeEnd.Put(), nullptr, 0)); }
   UniqueHandle readEnd;
   UniqueHandle writeEnd;
 };
@@ -437,6 +431,11 @@ class UiaRealWindows : public RealWindows {
     return element;
   }
 
+  HWND CreateReadOnlyEdit() {
+    return CreateWindowExW(0, L"EDIT", L"text", WS_CHILD | WS_VISIBLE | ES_READONLY, 100, 5, 80, 24,
+                           top_, nullptr, GetModuleHandleW(nullptr), nullptr);
+  }
+
   ComApartment apartment_;
   std::unique_ptr<platform::UiaClient> client_;
 };
@@ -454,49 +453,62 @@ TEST_F(UiaRealWindows, WindowElementsAnswerTheirTypeAndBounds) {
   EXPECT_EQ(button->CurrentBoundingRectangle(), WindowRectOf(button_));
   EXPECT_NE(button->CurrentBoundingRectangle(), top->CurrentBoundingRectangle());
   // Each element answers its own type (Wine reports the button as a pane, Windows as a button).
-  const HWND edit = CreateWindowExW(0, L"EDIT", L"text", WS_CHILD | WS_VISIBLE | ES_READONLY, 100,
-                                    5, 80, 24, top_, nullptr, GetModuleHandleW(nullptr), nullptr);
+  const HWND edit = CreateReadOnlyEdit();
   ASSERT_NE(edit, nullptr);
   const std::unique_ptr<platform::UiaElement> editElement = Element(edit);
   ASSERT_TRUE(editElement);
   EXPECT_EQ(editElement->CurrentControlType(), platform::kUiaEditControlTypeId);
   EXPECT_EQ(editElement->CurrentBoundingRectangle(), WindowRectOf(edit));
-  const std::optional<bool> readOnly = editElement->ValueIsReadOnly();
-  if (readOnly.has_value()) {
-    EXPECT_TRUE(*readOnly);
-  }
+}
 
-  // Where the platform implements these (Windows; not Wine), they answer what the windows are.
+// The calls below are Windows's; Wine answers E_NOTIMPL, so there they skip.
+TEST_F(UiaRealWindows, ReadOnlyEditSaysSoThroughItsValuePattern) {
+  const HWND edit = CreateReadOnlyEdit();
+  ASSERT_NE(edit, nullptr);
+  const std::unique_ptr<platform::UiaElement> element = Element(edit);
+  ASSERT_TRUE(element);
+  const std::optional<bool> readOnly = element->ValueIsReadOnly();
+  if (!readOnly.has_value()) GTEST_SKIP() << "the edit's Value pattern is not available";
+  EXPECT_TRUE(*readOnly);
+}
+
+TEST_F(UiaRealWindows, WindowElementAnswersItsName) {
+  const std::unique_ptr<platform::UiaElement> top = Element(top_);
+  ASSERT_TRUE(top);
   const std::optional<std::u16string> name =
       top->CurrentStringProperty(platform::kUiaNamePropertyId);
-  if (name.has_value()) {
-    EXPECT_EQ(*name, u"Identity \u00e9 test");
-  }
-  const std::optional<bool> password = button->CurrentIsPassword();
-  if (password.has_value()) {
-    EXPECT_FALSE(*password);
-  }
-  const std::unique_ptr<platform::UiaElement> topAgain = Element(top_);
-  ASSERT_TRUE(topAgain);
-  const std::optional<bool> same = client_->CompareElements(*top, *topAgain);
-  if (same.has_value()) {
-    EXPECT_TRUE(*same);
-  }
-  const std::optional<bool> different = client_->CompareElements(*top, *button);
-  if (different.has_value()) {
-    EXPECT_FALSE(*different);
-  }
+  if (!name.has_value()) GTEST_SKIP() << "GetCurrentPropertyValue is not available";
+  EXPECT_EQ(*name, u"Identity \u00e9 test");
+}
 
-  // Whatever is at the button's centre contains that point.
+TEST_F(UiaRealWindows, ButtonIsNoPasswordField) {
+  const std::unique_ptr<platform::UiaElement> button = Element(button_);
+  ASSERT_TRUE(button);
+  const std::optional<bool> password = button->CurrentIsPassword();
+  if (!password.has_value()) GTEST_SKIP() << "get_CurrentIsPassword is not available";
+  EXPECT_FALSE(*password);
+}
+
+TEST_F(UiaRealWindows, CompareElementsTellsTheSameWindowFromAnother) {
+  const std::unique_ptr<platform::UiaElement> top = Element(top_);
+  const std::unique_ptr<platform::UiaElement> topAgain = Element(top_);
+  const std::unique_ptr<platform::UiaElement> button = Element(button_);
+  ASSERT_TRUE(top && topAgain && button);
+  const std::optional<bool> same = client_->CompareElements(*top, *topAgain);
+  if (!same.has_value()) GTEST_SKIP() << "CompareElements is not available";
+  EXPECT_TRUE(*same);
+  EXPECT_EQ(client_->CompareElements(*top, *button), false);
+}
+
+TEST_F(UiaRealWindows, ElementAtAPointContainsIt) {
   const platform::Rect bounds = WindowRectOf(button_);
   const std::int32_t x = (bounds.left + bounds.right) / 2;
   const std::int32_t y = (bounds.top + bounds.bottom) / 2;
   const std::unique_ptr<platform::UiaElement> atPoint = client_->ElementFromPoint(x, y);
-  if (atPoint) {
-    const std::optional<platform::Rect> rect = atPoint->CurrentBoundingRectangle();
-    ASSERT_TRUE(rect.has_value());
-    EXPECT_TRUE(rect->left <= x && x < rect->right && rect->top <= y && y < rect->bottom);
-  }
+  if (!atPoint) GTEST_SKIP() << "ElementFromPoint is not available";
+  const std::optional<platform::Rect> rect = atPoint->CurrentBoundingRectangle();
+  ASSERT_TRUE(rect.has_value());
+  EXPECT_TRUE(rect->left <= x && x < rect->right && rect->top <= y && y < rect->bottom);
 }
 
 TEST_F(UiaRealWindows, GoneWindowsHaveNoElement) {
@@ -517,9 +529,9 @@ TEST_F(UiaRealWindows, ControlViewWalksFromTheWindowToTheButtonAndBack) {
   platform::HResult result = S_OK;
   const std::unique_ptr<platform::UiaTreeWalker> walker = client_->ControlViewWalker(result);
   if (!walker) {
-    // Wine: E_NOTIMPL.
+    // No walker comes with the failure that explains it.
     EXPECT_TRUE(FAILED(result)) << std::hex << result;
-    return;
+    GTEST_SKIP() << "get_ControlViewWalker is not available (Wine: E_NOTIMPL)";
   }
   EXPECT_TRUE(SUCCEEDED(result)) << std::hex << result;
   const std::unique_ptr<platform::UiaElement> top = Element(top_);

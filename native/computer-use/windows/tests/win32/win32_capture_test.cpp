@@ -240,16 +240,20 @@ TEST_F(Win32Capture, LowerJpegQualityGivesFewerBytes) {
   EXPECT_LT(smaller.size(), better.size());
 }
 
-TEST_F(Win32Capture, RecognizesNoTextInAGradient) {
+TEST_F(Win32Capture, RecognitionOfAGradientFindsNoTextWithOrWithoutAnEngine) {
+  const std::unique_ptr<Win32Bitmap> bitmap = Gradient(64, 48);
+  std::vector<Json> lines(1);
+  ASSERT_NO_THROW(lines = RecognizeText(capture_, *bitmap));
+  EXPECT_TRUE(lines.empty());
+}
+
+TEST_F(Win32Capture, EngineFindsNoLinesInAGradient) {
   const std::unique_ptr<Win32Bitmap> bitmap = Gradient(64, 48);
   std::optional<std::vector<std::u16string>> lines;
   ASSERT_NO_THROW(lines = capture_.RecognizeText(*bitmap));
   // Wine 10 has no recogniser: no engine, so no lines at all.
-  RecordProperty("ocrEngine", lines ? "present" : "absent");
-  if (lines) {
-    EXPECT_TRUE(lines->empty());
-  }
-  EXPECT_TRUE(RecognizeText(capture_, *bitmap).empty());
+  if (!lines) GTEST_SKIP() << "no text recognition engine";
+  EXPECT_TRUE(lines->empty());
 }
 
 TEST_F(Win32Capture, ItemForAWindowWhereCaptureIsSupported) {

@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "observe/uia_observer.h"
@@ -32,33 +34,26 @@ class Child {
   explicit Child(std::wstring commandLine, bool pipes = false) {
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
-    HANDLE inputRead = nullptr;
-    HANDLE inputWrite = nullptr;
-    HANDLE outputRead = nullptr;
-    HANDLE outputWrite = nullptr;
+    // The child's ends, closed here once it has inherited them.
+    UniqueHandle inputRead;
+    UniqueHandle outputWrite;
     if (pipes) {
       SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-      CreatePipe(&inputRead, &inputWrite, &inherit, 0);
-      CreatePipe(&outputRead, &outputWrite, &inherit, 0);
-      SetHandleInformation(inputWrite, HANDLE_FLAG_INHERIT, 0);
-      SetHandleInformation(outputRead, HANDLE_FLAG_INHERIT, 0);
-      input_.Reset(inputWrite);
-      output_.Reset(outputRead);
+      CreatePipe(inputRead.Put(), input_.Put(), &inherit, 0);
+      CreatePipe(output_.Put(), outputWrite.Put(), &inherit, 0);
+      SetHandleInformation(input_.Get(), HANDLE_FLAG_INHERIT, 0);
+      SetHandleInformation(output_.Get(), HANDLE_FLAG_INHERIT, 0);
       startup.dwFlags = STARTF_USESTDHANDLES;
-      startup.hStdInput = inputRead;
-      startup.hStdOutput = outputWrite;
+      startup.hStdInput = inputRead.Get();
+      startup.hStdOutput = outputWrite.Get();
       startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     }
     PROCESS_INFORMATION info{};
     started_ = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, pipes, 0, nullptr,
                               nullptr, &startup, &info) != FALSE;
-    if (pipes) {
-      CloseHandle(inputRead);
-      CloseHandle(outputWrite);
-    }
     if (started_) {
       process_.Reset(info.hProcess);
-      CloseHandle(info.hThread);
+      const UniqueHandle thread(info.hThread);
     }
   }
   ~Child() {
@@ -262,6 +257,66 @@ TEST_F(FixtureProgram, HooksCountTheUserAndOtherProgramsButNotTheHelper) {
   ASSERT_TRUE(testing::WaitUntil([&] { return monitor.RecordCount() == 0; }));
   EXPECT_EQ(monitor.InteractionGeneration(), generation + 3);
   EXPECT_FALSE(monitor.IsRecordCurrent(window, renewed.id, 1));
+}
+
+// This test's own key presses, told apart by their marker, counted per hook.
+constexpr std::uintptr_t kHookTestMarker = 0x484F4F4B;
+std::atomic<int> firstHookPresses{0};
+std::atomic<int> secondHookPresses{0};
+
+void CountFirstHookPress(const platform::KeyboardHookEvent& event) {
+  if (event.extraInfo == kHookTestMarker && event.message == WM_KEYDOWN) ++firstHookPresses;
+}
+void CountSecondHookPress(const platform::KeyboardHookEvent& event) {
+  if (event.extraInfo == kHookTestMarker && event.message == WM_KEYDOWN) ++secondHookPresses;
+}
+
+TEST_F(Win32Fixture, KeyboardHooksOfTwoThreadsEachSeeTheKeyAndFreeTheirSlots) {
+  std::atomic<int> attempted{0};
+  std::atomic<int> installed{0};
+  std::atomic<std::uint32_t> threadIds[2] = {0, 0};
+  // Holds one hook and pumps this thread's messages until WM_QUIT.
+  const auto holdHook = [&](int index, platform::KeyboardHookCallback callback) {
+    loops_.EnsureMessageQueue();
+    threadIds[index] = loops_.CurrentThreadId();
+    const platform::InputHookId hook = loops_.SetKeyboardHook(callback);
+    if (hook != 0) ++installed;
+    ++attempted;
+    platform::WindowMessage message;
+    while (hook != 0 && loops_.GetMessage(message) > 0) loops_.DispatchMessage(message);
+    loops_.UnhookInput(hook);
+  };
+  std::thread first(holdHook, 0, &CountFirstHookPress);
+  std::thread second(holdHook, 1, &CountSecondHookPress);
+  const bool bothInstalled = testing::WaitUntil([&] { return attempted == 2; }) && installed == 2;
+  bool bothSaw = false;
+  if (bothInstalled) {
+    INPUT keys[2]{};
+    keys[0].type = INPUT_KEYBOARD;
+    keys[0].ki.wVk = 'Q';
+    keys[0].ki.dwExtraInfo = kHookTestMarker;
+    keys[1] = keys[0];
+    keys[1].ki.dwFlags = KEYEVENTF_KEYUP;
+    EXPECT_EQ(SendInput(2, keys, sizeof(INPUT)), 2u);
+    bothSaw = testing::WaitUntil([] { return firstHookPresses > 0 && secondHookPresses > 0; });
+  }
+  for (const std::atomic<std::uint32_t>& id : threadIds)
+    loops_.PostThreadMessage(id, WM_QUIT, 0, 0);
+  first.join();
+  second.join();
+  ASSERT_TRUE(bothInstalled);
+  EXPECT_TRUE(bothSaw);
+  EXPECT_EQ(firstHookPresses, 1);
+  EXPECT_EQ(secondHookPresses, 1);
+
+  // Both slots were freed: every slot can be claimed again, and no more.
+  std::vector<platform::InputHookId> hooks;
+  for (std::size_t slot = 0; slot < platform::win32::kInputHookSlotsPerKind; ++slot) {
+    hooks.push_back(loops_.SetKeyboardHook(&CountFirstHookPress));
+    EXPECT_NE(hooks.back(), 0u) << slot;
+  }
+  EXPECT_EQ(loops_.SetKeyboardHook(&CountFirstHookPress), 0u);
+  for (const platform::InputHookId hook : hooks) loops_.UnhookInput(hook);
 }
 
 }  // namespace

@@ -23,6 +23,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/win32/win32_handles.h"
+
 namespace {
 
 using nlohmann::json;
@@ -43,25 +45,8 @@ std::string Narrow(const std::wstring& text) {
   return {text.begin(), text.end()};
 }
 
-class Handle {
- public:
-  Handle() = default;
-  explicit Handle(HANDLE handle) : handle_(handle) {}
-  Handle(Handle&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
-  Handle& operator=(Handle&& other) noexcept {
-    Reset(std::exchange(other.handle_, nullptr));
-    return *this;
-  }
-  ~Handle() { Reset(); }
-  HANDLE Get() const { return handle_; }
-  void Reset(HANDLE handle = nullptr) {
-    if (handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-    handle_ = handle;
-  }
-
- private:
-  HANDLE handle_ = nullptr;
-};
+using velmora::computer_use::platform::win32::UniqueHandle;
+using velmora::computer_use::platform::win32::WtsMemory;
 
 std::vector<std::uint8_t> RawFrame(std::uint32_t length, std::uint8_t kind,
                                    const std::string& body) {
@@ -112,8 +97,8 @@ class Child {
         !CreatePipe(&parentOutput, &childOutput, &inheritable, 0)) {
       throw std::runtime_error("CreatePipe");
     }
-    Handle childIn(childInput);
-    Handle childOut(childOutput);
+    UniqueHandle childIn(childInput);
+    UniqueHandle childOut(childOutput);
     input_.Reset(parentInput);
     output_.Reset(parentOutput);
     // Only the child's ends are inherited.
@@ -173,9 +158,9 @@ class Child {
   }
 
  private:
-  Handle input_;
-  Handle output_;
-  Handle process_;
+  UniqueHandle input_;
+  UniqueHandle output_;
+  UniqueHandle process_;
   DWORD processId_ = 0;
 };
 
@@ -313,12 +298,10 @@ class Session {
 bool SessionQueryWorks() {
   DWORD session = 0;
   ProcessIdToSessionId(GetCurrentProcessId(), &session);
-  LPWSTR buffer = nullptr;
+  WtsMemory buffer;
   DWORD bytes = 0;
-  const bool works = WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, session,
-                                                 WTSSessionInfoEx, &buffer, &bytes) != FALSE;
-  if (buffer != nullptr) WTSFreeMemory(buffer);
-  return works;
+  return WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, session, WTSSessionInfoEx,
+                                     buffer.Put(), &bytes) != FALSE;
 }
 
 void ExpectEndedWithoutReply(Session& session) {

@@ -77,23 +77,8 @@ std::optional<ProcessId> ReadParentId(ProcessId processId) {
 
 }  // namespace
 
-UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
-  if (this != &other) {
-    Reset();
-    fd_ = other.Release();
-  }
-  return *this;
-}
-
-int UniqueFd::Release() {
-  const int fd = fd_;
-  fd_ = -1;
-  return fd;
-}
-
-void UniqueFd::Reset() {
-  if (fd_ >= 0) close(fd_);
-  fd_ = -1;
+void FdTraits::Close(int fd) {
+  close(fd);
 }
 
 IoResult FdInputStream::Read(std::uint8_t* buffer, std::size_t count) {

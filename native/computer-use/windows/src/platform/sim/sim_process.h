@@ -5,6 +5,7 @@
 #include <functional>
 #include <thread>
 
+#include "common/scoped_handle.h"
 #include "platform/process.h"
 #include "platform/runtime.h"
 #include "platform/streams.h"
@@ -12,24 +13,13 @@
 namespace velmora::computer_use::platform::sim {
 
 // A file descriptor owned for its lifetime.
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept;
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() { Reset(); }
-
-  int Get() const { return fd_; }
-  bool Valid() const { return fd_ >= 0; }
-  int Release();
-  void Reset();
-
- private:
-  int fd_ = -1;
+struct FdTraits {
+  using Handle = int;
+  static Handle Invalid() { return -1; }
+  static bool IsValid(Handle fd) { return fd >= 0; }
+  static void Close(Handle fd);
 };
+using UniqueFd = ScopedHandle<FdTraits>;
 
 // Reads and writes one descriptor that the caller keeps open.
 class FdInputStream final : public InputStream {

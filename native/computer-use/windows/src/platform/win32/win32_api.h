@@ -24,76 +24,14 @@
 #include <tlhelp32.h>
 #include <wtsapi32.h>
 
+#include <cstddef>
 #include <string>
 #include <string_view>
-#include <utility>
 
 #include "platform/platform.h"
+#include "platform/win32/win32_handles.h"
 
 namespace velmora::computer_use::platform::win32 {
-
-// A kernel handle owned for its lifetime.
-class UniqueHandle {
- public:
-  UniqueHandle() = default;
-  explicit UniqueHandle(HANDLE handle) : handle_(handle) {}
-  UniqueHandle(UniqueHandle&& other) noexcept : handle_(other.Release()) {}
-  UniqueHandle& operator=(UniqueHandle&& other) noexcept {
-    if (this != &other) Reset(other.Release());
-    return *this;
-  }
-  UniqueHandle(const UniqueHandle&) = delete;
-  UniqueHandle& operator=(const UniqueHandle&) = delete;
-  ~UniqueHandle() { Reset(); }
-
-  HANDLE Get() const { return handle_; }
-  bool Valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
-  HANDLE Release() {
-    HANDLE handle = handle_;
-    handle_ = nullptr;
-    return handle;
-  }
-  void Reset(HANDLE handle = nullptr) {
-    if (Valid()) CloseHandle(handle_);
-    handle_ = handle;
-  }
-
- private:
-  HANDLE handle_ = nullptr;
-};
-
-// One counted reference to a COM object, released on destruction.
-template <typename T>
-class ComPtr {
- public:
-  ComPtr() = default;
-  ComPtr(ComPtr&& other) noexcept : pointer_(std::exchange(other.pointer_, nullptr)) {}
-  ComPtr& operator=(ComPtr&& other) noexcept {
-    if (this != &other) {
-      Reset();
-      pointer_ = std::exchange(other.pointer_, nullptr);
-    }
-    return *this;
-  }
-  ComPtr(const ComPtr&) = delete;
-  ComPtr& operator=(const ComPtr&) = delete;
-  ~ComPtr() { Reset(); }
-
-  T* Get() const { return pointer_; }
-  T* operator->() const { return pointer_; }
-  explicit operator bool() const { return pointer_ != nullptr; }
-  // For an out parameter: releases what is held first.
-  T** Put() {
-    Reset();
-    return &pointer_;
-  }
-  void Reset() {
-    if (pointer_ != nullptr) std::exchange(pointer_, nullptr)->Release();
-  }
-
- private:
-  T* pointer_ = nullptr;
-};
 
 inline std::wstring ToWide(std::u16string_view text) {
   return {text.begin(), text.end()};
@@ -208,6 +146,9 @@ class Win32SystemApi final : public SystemApi {
   std::uint64_t SystemTimeAsFileTime() override;
   std::uint64_t TickCount64() override;
 };
+
+// Up to kInputHookSlotsPerKind low-level hooks of each kind at once, on any threads.
+inline constexpr std::size_t kInputHookSlotsPerKind = 8;
 
 class Win32MessageLoopApi final : public MessageLoopApi {
  public:

@@ -1,12 +1,13 @@
-// UI Automation through IUIAutomation, and the COM library's identifiers and the system clock.
-#include <cstring>
-
+// UI Automation through IUIAutomation.
 #include "platform/win32/win32_api.h"
 // Needs <windows.h> and <objbase.h> first.
 #include <uiautomation.h>
+#include <wrl/client.h>
 
 namespace velmora::computer_use::platform::win32 {
 namespace {
+
+using Microsoft::WRL::ComPtr;
 
 // The documented identifiers, defined here so that no import library has to carry them.
 constexpr CLSID kClsidCuiAutomation8{
@@ -15,8 +16,6 @@ constexpr IID kIidUiAutomation{
     0x30cbe57d, 0xd9d0, 0x452a, {0xab, 0x13, 0x7a, 0xc5, 0xac, 0x48, 0x25, 0xee}};
 constexpr IID kIidUiAutomationValuePattern{
     0xa94cd8b1, 0x0844, 0x4cd6, {0x9d, 0x2d, 0x64, 0x05, 0x37, 0xab, 0x39, 0xe9}};
-
-constexpr int kGuidStringCapacity = 40;
 
 // A VARIANT cleared on every path.
 class ScopedVariant {
@@ -85,14 +84,13 @@ class Win32UiaElement final : public UiaElement {
 
   bool HasPattern(std::int32_t patternId) override {
     ComPtr<IUnknown> pattern;
-    return SUCCEEDED(element_->GetCurrentPattern(patternId, pattern.Put())) &&
-           static_cast<bool>(pattern);
+    return SUCCEEDED(element_->GetCurrentPattern(patternId, &pattern)) && pattern.Get() != nullptr;
   }
 
   std::optional<bool> ValueIsReadOnly() override {
     ComPtr<IUIAutomationValuePattern> pattern;
     if (FAILED(element_->GetCurrentPatternAs(kUiaValuePatternId, kIidUiAutomationValuePattern,
-                                             reinterpret_cast<void**>(pattern.Put()))) ||
+                                             &pattern)) ||
         !pattern) {
       return std::nullopt;
     }
@@ -125,7 +123,7 @@ class Win32UiaTreeWalker final : public UiaTreeWalker {
     IUIAutomationElement* from = Unwrap(element);
     if (from == nullptr) return nullptr;
     ComPtr<IUIAutomationElement> parent;
-    const HRESULT result = walker_->GetParentElement(from, parent.Put());
+    const HRESULT result = walker_->GetParentElement(from, &parent);
     return Wrap(result, std::move(parent));
   }
 
@@ -133,7 +131,7 @@ class Win32UiaTreeWalker final : public UiaTreeWalker {
     IUIAutomationElement* from = Unwrap(element);
     if (from == nullptr) return nullptr;
     ComPtr<IUIAutomationElement> child;
-    const HRESULT result = walker_->GetFirstChildElement(from, child.Put());
+    const HRESULT result = walker_->GetFirstChildElement(from, &child);
     return Wrap(result, std::move(child));
   }
 
@@ -141,7 +139,7 @@ class Win32UiaTreeWalker final : public UiaTreeWalker {
     IUIAutomationElement* from = Unwrap(element);
     if (from == nullptr) return nullptr;
     ComPtr<IUIAutomationElement> sibling;
-    const HRESULT result = walker_->GetNextSiblingElement(from, sibling.Put());
+    const HRESULT result = walker_->GetNextSiblingElement(from, &sibling);
     return Wrap(result, std::move(sibling));
   }
 
@@ -160,7 +158,7 @@ class Win32UiaClient final : public UiaClient {
 
   std::unique_ptr<UiaElement> ElementFromHandle(WindowHandle window, HResult& result) override {
     ComPtr<IUIAutomationElement> element;
-    const HRESULT called = automation_->ElementFromHandle(ToHwnd(window), element.Put());
+    const HRESULT called = automation_->ElementFromHandle(ToHwnd(window), &element);
     if (FAILED(called) || !element) {
       result = ResultOfNull(called);
       return nullptr;
@@ -171,7 +169,7 @@ class Win32UiaClient final : public UiaClient {
 
   std::unique_ptr<UiaTreeWalker> ControlViewWalker(HResult& result) override {
     ComPtr<IUIAutomationTreeWalker> walker;
-    const HRESULT called = automation_->get_ControlViewWalker(walker.Put());
+    const HRESULT called = automation_->get_ControlViewWalker(&walker);
     if (FAILED(called) || !walker) {
       result = ResultOfNull(called);
       return nullptr;
@@ -182,13 +180,13 @@ class Win32UiaClient final : public UiaClient {
 
   std::unique_ptr<UiaElement> GetFocusedElement() override {
     ComPtr<IUIAutomationElement> element;
-    const HRESULT result = automation_->GetFocusedElement(element.Put());
+    const HRESULT result = automation_->GetFocusedElement(&element);
     return Wrap(result, std::move(element));
   }
 
   std::unique_ptr<UiaElement> ElementFromPoint(std::int32_t x, std::int32_t y) override {
     ComPtr<IUIAutomationElement> element;
-    const HRESULT result = automation_->ElementFromPoint(POINT{x, y}, element.Put());
+    const HRESULT result = automation_->ElementFromPoint(POINT{x, y}, &element);
     return Wrap(result, std::move(element));
   }
 
@@ -209,43 +207,14 @@ class Win32UiaClient final : public UiaClient {
 
 std::unique_ptr<UiaClient> Win32AutomationApi::CreateClient(HResult& result) {
   ComPtr<IUIAutomation> automation;
-  const HRESULT created =
-      CoCreateInstance(kClsidCuiAutomation8, nullptr, CLSCTX_INPROC_SERVER, kIidUiAutomation,
-                       reinterpret_cast<void**>(automation.Put()));
+  const HRESULT created = CoCreateInstance(kClsidCuiAutomation8, nullptr, CLSCTX_INPROC_SERVER,
+                                           kIidUiAutomation, &automation);
   if (FAILED(created) || !automation) {
     result = ResultOfNull(created);
     return nullptr;
   }
   result = static_cast<HResult>(created);
   return std::make_unique<Win32UiaClient>(std::move(automation));
-}
-
-std::optional<Guid> Win32SystemApi::CreateGuid() {
-  GUID created{};
-  if (FAILED(CoCreateGuid(&created))) return std::nullopt;
-  Guid bytes{};
-  static_assert(sizeof created == std::tuple_size_v<Guid>);
-  std::memcpy(bytes.data(), &created, bytes.size());
-  return bytes;
-}
-
-std::u16string Win32SystemApi::GuidToString(const Guid& guid) {
-  GUID value{};
-  std::memcpy(&value, guid.data(), sizeof value);
-  wchar_t buffer[kGuidStringCapacity] = {};
-  const int written = StringFromGUID2(value, buffer, kGuidStringCapacity);
-  if (written <= 0) return {};
-  return FromWide(std::wstring_view(buffer, static_cast<std::size_t>(written - 1)));
-}
-
-std::uint64_t Win32SystemApi::TickCount64() {
-  return GetTickCount64();
-}
-
-std::uint64_t Win32SystemApi::SystemTimeAsFileTime() {
-  FILETIME time{};
-  GetSystemTimePreciseAsFileTime(&time);
-  return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
 
 }  // namespace velmora::computer_use::platform::win32

@@ -1,26 +1,17 @@
+// Window capture through Windows.Graphics.Capture: the item, its session and frame pool, and
+// frames copied to bitmaps.
 #include "platform/win32/win32_capture.h"
 
 #include <d3d11.h>
 #include <dxgi.h>
-#include <inspectable.h>
-#include <objidl.h>
-#include <wincodec.h>
-#include <windows.foundation.h>
 #include <windows.graphics.capture.h>
 #include <windows.graphics.directx.direct3d11.h>
-#include <windows.graphics.imaging.h>
-#include <winstring.h>
 
-#include <algorithm>
-#include <atomic>
 #include <cstring>
-#include <cwchar>
 #include <limits>
-#include <memory>
 #include <optional>
-#include <utility>
 
-#include "common/platform_error.h"
+#include "platform/win32/win32_capture_internal.h"
 
 // Exported by d3d11.dll; the mingw headers do not declare it.
 extern "C" HRESULT WINAPI CreateDirect3D11DeviceFromDXGIDevice(IDXGIDevice* dxgiDevice,
@@ -32,7 +23,6 @@ namespace velmora::computer_use::platform::win32::abi {
 using ABI::Windows::Graphics::DirectX::DirectXPixelFormat;
 using ABI::Windows::Graphics::DirectX::Direct3D11::IDirect3DDevice;
 using ABI::Windows::Graphics::DirectX::Direct3D11::IDirect3DSurface;
-using ABI::Windows::Graphics::Imaging::ISoftwareBitmap;
 
 struct SizeInt32 {
   INT32 Width;
@@ -94,60 +84,6 @@ struct IDirect3D11CaptureFramePoolStatics2 : public IInspectable {
                                                        IDirect3D11CaptureFramePool** result) = 0;
 };
 
-struct IMemoryBufferByteAccess : public IUnknown {
-  virtual HRESULT STDMETHODCALLTYPE GetBuffer(BYTE** value, UINT32* capacity) = 0;
-};
-
-struct IOcrLine : public IInspectable {
-  virtual HRESULT STDMETHODCALLTYPE get_Words(IInspectable** value) = 0;
-  virtual HRESULT STDMETHODCALLTYPE get_Text(HSTRING* value) = 0;
-};
-
-// IVectorView<OcrLine>.
-struct IOcrLineView : public IInspectable {
-  virtual HRESULT STDMETHODCALLTYPE GetAt(UINT32 index, IOcrLine** item) = 0;
-  virtual HRESULT STDMETHODCALLTYPE get_Size(UINT32* size) = 0;
-  virtual HRESULT STDMETHODCALLTYPE IndexOf(IOcrLine* item, UINT32* index, boolean* found) = 0;
-  virtual HRESULT STDMETHODCALLTYPE GetMany(UINT32 start, UINT32 capacity, IOcrLine** items,
-                                            UINT32* count) = 0;
-};
-
-struct IOcrResult : public IInspectable {
-  virtual HRESULT STDMETHODCALLTYPE get_Lines(IOcrLineView** value) = 0;
-  virtual HRESULT STDMETHODCALLTYPE get_TextAngle(IInspectable** value) = 0;
-  virtual HRESULT STDMETHODCALLTYPE get_Text(HSTRING* value) = 0;
-};
-
-struct IOcrResultOperation;
-
-// AsyncOperationCompletedHandler<OcrResult>.
-struct IOcrResultCompletedHandler : public IUnknown {
-  virtual HRESULT STDMETHODCALLTYPE Invoke(IOcrResultOperation* operation, AsyncStatus status) = 0;
-};
-
-// IAsyncOperation<OcrResult>.
-struct IOcrResultOperation : public IInspectable {
-  virtual HRESULT STDMETHODCALLTYPE put_Completed(IOcrResultCompletedHandler* handler) = 0;
-  virtual HRESULT STDMETHODCALLTYPE get_Completed(IOcrResultCompletedHandler** handler) = 0;
-  virtual HRESULT STDMETHODCALLTYPE GetResults(IOcrResult** result) = 0;
-};
-
-struct IOcrEngine : public IInspectable {
-  virtual HRESULT STDMETHODCALLTYPE RecognizeAsync(ISoftwareBitmap* bitmap,
-                                                   IOcrResultOperation** result) = 0;
-  virtual HRESULT STDMETHODCALLTYPE get_RecognizerLanguage(IInspectable** value) = 0;
-};
-
-struct IOcrEngineStatics : public IInspectable {
-  virtual HRESULT STDMETHODCALLTYPE get_MaxImageDimension(UINT32* value) = 0;
-  virtual HRESULT STDMETHODCALLTYPE get_AvailableRecognizerLanguages(IInspectable** value) = 0;
-  virtual HRESULT STDMETHODCALLTYPE IsLanguageSupported(IInspectable* language,
-                                                        boolean* result) = 0;
-  virtual HRESULT STDMETHODCALLTYPE TryCreateFromLanguage(IInspectable* language,
-                                                          IOcrEngine** result) = 0;
-  virtual HRESULT STDMETHODCALLTYPE TryCreateFromUserProfileLanguages(IOcrEngine** result) = 0;
-};
-
 }  // namespace velmora::computer_use::platform::win32::abi
 
 // Their IIDs, for __uuidof.
@@ -166,29 +102,11 @@ __CRT_UUID_DECL(VELMORA_ABI(IDirect3D11CaptureFramePool), 0x24eb6d22, 0x1975, 0x
                 0x78, 0x0d, 0xbd, 0x8d, 0xdf, 0x24)
 __CRT_UUID_DECL(VELMORA_ABI(IDirect3D11CaptureFramePoolStatics2), 0x589b103f, 0x6bbc, 0x5df5, 0xa9,
                 0x91, 0x02, 0xe2, 0x8b, 0x3b, 0x66, 0xd5)
-__CRT_UUID_DECL(VELMORA_ABI(IMemoryBufferByteAccess), 0x5b0d3235, 0x4dba, 0x4d44, 0x86, 0x5e, 0x8f,
-                0x1d, 0x0e, 0x4f, 0xd0, 0x4d)
-__CRT_UUID_DECL(VELMORA_ABI(IOcrLine), 0x0043a16f, 0xe31f, 0x3a24, 0x89, 0x9c, 0xd4, 0x44, 0xbd,
-                0x08, 0x81, 0x24)
-__CRT_UUID_DECL(VELMORA_ABI(IOcrLineView), 0x60c76eac, 0x8875, 0x5ddb, 0xa1, 0x9b, 0x65, 0xa3, 0x93,
-                0x62, 0x79, 0xea)
-__CRT_UUID_DECL(VELMORA_ABI(IOcrResult), 0x9bd235b2, 0x175b, 0x3d6a, 0x92, 0xe2, 0x38, 0x8c, 0x20,
-                0x6e, 0x2f, 0x63)
-__CRT_UUID_DECL(VELMORA_ABI(IOcrResultCompletedHandler), 0x989c1371, 0x444a, 0x5e7e, 0xb1, 0x97,
-                0x9e, 0xaa, 0xf9, 0xd2, 0x82, 0x9a)
-__CRT_UUID_DECL(VELMORA_ABI(IOcrResultOperation), 0xc7d7118e, 0xae36, 0x59c0, 0xac, 0x76, 0x7b,
-                0xad, 0xee, 0x71, 0x1c, 0x8b)
-__CRT_UUID_DECL(VELMORA_ABI(IOcrEngine), 0x5a14bc41, 0x5b76, 0x3140, 0xb6, 0x80, 0x88, 0x25, 0x56,
-                0x26, 0x83, 0xac)
-__CRT_UUID_DECL(VELMORA_ABI(IOcrEngineStatics), 0x5bffa85a, 0x3384, 0x3540, 0x99, 0x40, 0x69, 0x91,
-                0x20, 0xd4, 0x28, 0xa8)
 #undef VELMORA_ABI
 
 namespace velmora::computer_use::platform::win32 {
 namespace {
 
-namespace wrl = Microsoft::WRL;
-namespace imaging = ABI::Windows::Graphics::Imaging;
 using ABI::Windows::Foundation::IAsyncOperation;
 using ABI::Windows::Foundation::IAsyncOperationCompletedHandler;
 using ABI::Windows::Graphics::Capture::IGraphicsCaptureSession;
@@ -196,201 +114,12 @@ using ABI::Windows::Graphics::Capture::IGraphicsCaptureSessionStatics;
 using ABI::Windows::Graphics::DirectX::Direct3D11::IDirect3DDevice;
 using ABI::Windows::Graphics::DirectX::Direct3D11::IDirect3DSurface;
 
-constexpr std::int32_t kBytesPerPixel = 4;
-
-void Check(HRESULT result) {
-  if (FAILED(result)) throw PlatformError{static_cast<std::int32_t>(result)};
-}
-
-HRESULT LastErrorResult() {
-  return HRESULT_FROM_WIN32(GetLastError());
-}
-
-template <typename Interface>
-HRESULT TryGetActivationFactory(const wchar_t* className, wrl::ComPtr<Interface>& factory) {
-  HSTRING_HEADER header;
-  HSTRING name = nullptr;
-  const HRESULT created = WindowsCreateStringReference(
-      className, static_cast<UINT32>(std::wcslen(className)), &header, &name);
-  if (FAILED(created)) return created;
-  return RoGetActivationFactory(name, __uuidof(Interface), &factory);
-}
-
-template <typename Interface>
-wrl::ComPtr<Interface> GetActivationFactory(const wchar_t* className) {
-  wrl::ComPtr<Interface> factory;
-  Check(TryGetActivationFactory(className, factory));
-  return factory;
-}
-
-// A string a call handed over, deleted with its owner.
-class ReceivedString {
- public:
-  ReceivedString() = default;
-  ReceivedString(const ReceivedString&) = delete;
-  ReceivedString& operator=(const ReceivedString&) = delete;
-  ~ReceivedString() { WindowsDeleteString(value_); }
-
-  HSTRING* Put() { return &value_; }
-  std::u16string Text() const {
-    UINT32 length = 0;
-    const wchar_t* raw = WindowsGetStringRawBuffer(value_, &length);
-    return FromWide(std::wstring_view(raw, length));
-  }
-
- private:
-  HSTRING value_ = nullptr;
-};
-
-// An agile COM object of one interface, called on whichever thread the system picks; the last
-// Release frees it.
-template <typename Interface>
-class AgileComObject : public Interface, public IAgileObject {
- public:
-  AgileComObject() = default;
-  AgileComObject(const AgileComObject&) = delete;
-  AgileComObject& operator=(const AgileComObject&) = delete;
-  virtual ~AgileComObject() = default;
-
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** result) override {
-    if (result == nullptr) return E_POINTER;
-    if (IsEqualIID(iid, __uuidof(IUnknown)) || IsEqualIID(iid, __uuidof(Interface))) {
-      *result = static_cast<Interface*>(this);
-    } else if (IsEqualIID(iid, __uuidof(IAgileObject))) {
-      *result = static_cast<IAgileObject*>(this);
-    } else {
-      *result = nullptr;
-      return E_NOINTERFACE;
-    }
-    AddRef();
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const ULONG remaining = --references_;
-    if (remaining == 0) {
-      const std::unique_ptr<AgileComObject> last(this);
-    }
-    return remaining;
-  }
-
- private:
-  std::atomic<ULONG> references_{1};
-};
-
-// The object's first reference, held by the returned pointer.
-template <typename Object, typename... Arguments>
-wrl::ComPtr<Object> MakeComObject(Arguments&&... arguments) {
-  auto object = std::make_unique<Object>(std::forward<Arguments>(arguments)...);
-  wrl::ComPtr<Object> reference;
-  reference.Attach(object.release());
-  return reference;
-}
-
-// Signals an event when an asynchronous operation completes. The event belongs to the handler,
-// which the operation may release after the waiter has gone.
-template <typename Handler, typename Operation>
-class CompletionSignal final : public AgileComObject<Handler> {
- public:
-  CompletionSignal() : event_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
-    if (!event_.Valid()) throw PlatformError{LastErrorResult()};
-  }
-  HRESULT STDMETHODCALLTYPE Invoke(Operation* /*operation*/, AsyncStatus status) override {
-    status_.store(status);
-    SetEvent(event_.Get());
-    return S_OK;
-  }
-  AsyncStatus Wait() {
-    if (WaitForSingleObject(event_.Get(), INFINITE) != WAIT_OBJECT_0) {
-      throw PlatformError{LastErrorResult()};
-    }
-    return status_.load();
-  }
-
- private:
-  UniqueHandle event_;
-  std::atomic<AsyncStatus> status_{Started};
-};
-
-// Blocks without a time-out until the operation ends, then takes its results.
-template <typename Handler, typename Operation, typename Result>
-void AwaitResults(Operation& operation, wrl::ComPtr<Result>& result) {
-  const wrl::ComPtr<CompletionSignal<Handler, Operation>> signal =
-      MakeComObject<CompletionSignal<Handler, Operation>>();
-  Check(operation.put_Completed(signal.Get()));
-  const AsyncStatus status = signal->Wait();
-  if (status == Completed) {
-    Check(operation.GetResults(result.ReleaseAndGetAddressOf()));
-    if (!result) throw PlatformError{E_POINTER};
-    return;
-  }
-  HRESULT failure = status == Canceled ? HRESULT_FROM_WIN32(ERROR_CANCELLED) : E_FAIL;
-  wrl::ComPtr<IAsyncInfo> info;
-  HRESULT error = S_OK;
-  if (SUCCEEDED(operation.QueryInterface(__uuidof(IAsyncInfo), &info)) &&
-      SUCCEEDED(info->get_ErrorCode(&error)) && FAILED(error)) {
-    failure = error;
-  }
-  throw PlatformError{failure};
-}
-
 HRESULT CloseObject(IInspectable* object) {
   if (object == nullptr) return S_OK;
   wrl::ComPtr<ABI::Windows::Foundation::IClosable> closable;
   const HRESULT queried =
       object->QueryInterface(__uuidof(ABI::Windows::Foundation::IClosable), &closable);
   return FAILED(queried) ? queried : closable->Close();
-}
-
-// Calls the visitor with each of the bitmap's rows, locked for the access given, after
-// checking the buffer holds the whole picture.
-template <typename RowVisitor>
-void VisitRows(imaging::ISoftwareBitmap& bitmap, imaging::BitmapBufferAccessMode access,
-               std::int32_t width, std::int32_t height, RowVisitor&& visit) {
-  wrl::ComPtr<imaging::IBitmapBuffer> buffer;
-  Check(bitmap.LockBuffer(access, &buffer));
-  imaging::BitmapPlaneDescription plane{};
-  Check(buffer->GetPlaneDescription(0, &plane));
-  wrl::ComPtr<ABI::Windows::Foundation::IMemoryBuffer> memory;
-  Check(buffer.As(&memory));
-  wrl::ComPtr<ABI::Windows::Foundation::IMemoryBufferReference> reference;
-  Check(memory->CreateReference(&reference));
-  wrl::ComPtr<abi::IMemoryBufferByteAccess> bytes;
-  Check(reference.As(&bytes));
-  BYTE* data = nullptr;
-  UINT32 capacity = 0;
-  Check(bytes->GetBuffer(&data, &capacity));
-
-  const std::uint64_t rowBytes = static_cast<std::uint64_t>(width) * kBytesPerPixel;
-  const bool fits = data != nullptr && plane.StartIndex >= 0 && plane.Width >= width &&
-                    plane.Height >= height && plane.Stride >= 0 &&
-                    static_cast<std::uint64_t>(plane.Stride) >= rowBytes &&
-                    static_cast<std::uint64_t>(plane.StartIndex) +
-                            static_cast<std::uint64_t>(plane.Stride) * (height - 1) + rowBytes <=
-                        capacity;
-  if (!fits) throw PlatformError{E_UNEXPECTED};
-  for (std::int32_t row = 0; row < height; ++row) {
-    visit(data + plane.StartIndex + static_cast<std::size_t>(plane.Stride) * row, row);
-  }
-}
-
-// A new system bitmap holding the pixels; none where the platform has no software bitmaps.
-wrl::ComPtr<imaging::ISoftwareBitmap> CopyToSoftwareBitmap(const Win32Bitmap& source) {
-  wrl::ComPtr<imaging::ISoftwareBitmapFactory> factory;
-  if (FAILED(
-          TryGetActivationFactory(RuntimeClass_Windows_Graphics_Imaging_SoftwareBitmap, factory))) {
-    return nullptr;
-  }
-  wrl::ComPtr<imaging::ISoftwareBitmap> bitmap;
-  Check(factory->CreateWithAlpha(imaging::BitmapPixelFormat_Bgra8, source.Width(), source.Height(),
-                                 imaging::BitmapAlphaMode_Premultiplied, &bitmap));
-  const std::size_t rowBytes = static_cast<std::size_t>(source.Width()) * kBytesPerPixel;
-  const std::uint8_t* pixels = source.BgraPixels().data();
-  VisitRows(*bitmap.Get(), imaging::BitmapBufferAccessMode_Write, source.Width(), source.Height(),
-            [&](BYTE* row, std::int32_t index) {
-              std::memcpy(row, pixels + rowBytes * static_cast<std::size_t>(index), rowBytes);
-            });
-  return bitmap;
 }
 
 class Win32CaptureFrame final : public CaptureFrame {
@@ -559,49 +288,6 @@ class Win32CaptureItem final : public CaptureItem {
   wrl::ComPtr<abi::IGraphicsCaptureItem> item_;
 };
 
-// An encoded image in a memory stream.
-class Win32EncodedImage final : public EncodedImage {
- public:
-  explicit Win32EncodedImage(wrl::ComPtr<IStream> stream) : stream_(std::move(stream)) {}
-
-  std::uint64_t Size() override {
-    STATSTG status{};
-    Check(stream_->Stat(&status, STATFLAG_NONAME));
-    return status.cbSize.QuadPart;
-  }
-
-  std::vector<std::uint8_t> ReadBytes() override {
-    const std::uint64_t size = Size();
-    if (size > std::numeric_limits<std::size_t>::max()) throw PlatformError{E_OUTOFMEMORY};
-    LARGE_INTEGER start{};
-    Check(stream_->Seek(start, STREAM_SEEK_SET, nullptr));
-    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
-    std::size_t filled = 0;
-    while (filled < bytes.size()) {
-      const auto chunk = static_cast<ULONG>(
-          std::min<std::size_t>(bytes.size() - filled, std::numeric_limits<ULONG>::max()));
-      ULONG read = 0;
-      Check(stream_->Read(bytes.data() + filled, chunk, &read));
-      if (read == 0) throw PlatformError{HRESULT_FROM_WIN32(ERROR_HANDLE_EOF)};
-      filled += read;
-    }
-    return bytes;
-  }
-
- private:
-  wrl::ComPtr<IStream> stream_;
-};
-
-void SetJpegQuality(IPropertyBag2& options, float quality) {
-  PROPBAG2 name{};
-  name.pstrName = const_cast<LPOLESTR>(L"ImageQuality");
-  VARIANT value;
-  VariantInit(&value);
-  value.vt = VT_R4;
-  value.fltVal = quality;
-  Check(options.Write(1, &name, &value));
-}
-
 }  // namespace
 
 Win32Bitmap::Win32Bitmap(std::int32_t width, std::int32_t height,
@@ -657,87 +343,6 @@ std::unique_ptr<CaptureItem> Win32CaptureApi::CreateItemForWindow(WindowHandle w
   Check(interop->CreateForWindow(ToHwnd(window), __uuidof(abi::IGraphicsCaptureItem), &item));
   if (!item) throw PlatformError{E_POINTER};
   return std::make_unique<Win32CaptureItem>(std::move(item));
-}
-
-std::unique_ptr<EncodedImage> Win32CaptureApi::Encode(Bitmap& bitmap, std::uint32_t width,
-                                                      std::uint32_t height, bool png,
-                                                      float quality) {
-  const auto& source = static_cast<const Win32Bitmap&>(bitmap);
-  wrl::ComPtr<IWICImagingFactory> factory;
-  Check(CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER,
-                         __uuidof(IWICImagingFactory), &factory));
-  const std::vector<std::uint8_t>& pixels = source.BgraPixels();
-  wrl::ComPtr<IWICBitmap> original;
-  // The factory copies the pixels; it never writes through the pointer.
-  Check(factory->CreateBitmapFromMemory(
-      static_cast<UINT>(source.Width()), static_cast<UINT>(source.Height()),
-      GUID_WICPixelFormat32bppBGRA, static_cast<UINT>(source.Width() * kBytesPerPixel),
-      static_cast<UINT>(pixels.size()), const_cast<BYTE*>(pixels.data()), &original));
-  wrl::ComPtr<IWICBitmapScaler> scaler;
-  Check(factory->CreateBitmapScaler(&scaler));
-  Check(scaler->Initialize(original.Get(), width, height, WICBitmapInterpolationModeFant));
-
-  wrl::ComPtr<IStream> stream;
-  Check(CreateStreamOnHGlobal(nullptr, TRUE, &stream));
-  wrl::ComPtr<IWICBitmapEncoder> encoder;
-  Check(factory->CreateEncoder(png ? GUID_ContainerFormatPng : GUID_ContainerFormatJpeg, nullptr,
-                               &encoder));
-  Check(encoder->Initialize(stream.Get(), WICBitmapEncoderNoCache));
-  wrl::ComPtr<IWICBitmapFrameEncode> frame;
-  wrl::ComPtr<IPropertyBag2> options;
-  Check(encoder->CreateNewFrame(&frame, &options));
-  if (!png) SetJpegQuality(*options.Get(), quality);
-  Check(frame->Initialize(options.Get()));
-  Check(frame->SetSize(width, height));
-  // The encoder answers with the nearest format it writes; JPEG has no alpha.
-  WICPixelFormatGUID format = png ? GUID_WICPixelFormat32bppBGRA : GUID_WICPixelFormat24bppBGR;
-  Check(frame->SetPixelFormat(&format));
-  wrl::ComPtr<IWICBitmapSource> scaled;
-  Check(scaler.As(&scaled));
-  if (!IsEqualGUID(format, GUID_WICPixelFormat32bppBGRA)) {
-    wrl::ComPtr<IWICFormatConverter> converter;
-    Check(factory->CreateFormatConverter(&converter));
-    Check(converter->Initialize(scaled.Get(), format, WICBitmapDitherTypeNone, nullptr, 0.0,
-                                WICBitmapPaletteTypeCustom));
-    Check(converter.As(&scaled));
-  }
-  Check(frame->WriteSource(scaled.Get(), nullptr));
-  Check(frame->Commit());
-  Check(encoder->Commit());
-  return std::make_unique<Win32EncodedImage>(std::move(stream));
-}
-
-std::optional<std::vector<std::u16string>> Win32CaptureApi::RecognizeText(Bitmap& bitmap) {
-  const auto& source = static_cast<const Win32Bitmap&>(bitmap);
-  wrl::ComPtr<abi::IOcrEngineStatics> statics;
-  if (FAILED(TryGetActivationFactory(L"Windows.Media.Ocr.OcrEngine", statics))) {
-    return std::nullopt;
-  }
-  wrl::ComPtr<abi::IOcrEngine> engine;
-  Check(statics->TryCreateFromUserProfileLanguages(&engine));
-  if (!engine) return std::nullopt;
-  wrl::ComPtr<imaging::ISoftwareBitmap> softwareBitmap = source.SoftwareBitmap();
-  if (!softwareBitmap) softwareBitmap = CopyToSoftwareBitmap(source);
-  if (!softwareBitmap) return std::nullopt;
-
-  wrl::ComPtr<abi::IOcrResultOperation> operation;
-  Check(engine->RecognizeAsync(softwareBitmap.Get(), &operation));
-  wrl::ComPtr<abi::IOcrResult> result;
-  AwaitResults<abi::IOcrResultCompletedHandler>(*operation.Get(), result);
-  wrl::ComPtr<abi::IOcrLineView> lines;
-  Check(result->get_Lines(&lines));
-  UINT32 count = 0;
-  Check(lines->get_Size(&count));
-  std::vector<std::u16string> texts;
-  texts.reserve(count);
-  for (UINT32 index = 0; index < count; ++index) {
-    wrl::ComPtr<abi::IOcrLine> line;
-    Check(lines->GetAt(index, &line));
-    ReceivedString text;
-    Check(line->get_Text(text.Put()));
-    texts.push_back(text.Text());
-  }
-  return texts;
 }
 
 }  // namespace velmora::computer_use::platform::win32

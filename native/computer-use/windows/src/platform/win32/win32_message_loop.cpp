@@ -1,5 +1,9 @@
+// Message loops, hidden windows, timers, win-event hooks and low-level input hooks.
+#include <array>
 #include <atomic>
+#include <cstddef>
 #include <map>
+#include <utility>
 
 #include "platform/win32/win32_api.h"
 
@@ -16,44 +20,86 @@ void CALLBACK WinEventTrampoline(HWINEVENTHOOK hook, DWORD event, HWND window, L
   if (it != threadWinEventCallbacks.end()) it->second(event, FromHwnd(window), object, child);
 }
 
-// Low-level hook procedures get no context either; one hook of each kind per process.
-std::atomic<KeyboardHookCallback> keyboardHookCallback{nullptr};
-std::atomic<MouseHookCallback> mouseHookCallback{nullptr};
-std::atomic<HHOOK> keyboardHook{nullptr};
-std::atomic<HHOOK> mouseHook{nullptr};
+// Low-level hook procedures get no context either, and several components hold hooks at once,
+// each on its own thread: every slot of a kind has a procedure of its own, and a hook claims a
+// free slot for its lifetime.
+template <typename Callback>
+struct InputHookSlot {
+  std::atomic<bool> claimed{false};
+  std::atomic<Callback> callback{nullptr};
+  std::atomic<HHOOK> hook{nullptr};
+};
 
-LRESULT CALLBACK KeyboardHookProcedure(int code, WPARAM wParam, LPARAM lParam) {
-  const KeyboardHookCallback callback = keyboardHookCallback.load();
-  if (code == HC_ACTION && callback != nullptr) {
+struct KeyboardHooks {
+  using Callback = KeyboardHookCallback;
+  static constexpr int kType = WH_KEYBOARD_LL;
+  static void Deliver(Callback callback, WPARAM wParam, LPARAM lParam) {
     const auto* data = reinterpret_cast<const KBDLLHOOKSTRUCT*>(lParam);
     callback(KeyboardHookEvent{static_cast<std::uint32_t>(wParam), data->vkCode, data->flags,
                                static_cast<std::uintptr_t>(data->dwExtraInfo)});
   }
-  return CallNextHookEx(nullptr, code, wParam, lParam);
-}
+  static inline std::array<InputHookSlot<Callback>, kInputHookSlotsPerKind> slots;
+};
 
-LRESULT CALLBACK MouseHookProcedure(int code, WPARAM wParam, LPARAM lParam) {
-  const MouseHookCallback callback = mouseHookCallback.load();
-  if (code == HC_ACTION && callback != nullptr) {
+struct MouseHooks {
+  using Callback = MouseHookCallback;
+  static constexpr int kType = WH_MOUSE_LL;
+  static void Deliver(Callback callback, WPARAM wParam, LPARAM lParam) {
     const auto* data = reinterpret_cast<const MSLLHOOKSTRUCT*>(lParam);
     callback(MouseHookEvent{static_cast<std::uint32_t>(wParam), data->pt.x, data->pt.y, data->flags,
                             static_cast<std::uintptr_t>(data->dwExtraInfo)});
   }
+  static inline std::array<InputHookSlot<Callback>, kInputHookSlotsPerKind> slots;
+};
+
+template <typename Hooks, std::size_t Slot>
+LRESULT CALLBACK InputHookProcedure(int code, WPARAM wParam, LPARAM lParam) {
+  const typename Hooks::Callback callback = Hooks::slots[Slot].callback.load();
+  if (code == HC_ACTION && callback != nullptr) Hooks::Deliver(callback, wParam, lParam);
   return CallNextHookEx(nullptr, code, wParam, lParam);
 }
 
-template <typename Callback>
-InputHookId InstallHook(int kind, HOOKPROC procedure, std::atomic<HHOOK>& slot,
-                        std::atomic<Callback>& callbackSlot, Callback callback) {
-  if (slot.load() != nullptr) return 0;
-  callbackSlot = callback;
-  const HHOOK hook = SetWindowsHookExW(kind, procedure, GetModuleHandleW(nullptr), 0);
-  if (hook == nullptr) {
-    callbackSlot = nullptr;
-    return 0;
+template <typename Hooks, std::size_t... Slots>
+constexpr std::array<HOOKPROC, sizeof...(Slots)> InputHookProcedures(
+    std::index_sequence<Slots...>) {
+  return {&InputHookProcedure<Hooks, Slots>...};
+}
+
+template <typename Hooks>
+InputHookId InstallInputHook(typename Hooks::Callback callback) {
+  static constexpr std::array<HOOKPROC, kInputHookSlotsPerKind> procedures =
+      InputHookProcedures<Hooks>(std::make_index_sequence<kInputHookSlotsPerKind>());
+  for (std::size_t index = 0; index < Hooks::slots.size(); ++index) {
+    InputHookSlot<typename Hooks::Callback>& slot = Hooks::slots[index];
+    bool expected = false;
+    if (!slot.claimed.compare_exchange_strong(expected, true)) continue;
+    // The callback is in place before the hook can call it.
+    slot.callback = callback;
+    const HHOOK hook =
+        SetWindowsHookExW(Hooks::kType, procedures[index], GetModuleHandleW(nullptr), 0);
+    if (hook == nullptr) {
+      slot.callback = nullptr;
+      slot.claimed = false;
+      return 0;
+    }
+    slot.hook = hook;
+    return reinterpret_cast<InputHookId>(hook);
   }
-  slot = hook;
-  return reinterpret_cast<InputHookId>(hook);
+  return 0;
+}
+
+// Frees the slot that holds the hook, if this kind has one; called after the hook is removed.
+template <typename Hooks>
+bool ReleaseInputHookSlot(HHOOK hook) {
+  for (InputHookSlot<typename Hooks::Callback>& slot : Hooks::slots) {
+    HHOOK expected = hook;
+    if (slot.hook.compare_exchange_strong(expected, nullptr)) {
+      slot.callback = nullptr;
+      slot.claimed = false;
+      return true;
+    }
+  }
+  return false;
 }
 
 LRESULT CALLBACK HiddenWindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -149,22 +195,18 @@ void Win32MessageLoopApi::KillThreadTimer(ThreadTimerId timer) {
 }
 
 InputHookId Win32MessageLoopApi::SetKeyboardHook(KeyboardHookCallback callback) {
-  return InstallHook(WH_KEYBOARD_LL, &KeyboardHookProcedure, keyboardHook, keyboardHookCallback,
-                     callback);
+  return InstallInputHook<KeyboardHooks>(callback);
 }
 
 InputHookId Win32MessageLoopApi::SetMouseHook(MouseHookCallback callback) {
-  return InstallHook(WH_MOUSE_LL, &MouseHookProcedure, mouseHook, mouseHookCallback, callback);
+  return InstallInputHook<MouseHooks>(callback);
 }
 
 void Win32MessageLoopApi::UnhookInput(InputHookId hook) {
   const auto handle = reinterpret_cast<HHOOK>(hook);
   if (handle == nullptr) return;
   UnhookWindowsHookEx(handle);
-  HHOOK expected = handle;
-  if (keyboardHook.compare_exchange_strong(expected, nullptr)) keyboardHookCallback = nullptr;
-  expected = handle;
-  if (mouseHook.compare_exchange_strong(expected, nullptr)) mouseHookCallback = nullptr;
+  if (!ReleaseInputHookSlot<KeyboardHooks>(handle)) ReleaseInputHookSlot<MouseHooks>(handle);
 }
 
 int Win32MessageLoopApi::GetMessage(WindowMessage& message) {

@@ -1,3 +1,4 @@
+// Standard streams on handles, processes, events and the process snapshot.
 #include <vector>
 
 #include "platform/win32/win32_api.h"

@@ -1,40 +1,9 @@
+// Sessions and the input desktop through the Remote Desktop Services and window station calls.
 #include <vector>
 
 #include "platform/win32/win32_api.h"
 
 namespace velmora::computer_use::platform::win32 {
-namespace {
-
-class WtsMemory {
- public:
-  WtsMemory() = default;
-  WtsMemory(const WtsMemory&) = delete;
-  WtsMemory& operator=(const WtsMemory&) = delete;
-  ~WtsMemory() {
-    if (buffer_ != nullptr) WTSFreeMemory(buffer_);
-  }
-  LPWSTR* Out() { return &buffer_; }
-  const void* Get() const { return buffer_; }
-
- private:
-  LPWSTR buffer_ = nullptr;
-};
-
-class UniqueDesktop {
- public:
-  explicit UniqueDesktop(HDESK desktop) : desktop_(desktop) {}
-  UniqueDesktop(const UniqueDesktop&) = delete;
-  UniqueDesktop& operator=(const UniqueDesktop&) = delete;
-  ~UniqueDesktop() {
-    if (desktop_ != nullptr) CloseDesktop(desktop_);
-  }
-  HDESK Get() const { return desktop_; }
-
- private:
-  HDESK desktop_;
-};
-
-}  // namespace
 
 std::optional<std::uint32_t> Win32SessionApi::ProcessIdToSessionId(ProcessId processId) {
   DWORD sessionId = 0;
@@ -46,14 +15,14 @@ std::optional<RawSessionInfo> Win32SessionApi::QuerySessionInfo(std::uint32_t se
   WtsMemory buffer;
   DWORD bytes = 0;
   if (!WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, sessionId, WTSSessionInfoEx,
-                                   buffer.Out(), &bytes) ||
+                                   buffer.Put(), &bytes) ||
       buffer.Get() == nullptr) {
     return std::nullopt;
   }
   RawSessionInfo info;
   info.bufferBytes = bytes;
   if (bytes < sizeof(WTSINFOEXW)) return info;  // too short to read: the caller rejects it
-  const auto* ex = static_cast<const WTSINFOEXW*>(buffer.Get());
+  const auto* ex = reinterpret_cast<const WTSINFOEXW*>(buffer.Get());
   info.level = ex->Level;
   if (ex->Level != 1) return info;
   const WTSINFOEX_LEVEL1_W& level1 = ex->Data.WTSInfoExLevel1;
@@ -68,7 +37,7 @@ std::optional<RawSessionInfo> Win32SessionApi::QuerySessionInfo(std::uint32_t se
 
 std::optional<std::u16string> Win32SessionApi::InputDesktopName() {
   const UniqueDesktop desktop(OpenInputDesktop(0, FALSE, DESKTOP_READOBJECTS));
-  if (desktop.Get() == nullptr) return std::nullopt;
+  if (!desktop.Valid()) return std::nullopt;
   DWORD needed = 0;
   GetUserObjectInformationW(desktop.Get(), UOI_NAME, nullptr, 0, &needed);
   if (needed == 0) return std::nullopt;
@@ -86,28 +55,6 @@ bool Win32SessionApi::RegisterSessionNotification(WindowHandle window) {
 
 void Win32SessionApi::UnregisterSessionNotification(WindowHandle window) {
   WTSUnRegisterSessionNotification(ToHwnd(window));
-}
-
-WindowHandle Win32WindowApi::ForegroundWindow() {
-  return FromHwnd(GetForegroundWindow());
-}
-
-WindowHandle Win32WindowApi::RootWindow(WindowHandle window) {
-  return FromHwnd(GetAncestor(ToHwnd(window), GA_ROOT));
-}
-
-WindowHandle Win32WindowApi::WindowFromPoint(std::int32_t x, std::int32_t y) {
-  return FromHwnd(::WindowFromPoint(POINT{x, y}));
-}
-
-ProcessId Win32WindowApi::WindowProcessId(WindowHandle window) {
-  DWORD processId = 0;
-  if (GetWindowThreadProcessId(ToHwnd(window), &processId) == 0) return 0;
-  return processId;
-}
-
-bool Win32WindowApi::AllowSetForegroundWindow(ProcessId processId) {
-  return ::AllowSetForegroundWindow(processId) != FALSE;
 }
 
 }  // namespace velmora::computer_use::platform::win32

@@ -1,40 +1,41 @@
-#include "platform/win32/win32_api.h"
-#include "platform/win32/win32_capture.h"
+// The COM library's identifiers and the system clocks.
+#include <cstring>
 
-namespace velmora::computer_use::platform {
+#include "platform/win32/win32_api.h"
+
+namespace velmora::computer_use::platform::win32 {
 namespace {
 
-class Win32SystemPlatform final : public SystemPlatform {
- public:
-  Win32SystemPlatform()
-      : input_(GetStdHandle(STD_INPUT_HANDLE)),
-        output_(GetStdHandle(STD_OUTPUT_HANDLE)),
-        platform_{input_,       output_, runtime_,  processes_,  sessions_, windows_, messageLoops_,
-                  processInfo_, crypto_, displays_, automation_, system_,   capture_} {}
-
-  Platform& Get() override { return platform_; }
-
- private:
-  win32::HandleInputStream input_;
-  win32::HandleOutputStream output_;
-  win32::Win32Runtime runtime_;
-  win32::Win32ProcessApi processes_;
-  win32::Win32SessionApi sessions_;
-  win32::Win32WindowApi windows_;
-  win32::Win32MessageLoopApi messageLoops_;
-  win32::Win32ProcessInfoApi processInfo_;
-  win32::Win32CryptoApi crypto_;
-  win32::Win32DisplayApi displays_;
-  win32::Win32AutomationApi automation_;
-  win32::Win32SystemApi system_;
-  win32::Win32CaptureApi capture_;
-  Platform platform_;
-};
+constexpr int kGuidStringCapacity = 40;
 
 }  // namespace
 
-std::unique_ptr<SystemPlatform> CreateSystemPlatform() {
-  return std::make_unique<Win32SystemPlatform>();
+std::optional<Guid> Win32SystemApi::CreateGuid() {
+  GUID created{};
+  if (FAILED(CoCreateGuid(&created))) return std::nullopt;
+  Guid bytes{};
+  static_assert(sizeof created == std::tuple_size_v<Guid>);
+  std::memcpy(bytes.data(), &created, bytes.size());
+  return bytes;
 }
 
-}  // namespace velmora::computer_use::platform
+std::u16string Win32SystemApi::GuidToString(const Guid& guid) {
+  GUID value{};
+  std::memcpy(&value, guid.data(), sizeof value);
+  wchar_t buffer[kGuidStringCapacity] = {};
+  const int written = StringFromGUID2(value, buffer, kGuidStringCapacity);
+  if (written <= 0) return {};
+  return FromWide(std::wstring_view(buffer, static_cast<std::size_t>(written - 1)));
+}
+
+std::uint64_t Win32SystemApi::TickCount64() {
+  return GetTickCount64();
+}
+
+std::uint64_t Win32SystemApi::SystemTimeAsFileTime() {
+  FILETIME time{};
+  GetSystemTimePreciseAsFileTime(&time);
+  return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+}  // namespace velmora::computer_use::platform::win32
