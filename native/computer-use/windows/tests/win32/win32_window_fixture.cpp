@@ -3,12 +3,7 @@
 // invisible window. Prints "ready" once they exist and pumps messages until its standard input
 // closes. With "--inject X Y" it clicks there through SendInput, unmarked, as other software
 // would, and ends.
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
+// The build defines NOMINMAX and WIN32_LEAN_AND_MEAN for every Windows target.
 #include <windows.h>
 
 #include <cstdio>

@@ -2,13 +2,8 @@
 // simulated parts.
 #pragma once
 
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
+// First: it includes <windows.h> as the whole backend does.
+#include "platform/win32/win32_handles.h"
 // The seam names its operations after the calls they wrap; the backend calls the wide
 // functions by their own names.
 #undef GetMessage
@@ -29,7 +24,6 @@
 #include <string_view>
 
 #include "platform/platform.h"
-#include "platform/win32/win32_handles.h"
 
 namespace velmora::computer_use::platform::win32 {
 

@@ -26,46 +26,28 @@ struct KernelHandleTraits {
 };
 using UniqueHandle = ScopedHandle<KernelHandleTraits>;
 
-struct BcryptAlgorithmTraits {
-  using Handle = BCRYPT_ALG_HANDLE;
+// A handle whose one invalid value is null, released by `Closer`.
+template <typename HandleType, auto Closer>
+struct NullHandleTraits {
+  using Handle = HandleType;
   static Handle Invalid() { return nullptr; }
   static bool IsValid(Handle handle) { return handle != nullptr; }
-  static void Close(Handle handle) { BCryptCloseAlgorithmProvider(handle, 0); }
+  static void Close(Handle handle) { Closer(handle); }
 };
-using BcryptAlgorithm = ScopedHandle<BcryptAlgorithmTraits>;
 
-struct BcryptHashTraits {
-  using Handle = BCRYPT_HASH_HANDLE;
-  static Handle Invalid() { return nullptr; }
-  static bool IsValid(Handle handle) { return handle != nullptr; }
-  static void Close(Handle handle) { BCryptDestroyHash(handle); }
-};
-using BcryptHash = ScopedHandle<BcryptHashTraits>;
+inline void CloseAlgorithmProvider(BCRYPT_ALG_HANDLE algorithm) {
+  BCryptCloseAlgorithmProvider(algorithm, 0);
+}
+// WTSFreeMemory takes the buffer the Remote Desktop Services API allocated for its answer.
+inline void FreeWtsMemory(LPWSTR buffer) {
+  WTSFreeMemory(buffer);
+}
 
-// A buffer the Remote Desktop Services API allocated for its answer.
-struct WtsMemoryTraits {
-  using Handle = LPWSTR;
-  static Handle Invalid() { return nullptr; }
-  static bool IsValid(Handle handle) { return handle != nullptr; }
-  static void Close(Handle handle) { WTSFreeMemory(handle); }
-};
-using WtsMemory = ScopedHandle<WtsMemoryTraits>;
-
-struct DesktopTraits {
-  using Handle = HDESK;
-  static Handle Invalid() { return nullptr; }
-  static bool IsValid(Handle handle) { return handle != nullptr; }
-  static void Close(Handle handle) { CloseDesktop(handle); }
-};
-using UniqueDesktop = ScopedHandle<DesktopTraits>;
-
+using BcryptAlgorithm = ScopedHandle<NullHandleTraits<BCRYPT_ALG_HANDLE, &CloseAlgorithmProvider>>;
+using BcryptHash = ScopedHandle<NullHandleTraits<BCRYPT_HASH_HANDLE, &BCryptDestroyHash>>;
+using WtsMemory = ScopedHandle<NullHandleTraits<LPWSTR, &FreeWtsMemory>>;
+using UniqueDesktop = ScopedHandle<NullHandleTraits<HDESK, &CloseDesktop>>;
 // A Windows Runtime string a call handed over; null is the empty string and owns nothing.
-struct HStringTraits {
-  using Handle = HSTRING;
-  static Handle Invalid() { return nullptr; }
-  static bool IsValid(Handle handle) { return handle != nullptr; }
-  static void Close(Handle handle) { WindowsDeleteString(handle); }
-};
-using UniqueHString = ScopedHandle<HStringTraits>;
+using UniqueHString = ScopedHandle<NullHandleTraits<HSTRING, &WindowsDeleteString>>;
 
 }  // namespace velmora::computer_use::platform::win32
