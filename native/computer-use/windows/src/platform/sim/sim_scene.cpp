@@ -129,8 +129,9 @@ void ShowParentWindow(SimPlatform& platform, ProcessId parentProcessId, WindowHa
   const Rect rect{100, 60, 1700, 1060};
   const SimElementId root = AddAppWindow(platform, window, rect, u"Velmora Demo");
   SimAutomation& automation = platform.Automation();
-  const SimElementId status =
-      automation.AddChild(root, Element(kUiaTextControlTypeId, u"Ready", {120, 100, 400, 130}));
+  SimElement statusText = Element(kUiaTextControlTypeId, u"Ready", {120, 100, 400, 130});
+  statusText.automationId = u"Status";
+  const SimElementId status = automation.AddChild(root, std::move(statusText));
   const SimElementId message =
       automation.AddChild(root, ValueElement(u"Message", {120, 960, 1500, 1000}, u""));
   SimElement send =
@@ -216,8 +217,9 @@ void AddSettings(SimPlatform& platform) {
   const WindowHandle applyWindow = windows.AddControl(kSettingsPid, window, u"Button", u"Apply",
                                                       kWsChild | kBsPushButton, kApplyControlId);
   windows.SetWindowRect(applyWindow, applyRect);
-  const SimElementId status =
-      automation.AddChild(root, Element(kUiaTextControlTypeId, u"Idle", {1860, 600, 2100, 640}));
+  SimElement statusText = Element(kUiaTextControlTypeId, u"Idle", {1860, 600, 2100, 640});
+  statusText.automationId = u"Status";
+  const SimElementId status = automation.AddChild(root, std::move(statusText));
   // The dialog answers its button's notification, however the button was pressed.
   windows.SetWindowProcedure(
       window, [&automation, status](std::uint32_t message, std::uintptr_t wParam, std::intptr_t) {
