@@ -1,7 +1,9 @@
 // computer-use-demo [path-to-helper [screenshot-directory]]: drives one helper session and prints
 // every frame as a JSON line; screenshots are written to the directory (default: the current
-// one). Exits 0 when the helper exited 0, every request got exactly one response and every
-// announced screenshot arrived.
+// one). After its first observation it plays the user through the simulated user's channel:
+// types into "Message", clicks "Send" and observes the status the application shows. Exits 0
+// when the helper exited 0, every request got exactly one response, every announced screenshot
+// arrived and the played user's message was sent.
 #include <unistd.h>
 
 #include <chrono>
@@ -94,9 +96,53 @@ std::optional<std::filesystem::path> SaveScreenshot(HelperClient& client, const 
   return path;
 }
 
+// The centre of the observed element with this name, as "X Y"; empty when there is none.
+std::string CentreOf(const json& observation, const std::string& name) {
+  for (const json& node : observation.value("targets", json::array())) {
+    if (node.value("name", "") != name || !node.contains("bounds")) continue;
+    const json& bounds = node["bounds"];
+    const int x = bounds.value("x", 0) + bounds.value("width", 0) / 2;
+    const int y = bounds.value("y", 0) + bounds.value("height", 0) / 2;
+    return std::to_string(x) + " " + std::to_string(y);
+  }
+  return "";
+}
+
+// The name of the observed text element that starts with `prefix`; empty when there is none.
+std::string TextStartingWith(const json& observation, const std::string& prefix) {
+  for (const json& node : observation.value("targets", json::array())) {
+    const std::string name = node.value("name", "");
+    if (node.value("role", "") == "text" && name.rfind(prefix, 0) == 0) return name;
+  }
+  return "";
+}
+
+// Types a message and clicks "Send" as the user, then observes what the application shows.
+bool PlayTheUser(HelperClient& client, const std::string& channelPath, const json& observation,
+                 LinePrinter& printer) {
+  const std::string send = CentreOf(observation, "Send");
+  if (send.empty()) return false;
+  UserChannel user = UserChannel::Connect(channelPath);
+  const std::string message = "Hello from the played user";
+  for (const std::string& command :
+       std::vector<std::string>{"focus Message", "type " + message, "click " + send}) {
+    const std::string answer = user.Command(command);
+    printer.Print(Compact({{"user", command}, {"answer", answer}}));
+    if (answer != "ok") return false;
+  }
+  const json seen = client.Request("observe", {{"scope", "foreground"}});
+  const std::string status = TextStartingWith(seen.value("result", json::object()), "Sent: ");
+  printer.Print(Compact({{"status", status}}));
+  return status == "Sent: " + message;
+}
+
 int RunDemo(const std::string& helperPath, const std::filesystem::path& screenshotDirectory) {
   LinePrinter printer;
-  HelperClient client(HelperProcess::Launch(helperPath, LaunchOptions{}));
+  const std::string channelPath = (std::filesystem::temp_directory_path() /
+                                   ("velmora-demo-user-" + std::to_string(getpid()) + ".sock"))
+                                      .string();
+  HelperClient client(
+      HelperProcess::Launch(helperPath, LaunchOptions{{}, {{"VELMORA_SIM_USER", channelPath}}}));
   client.SetObserver([&printer](bool toHelper, const ClientFrame& frame) {
     printer.Print(DescribeFrame(toHelper, frame));
   });
@@ -124,11 +170,19 @@ int RunDemo(const std::string& helperPath, const std::filesystem::path& screensh
         {"no.such.method", json::object()},
         {"shutdown", json::object()},
     };
+    bool played = false;
     for (const auto& [method, payload] : script) {
       requestIds.push_back(client.NewRequestId());
       const json response =
           client.Request(method, payload, std::chrono::seconds(10), requestIds.back());
       if (method != "observe" || !response.contains("result")) continue;
+      if (!played) {
+        played = true;
+        if (!PlayTheUser(client, channelPath, response["result"], printer)) {
+          std::cerr << "computer-use-demo: the played user's message was not sent\n";
+          allGood = false;
+        }
+      }
       if (response["result"].contains("screenshot")) {
         const auto saved = SaveScreenshot(client, response["result"], screenshotDirectory);
         if (!saved) {

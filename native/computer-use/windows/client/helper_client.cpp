@@ -4,7 +4,9 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -802,6 +804,57 @@ void HelperClient::ReadLoop() {
     }
   } catch (const std::exception& error) {
     FinishReading(std::string("reader stopped: ") + error.what(), false);
+  }
+}
+
+UserChannel UserChannel::Connect(const std::string& path, std::chrono::milliseconds timeout) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path.size() >= sizeof address.sun_path) throw std::runtime_error("socket path too long");
+  std::memcpy(address.sun_path, path.data(), path.size());
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd.Valid()) throw std::system_error(errno, std::generic_category(), "socket");
+    if (connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+      return UserChannel(std::move(fd));
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
+      throw std::runtime_error("the simulated user's channel did not open: " + path);
+    }
+    // The helper makes the socket while it starts; poll the connection without busy-waiting.
+    poll(nullptr, 0, 10);
+  }
+}
+
+std::string UserChannel::Command(std::string_view line, std::chrono::milliseconds timeout) {
+  std::string out(line);
+  out.push_back('\n');
+  for (std::size_t sent = 0; sent < out.size();) {
+    const ssize_t written = send(fd_.Get(), out.data() + sent, out.size() - sent, MSG_NOSIGNAL);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) throw std::runtime_error("the simulated user's channel broke");
+    sent += static_cast<std::size_t>(written);
+  }
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    const std::size_t newline = pending_.find('\n');
+    if (newline != std::string::npos) {
+      std::string answer = pending_.substr(0, newline);
+      pending_.erase(0, newline + 1);
+      return answer;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    pollfd readable{fd_.Get(), POLLIN, 0};
+    if (left.count() <= 0 || poll(&readable, 1, static_cast<int>(left.count())) <= 0) {
+      throw std::runtime_error("no answer on the simulated user's channel");
+    }
+    char buffer[4096];
+    const ssize_t received = recv(fd_.Get(), buffer, sizeof buffer, 0);
+    if (received < 0 && errno == EINTR) continue;
+    if (received <= 0) throw std::runtime_error("the simulated user's channel closed");
+    pending_.append(buffer, static_cast<std::size_t>(received));
   }
 }
 

@@ -212,4 +212,23 @@ class HelperClient {
   std::thread reader_;  // last: starts after every member it uses exists
 };
 
+// The simulated user's channel of a Linux helper started with VELMORA_SIM_USER: one command
+// line out, one answer line back.
+class UserChannel {
+ public:
+  // Connects, retrying until the helper listens; throws std::runtime_error at the timeout.
+  static UserChannel Connect(const std::string& path,
+                             std::chrono::milliseconds timeout = std::chrono::seconds(5));
+  // Sends the line (a newline is added) and answers the helper's answer line without its
+  // newline; throws std::runtime_error when the connection fails or no answer comes in time.
+  std::string Command(std::string_view line,
+                      std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  int Fd() const { return fd_.Get(); }
+
+ private:
+  explicit UserChannel(UniqueFd fd) : fd_(std::move(fd)) {}
+  UniqueFd fd_;
+  std::string pending_;  // bytes after the last answer read
+};
+
 }  // namespace velmora::computer_use::client

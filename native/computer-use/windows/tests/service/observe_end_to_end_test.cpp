@@ -143,10 +143,10 @@ TEST_F(ObserveEndToEndTest, ForegroundWithScreenshotAndTextLines) {
 
   // The element nodes first, then the text lines.
   const json& targets = result["targets"];
-  ASSERT_EQ(targets.size(), 4u + 3u);
+  ASSERT_EQ(targets.size(), 6u + 3u);
   EXPECT_EQ(targets[1]["name"], "Ready");
-  EXPECT_EQ(targets[4], (json{{"id", "ocr:0"}, {"role", "text"}, {"name", "Velmora Demo"}}));
-  EXPECT_EQ(targets[6]["id"], "ocr:2");
+  EXPECT_EQ(targets[6], (json{{"id", "ocr:0"}, {"role", "text"}, {"name", "Velmora Demo"}}));
+  EXPECT_EQ(targets[8]["id"], "ocr:2");
 
   // A 1600x1000 window is not scaled; the picture follows its response.
   EXPECT_EQ(result["screenshot"], (json{{"binaryRequestId", "image:shot-1"},

@@ -211,12 +211,208 @@ void SimAutomation::RemoveLocked(SimElementId id) {
     std::erase(parent->second.children, id);
   }
   if (it->second.window != kNullWindow) windowRoots_.erase(it->second.window);
+  if (focused_ == id) focused_ = 0;
   nodes_.erase(id);
 }
 
 void SimAutomation::SetFocusedElement(SimElementId id) {
   std::lock_guard lock(mutex_);
   focused_ = id;
+  if (nodes_.count(id) == 0) return;
+  // One focused element per window: the one the window gives the focus back to when it
+  // comes to the foreground again.
+  std::vector<SimElementId> pending{RootOfLocked(id)};
+  while (!pending.empty()) {
+    Node& node = nodes_.at(pending.back());
+    pending.pop_back();
+    node.element.focused = false;
+    pending.insert(pending.end(), node.children.begin(), node.children.end());
+  }
+  nodes_.at(id).element.focused = true;
+}
+
+SimElementId SimAutomation::RootOfLocked(SimElementId id) const {
+  for (auto it = nodes_.find(id); it != nodes_.end(); it = nodes_.find(it->second.parent)) {
+    if (it->second.parent == 0) return it->first;
+  }
+  return 0;
+}
+
+namespace {
+
+// The first element of the tree in walk order for which `match` holds; 0 for none.
+template <typename Nodes, typename Match>
+SimElementId FindInTree(const Nodes& nodes, SimElementId root, Match match) {
+  const auto it = nodes.find(root);
+  if (it == nodes.end()) return 0;
+  if (match(it->second.element)) return root;
+  for (const SimElementId child : it->second.children) {
+    if (const SimElementId found = FindInTree(nodes, child, match)) return found;
+  }
+  return 0;
+}
+
+}  // namespace
+
+SimElementId SimAutomation::FocusedElementIn(WindowHandle window) const {
+  std::lock_guard lock(mutex_);
+  const auto root = windowRoots_.find(window);
+  if (root == windowRoots_.end()) return 0;
+  return FindInTree(nodes_, root->second, [](const SimElement& e) { return e.focused; });
+}
+
+SimElementId SimAutomation::FindByName(WindowHandle window, std::u16string_view name) const {
+  std::lock_guard lock(mutex_);
+  const auto root = windowRoots_.find(window);
+  if (root == windowRoots_.end()) return 0;
+  return FindInTree(nodes_, root->second, [name](const SimElement& e) { return e.name == name; });
+}
+
+SimElementId SimAutomation::ElementAt(WindowHandle window, std::int32_t x, std::int32_t y) const {
+  std::lock_guard lock(mutex_);
+  const auto root = windowRoots_.find(window);
+  return root == windowRoots_.end() ? 0 : HitTestLocked(root->second, x, y);
+}
+
+WindowHandle SimAutomation::WindowOf(SimElementId id) const {
+  std::lock_guard lock(mutex_);
+  const auto root = nodes_.find(RootOfLocked(id));
+  return root == nodes_.end() ? kNullWindow : root->second.window;
+}
+
+SimElementId SimAutomation::NearestWithPattern(SimElementId id, std::int32_t patternId) const {
+  std::lock_guard lock(mutex_);
+  for (auto it = nodes_.find(id); it != nodes_.end(); it = nodes_.find(it->second.parent)) {
+    if (it->second.element.patterns.count(patternId) != 0) return it->first;
+  }
+  return 0;
+}
+
+SimElementId SimAutomation::WindowElement(WindowHandle window) const {
+  std::lock_guard lock(mutex_);
+  const auto root = windowRoots_.find(window);
+  return root == windowRoots_.end() ? 0 : root->second;
+}
+
+void SimAutomation::SetName(SimElementId id, std::u16string name) {
+  std::lock_guard lock(mutex_);
+  if (const auto it = nodes_.find(id); it != nodes_.end())
+    it->second.element.name = std::move(name);
+}
+
+bool SimAutomation::HasPatternLocked(SimElementId id, std::int32_t patternId) const {
+  const auto it = nodes_.find(id);
+  return it != nodes_.end() && it->second.element.patterns.count(patternId) != 0;
+}
+
+bool SimAutomation::Change(SimElementId id, std::int32_t patternId,
+                           const std::function<std::function<void()>(SimElement&)>& change) {
+  std::function<void()> reaction;
+  {
+    std::lock_guard lock(mutex_);
+    if (!HasPatternLocked(id, patternId)) return false;
+    reaction = change(nodes_.at(id).element);
+  }
+  if (reaction) reaction();
+  return true;
+}
+
+bool SimAutomation::Invoke(SimElementId id) {
+  return Change(id, kUiaInvokePatternId,
+                [](SimElement& element) { return element.reactions.onInvoke; });
+}
+
+bool SimAutomation::Toggle(SimElementId id) {
+  return Change(id, kUiaTogglePatternId, [](SimElement& element) {
+    element.toggled = !element.toggled;
+    return std::function<void()>();
+  });
+}
+
+bool SimAutomation::Select(SimElementId id) {
+  return Change(id, kUiaSelectionItemPatternId, [](SimElement& element) {
+    element.selected = true;
+    return std::function<void()>();
+  });
+}
+
+namespace {
+
+std::function<void()> SetExpanded(SimElement& element, bool expanded) {
+  if (element.expanded == expanded || !element.reactions.onExpandCollapse) {
+    element.expanded = expanded;
+    return nullptr;
+  }
+  element.expanded = expanded;
+  return [reaction = element.reactions.onExpandCollapse, expanded] { reaction(expanded); };
+}
+
+}  // namespace
+
+bool SimAutomation::Expand(SimElementId id) {
+  return Change(id, kUiaExpandCollapsePatternId,
+                [](SimElement& element) { return SetExpanded(element, true); });
+}
+
+bool SimAutomation::Collapse(SimElementId id) {
+  return Change(id, kUiaExpandCollapsePatternId,
+                [](SimElement& element) { return SetExpanded(element, false); });
+}
+
+bool SimAutomation::SetValue(SimElementId id, std::u16string value) {
+  bool refused = false;
+  const bool found = Change(id, kUiaValuePatternId, [&](SimElement& element) {
+    refused = element.valueReadOnly;
+    if (!refused) element.value = std::move(value);
+    return std::function<void()>();
+  });
+  return found && !refused;
+}
+
+bool SimAutomation::ScrollVertically(SimElementId id, double percent) {
+  return Change(id, kUiaScrollPatternId, [percent](SimElement& element) {
+    element.verticalScrollPercent = std::clamp(element.verticalScrollPercent + percent, 0.0, 100.0);
+    return std::function<void()>();
+  });
+}
+
+std::optional<std::u16string> SimAutomation::Value(SimElementId id) const {
+  std::lock_guard lock(mutex_);
+  if (!HasPatternLocked(id, kUiaValuePatternId)) return std::nullopt;
+  const SimElement& element = nodes_.at(id).element;
+  if (element.password) return std::nullopt;
+  return element.value;
+}
+
+bool SimAutomation::Activate(SimElementId id) {
+  bool expanded = false;
+  {
+    std::lock_guard lock(mutex_);
+    const auto it = nodes_.find(id);
+    if (it == nodes_.end()) return false;
+    expanded = it->second.element.expanded;
+  }
+  return Invoke(id) || Toggle(id) || (expanded ? Collapse(id) : Expand(id)) || Select(id);
+}
+
+bool SimAutomation::TypeCharacter(SimElementId id, char16_t character) {
+  bool refused = false;
+  const bool found = Change(id, kUiaValuePatternId, [&](SimElement& element) {
+    refused = element.valueReadOnly;
+    if (!refused) element.value.push_back(character);
+    return std::function<void()>();
+  });
+  return found && !refused;
+}
+
+bool SimAutomation::EraseCharacter(SimElementId id) {
+  bool refused = false;
+  const bool found = Change(id, kUiaValuePatternId, [&](SimElement& element) {
+    refused = element.valueReadOnly || element.value.empty();
+    if (!refused) element.value.pop_back();
+    return std::function<void()>();
+  });
+  return found && !refused;
 }
 
 void SimAutomation::FailCreateClient(HResult result) {

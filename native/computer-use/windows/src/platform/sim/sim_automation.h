@@ -5,11 +5,14 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/automation.h"
@@ -32,6 +35,15 @@ enum class UiaCall {
   kNextSibling,
 };
 
+using SimElementId = std::uint64_t;
+
+// How an application answers what is done to one of its elements, through a pattern or by
+// input; runs without the automation's lock, so it may change other elements.
+struct SimReactions {
+  std::function<void()> onInvoke;
+  std::function<void(bool expanded)> onExpandCollapse;
+};
+
 struct SimElement {
   std::int32_t controlType = 50033;  // Pane
   std::u16string name;
@@ -43,9 +55,16 @@ struct SimElement {
   std::set<std::int32_t> patterns;
   bool valueReadOnly = false;
   std::set<UiaCall> failing;
+  // The state behind the patterns.
+  std::u16string value;
+  bool toggled = false;
+  bool selected = false;
+  bool expanded = false;
+  double verticalScrollPercent = 0;
+  // The element's own window, for a classic control.
+  WindowHandle nativeWindow = kNullWindow;
+  SimReactions reactions;
 };
-
-using SimElementId = std::uint64_t;
 
 class SimAutomation final : public AutomationApi {
  public:
@@ -61,7 +80,38 @@ class SimAutomation final : public AutomationApi {
   void Update(SimElementId id, SimElement element);
   // The element and its subtree go away; references to them fail from now on.
   void Remove(SimElementId id);
+  // Moves the keyboard focus: the element's flag, and the element the client reports.
   void SetFocusedElement(SimElementId id);  // 0: none
+  // The element with the focus flag in the window's tree; 0 for none.
+  SimElementId FocusedElementIn(WindowHandle window) const;
+  // The first element of the window's tree, in walk order, with exactly this name; 0 for none.
+  SimElementId FindByName(WindowHandle window, std::u16string_view name) const;
+  // The deepest element of the window's tree under the point; 0 for none.
+  SimElementId ElementAt(WindowHandle window, std::int32_t x, std::int32_t y) const;
+  WindowHandle WindowOf(SimElementId id) const;
+  // The element of the window itself; 0 for none.
+  SimElementId WindowElement(WindowHandle window) const;
+  // The element or its nearest ancestor that offers the pattern; 0 for none.
+  SimElementId NearestWithPattern(SimElementId id, std::int32_t patternId) const;
+  void SetName(SimElementId id, std::u16string name);
+
+  // The patterns, acting on the scene as an application does. False when the element is gone,
+  // lacks the pattern or refuses (a read-only value).
+  bool Invoke(SimElementId id);
+  bool Toggle(SimElementId id);
+  bool Select(SimElementId id);
+  bool Expand(SimElementId id);
+  bool Collapse(SimElementId id);
+  bool SetValue(SimElementId id, std::u16string value);
+  // Scrolls by a percentage of the range, kept within 0 to 100.
+  bool ScrollVertically(SimElementId id, double percent);
+  // None for a password field, whose value never leaves it, and for no Value pattern.
+  std::optional<std::u16string> Value(SimElementId id) const;
+  // What a click or the Enter key does: invokes, toggles, expands or collapses, selects.
+  bool Activate(SimElementId id);
+  // Appends a typed character to an editable value, or removes the last one for Backspace.
+  bool TypeCharacter(SimElementId id, char16_t character);
+  bool EraseCharacter(SimElementId id);
 
   void FailCreateClient(HResult result);
   void FailElementFromHandle(HResult result);
@@ -87,6 +137,11 @@ class SimAutomation final : public AutomationApi {
 
   void Count() { ++calls_; }
   void RemoveLocked(SimElementId id);
+  bool HasPatternLocked(SimElementId id, std::int32_t patternId) const;
+  SimElementId RootOfLocked(SimElementId id) const;
+  // Changes the element under the lock, then runs what the change asks for without it.
+  bool Change(SimElementId id, std::int32_t patternId,
+              const std::function<std::function<void()>(SimElement&)>& change);
   // Deepest last-drawn element containing the point, across every tree.
   SimElementId HitTestLocked(SimElementId id, std::int32_t x, std::int32_t y) const;
 

@@ -57,6 +57,17 @@ void SimMessageLoops::DeliverInput(bool keyboard, const KeyboardHookEvent& key,
   }
 }
 
+bool SimMessageLoops::WaitForWinEvents(std::chrono::milliseconds timeout) {
+  std::unique_lock lock(world_.mutex);
+  return world_.wake.wait_for(lock, timeout, [this] {
+    if (world_.winEventsInFlight != 0) return false;
+    for (const auto& [thread, queue] : world_.queues) {
+      if (!queue.events.empty()) return false;
+    }
+    return true;
+  });
+}
+
 std::size_t SimMessageLoops::InputHookCount() const {
   std::lock_guard lock(world_.mutex);
   return world_.inputHooks.size();
@@ -256,9 +267,12 @@ int SimMessageLoops::GetMessage(WindowMessage& message) {
       const auto hook = world_.winEventHooks.find(event.hook);
       if (hook == world_.winEventHooks.end()) continue;
       const WinEventCallback callback = hook->second.callback;
+      ++world_.winEventsInFlight;
       lock.unlock();
       callback(event.event, event.window, event.objectId, event.childId);
       lock.lock();
+      --world_.winEventsInFlight;
+      world_.wake.notify_all();
       continue;
     }
     // So are low-level hook calls; the sender waits for each to return.

@@ -3,6 +3,7 @@
 // set-up steps a test can make fail.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string_view>
 
@@ -27,6 +28,9 @@ class SimMessageLoops final : public MessageLoopApi {
   void DeliverKeyboardEvent(const KeyboardHookEvent& event);
   void DeliverMouseEvent(const MouseHookEvent& event);
   std::size_t InputHookCount() const;
+  // Waits until every win event raised so far has been handled by its hook; false when the
+  // time-out passed first.
+  bool WaitForWinEvents(std::chrono::milliseconds timeout);
   // Raises a win event to the hooks that cover it.
   void RaiseWinEvent(std::uint32_t event, WindowHandle window, std::int32_t objectId,
                      std::int32_t childId);

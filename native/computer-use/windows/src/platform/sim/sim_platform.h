@@ -10,7 +10,9 @@
 #include "platform/sim/sim_capture.h"
 #include "platform/sim/sim_crypto.h"
 #include "platform/sim/sim_desktop.h"
+#include "platform/sim/sim_input.h"
 #include "platform/sim/sim_system.h"
+#include "platform/sim/sim_user.h"
 #ifdef _WIN32
 #include "platform/win32/win32_api.h"
 #else
@@ -37,6 +39,10 @@ class SimPlatform {
   SimAutomation& Automation() { return automation_; }
   SimSystem& System() { return system_; }
   SimCapture& Capture() { return capture_; }
+  // Keyboard and mouse input through the hooks to the applications.
+  SimInput& Input() { return input_; }
+  // The commands of the simulated user's channel.
+  SimUser& User() { return user_; }
 
  private:
   // Every member but the platform itself is built by then.
@@ -48,6 +54,9 @@ class SimPlatform {
   SimAutomation automation_;
   SimSystem system_;
   SimCapture capture_{desktop_.Windows()};
+  SimInput input_{desktop_.MessageLoops(), desktop_.Windows(), automation_};
+  SimUser user_{input_, desktop_.Windows(), desktop_.Sessions(), automation_,
+                desktop_.MessageLoops()};
 #ifdef _WIN32
   win32::Win32ProcessApi processes_;
   win32::Win32Runtime runtime_;

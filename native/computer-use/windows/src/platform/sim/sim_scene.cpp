@@ -16,6 +16,7 @@ constexpr ProcessId kFrozenPid = 5003;
 constexpr ProcessId kResizingPid = 5004;
 constexpr ProcessId kEmptyPid = 5005;
 constexpr ProcessId kConsolePid = 5006;
+constexpr ProcessId kSettingsPid = 5007;
 
 SimElement Element(std::int32_t type, std::u16string name, Rect bounds,
                    std::set<std::int32_t> patterns = {}) {
@@ -104,23 +105,138 @@ void AddTroubledWindows(SimPlatform& platform) {
   AddAppWindow(platform, empty, {200, 200, 200, 200}, u"Empty");
 }
 
-// The parent's own window in the foreground: a chat with a field, a button and some text.
+constexpr std::int32_t kUiaTreeItemControlTypeId = 50024;
+constexpr std::uint32_t kWsChild = 0x40000000;
+constexpr std::uint32_t kBsPushButton = 0x0;
+constexpr std::uint32_t kBsAutoCheckBox = 0x3;
+constexpr std::uint32_t kWmCommand = 0x0111;
+constexpr std::uint32_t kBnClicked = 0;
+constexpr std::int32_t kApplyControlId = 1001;
+constexpr std::int32_t kDarkModeControlId = 1002;
+
+SimElement ValueElement(std::u16string name, Rect bounds, std::u16string value) {
+  SimElement element =
+      Element(kUiaEditControlTypeId, std::move(name), bounds, {kUiaValuePatternId});
+  element.value = std::move(value);
+  return element;
+}
+
+// The parent's own window in the foreground: a chat with a status line, a message field, a
+// password field, a check box and a button that sends the message.
 void ShowParentWindow(SimPlatform& platform, ProcessId parentProcessId, WindowHandle window) {
   platform.ProcessInfo().AddProcess(parentProcessId,
                                     SimProcess{u"C:\\Program Files\\Velmora\\Velmora.exe"});
   const Rect rect{100, 60, 1700, 1060};
   const SimElementId root = AddAppWindow(platform, window, rect, u"Velmora Demo");
   SimAutomation& automation = platform.Automation();
-  automation.AddChild(root, Element(kUiaTextControlTypeId, u"Ready", {120, 100, 400, 130}));
-  SimElement message =
-      Element(kUiaEditControlTypeId, u"Message", {120, 960, 1500, 1000}, {kUiaValuePatternId});
-  message.focused = true;
-  automation.AddChild(root, message);
-  automation.AddChild(root, Element(kUiaButtonControlTypeId, u"Send", {1520, 960, 1680, 1000},
-                                    {kUiaInvokePatternId}));
+  SimElement statusText = Element(kUiaTextControlTypeId, u"Ready", {120, 100, 400, 130});
+  statusText.automationId = u"Status";
+  const SimElementId status = automation.AddChild(root, std::move(statusText));
+  const SimElementId message =
+      automation.AddChild(root, ValueElement(u"Message", {120, 960, 1500, 1000}, u""));
+  SimElement send =
+      Element(kUiaButtonControlTypeId, u"Send", {1520, 960, 1680, 1000}, {kUiaInvokePatternId});
+  send.reactions.onInvoke = [&automation, status, message] {
+    automation.SetName(status, u"Sent: " + automation.Value(message).value_or(u""));
+    automation.SetValue(message, u"");
+  };
+  automation.AddChild(root, std::move(send));
+  SimElement password = ValueElement(u"Password", {120, 900, 700, 940}, u"");
+  password.password = true;
+  automation.AddChild(root, std::move(password));
+  automation.AddChild(root, Element(kUiaCheckBoxControlTypeId, u"Remember me", {720, 900, 900, 940},
+                                    {kUiaTogglePatternId}));
+  automation.SetFocusedElement(message);
   SimWindowCapture capture;
   capture.textLines = {u"Velmora Demo", u"Ready", u"Send"};
   platform.Capture().SetWindowCapture(window, std::move(capture));
+
+  // The parent's recording controller, beside the other windows, never in front at start.
+  const WindowHandle controller =
+      platform.Windows().AddWindow(parentProcessId, u"Velmora Recording Controller");
+  const SimElementId controllerRoot =
+      AddAppWindow(platform, controller, {1720, 700, 2120, 800}, u"Velmora Recording Controller");
+  automation.AddChild(controllerRoot,
+                      Element(kUiaTextControlTypeId, u"Recording", {1740, 720, 2100, 750}));
+}
+
+// A settings dialog of another program, beside the parent's window: classic push button and
+// check box windows, a tree item that shows a child when expanded, read-only and editable
+// fields, a scrolling list and a status line.
+void AddSettings(SimPlatform& platform) {
+  SimWindows& windows = platform.Windows();
+  SimAutomation& automation = platform.Automation();
+  platform.ProcessInfo().AddProcess(kSettingsPid,
+                                    SimProcess{u"C:\\Program Files\\Settings\\settings.exe"});
+  const WindowHandle window = windows.AddWindow(kSettingsPid, u"Settings");
+  const SimElementId root = AddAppWindow(platform, window, {1720, 60, 2320, 660}, u"Settings");
+
+  const Rect darkModeRect{1740, 100, 1940, 130};
+  const WindowHandle darkModeWindow =
+      windows.AddControl(kSettingsPid, window, u"Button", u"Dark mode", kWsChild | kBsAutoCheckBox,
+                         kDarkModeControlId);
+  windows.SetWindowRect(darkModeWindow, darkModeRect);
+  SimElement darkMode =
+      Element(kUiaCheckBoxControlTypeId, u"Dark mode", darkModeRect, {kUiaTogglePatternId});
+  darkMode.nativeWindow = darkModeWindow;
+  automation.AddChild(root, std::move(darkMode));
+
+  SimElement advanced = Element(kUiaTreeItemControlTypeId, u"Advanced", {1740, 140, 1940, 170},
+                                {kUiaExpandCollapsePatternId});
+  const SimElementId advancedId = automation.AddChild(root, advanced);
+  advanced = automation.Get(advancedId);
+  advanced.reactions.onExpandCollapse = [&automation, advancedId](bool expanded) {
+    if (expanded) {
+      automation.AddChild(advancedId,
+                          Element(kUiaTreeItemControlTypeId, u"Proxy", {1760, 175, 1940, 205}));
+    } else if (const SimElementId proxy =
+                   automation.FindByName(automation.WindowOf(advancedId), u"Proxy")) {
+      automation.Remove(proxy);
+    }
+  };
+  automation.Update(advancedId, std::move(advanced));
+
+  SimElement version = ValueElement(u"Version", {1740, 220, 2040, 250}, u"1.0.0");
+  version.valueReadOnly = true;
+  automation.AddChild(root, std::move(version));
+  SimElement name = ValueElement(u"Name", {1740, 260, 2040, 290}, u"guest");
+  name.focused = true;
+  automation.AddChild(root, std::move(name));
+  const SimElementId items = automation.AddChild(
+      root,
+      Element(kUiaListControlTypeId, u"Items", {1740, 300, 2040, 560}, {kUiaScrollPatternId}));
+  for (int item = 0; item < 6; ++item) {
+    const std::int32_t top = 300 + 40 * item;
+    automation.AddChild(items,
+                        Element(kUiaListItemControlTypeId,
+                                u"Item " + std::u16string(1, static_cast<char16_t>(u'1' + item)),
+                                {1740, top, 2040, top + 40}, {kUiaSelectionItemPatternId}));
+  }
+
+  const Rect applyRect{1740, 600, 1840, 640};
+  const WindowHandle applyWindow = windows.AddControl(kSettingsPid, window, u"Button", u"Apply",
+                                                      kWsChild | kBsPushButton, kApplyControlId);
+  windows.SetWindowRect(applyWindow, applyRect);
+  SimElement statusText = Element(kUiaTextControlTypeId, u"Idle", {1860, 600, 2100, 640});
+  statusText.automationId = u"Status";
+  const SimElementId status = automation.AddChild(root, std::move(statusText));
+  // The dialog answers its button's notification, however the button was pressed.
+  windows.SetWindowProcedure(
+      window, [&automation, status](std::uint32_t message, std::uintptr_t wParam, std::intptr_t) {
+        if (message == kWmCommand && (wParam & 0xFFFF) == kApplyControlId &&
+            ((wParam >> 16) & 0xFFFF) == kBnClicked) {
+          automation.SetName(status, u"Applied");
+        }
+        return std::intptr_t{0};
+      });
+  SimElement apply = Element(kUiaButtonControlTypeId, u"Apply", applyRect, {kUiaInvokePatternId});
+  apply.nativeWindow = applyWindow;
+  apply.reactions.onInvoke = [&windows, window, applyWindow] {
+    windows.SendWindowMessage(window, kWmCommand,
+                              static_cast<std::uintptr_t>(kApplyControlId) | (kBnClicked << 16),
+                              static_cast<std::intptr_t>(applyWindow));
+  };
+  automation.AddChild(root, std::move(apply));
 }
 
 }  // namespace
@@ -144,6 +260,7 @@ bool ApplyScene(SimPlatform& platform, std::string_view scene, ProcessId parentP
   AddNotes(platform);
   AddReport(platform);
   AddTroubledWindows(platform);
+  AddSettings(platform);
   if (scene == "foreign_foreground") {
     platform.Windows().ShowForegroundWindow(1);
     return true;

@@ -15,6 +15,16 @@ std::optional<Guid> SimSystem::CreateGuid() {
   return guid;
 }
 
+std::uint64_t SimSystem::SystemTimeAsFileTime() {
+  if (!realClock_) return fileTime_;
+  // 100-nanosecond units since 1601: the offset of 1970 plus the time since then.
+  constexpr std::uint64_t kUnixEpochAsFileTime = 116444736000000000ull;
+  const auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
+  return kUnixEpochAsFileTime +
+         static_cast<std::uint64_t>(
+             std::chrono::duration_cast<std::chrono::nanoseconds>(sinceEpoch).count() / 100);
+}
+
 std::u16string SimSystem::GuidToString(const Guid& guid) {
   // The GUID structure's fields: a little-endian 32-bit, two 16-bit values, then eight bytes.
   static constexpr char16_t kHex[] = u"0123456789ABCDEF";

@@ -13,7 +13,7 @@ class SimSystem final : public SystemApi {
  public:
   std::optional<Guid> CreateGuid() override;
   std::u16string GuidToString(const Guid& guid) override;
-  std::uint64_t SystemTimeAsFileTime() override { return fileTime_; }
+  std::uint64_t SystemTimeAsFileTime() override;
 
   // The steady clock, or a clock that only tests move once they have set it.
   std::uint64_t TickCount64() override {
@@ -31,6 +31,9 @@ class SimSystem final : public SystemApi {
   }
   void AdvanceTicks(std::uint64_t milliseconds) { tickOffset_ += milliseconds; }
   void SetFileTime(std::uint64_t fileTime) { fileTime_ = fileTime; }
+  // The operating system's clock from now on, as the Linux helper has it; tests keep the
+  // fixed one.
+  void UseRealClock() { realClock_ = true; }
 
  private:
   std::atomic<bool> guidFails_{false};
@@ -39,6 +42,7 @@ class SimSystem final : public SystemApi {
   std::atomic<std::uint64_t> nextGuid_{1};
   // 2026-01-01T00:00:00Z
   std::atomic<std::uint64_t> fileTime_{134116992000000000ull};
+  std::atomic<bool> realClock_{false};
 };
 
 }  // namespace velmora::computer_use::platform::sim

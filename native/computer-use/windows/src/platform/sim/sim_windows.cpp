@@ -241,4 +241,78 @@ WindowHandle SimWindows::FindWindowByClass(std::u16string_view className) const 
   return kNullWindow;
 }
 
+WindowHandle SimWindows::FindTopLevelWindow(std::u16string_view title) const {
+  std::lock_guard lock(world_.mutex);
+  for (const WindowHandle window : world_.zOrder) {
+    const SimWorld::Window& entry = world_.windows.at(window);
+    if (entry.visible && entry.title == title) return window;
+  }
+  return kNullWindow;
+}
+
+void SimWindows::Activate(WindowHandle window) {
+  std::lock_guard lock(world_.mutex);
+  const auto it = world_.windows.find(window);
+  if (it == world_.windows.end()) return;
+  it->second.minimized = false;
+  std::erase(world_.zOrder, window);
+  world_.zOrder.insert(world_.zOrder.begin(), window);
+  world_.foreground = window;
+}
+
+WindowHandle SimWindows::AddControl(ProcessId owner, WindowHandle parent, std::u16string className,
+                                    std::u16string title, std::uint32_t style,
+                                    std::int32_t controlId) {
+  const WindowHandle handle = AddWindow(owner, std::move(title), parent);
+  std::lock_guard lock(world_.mutex);
+  SimWorld::Window& entry = world_.windows.at(handle);
+  entry.className = std::move(className);
+  entry.style = style;
+  entry.controlId = controlId;
+  return handle;
+}
+
+void SimWindows::SetWindowProcedure(WindowHandle window, Procedure procedure) {
+  std::lock_guard lock(world_.mutex);
+  world_.windows.at(window).procedure = std::move(procedure);
+}
+
+std::optional<std::intptr_t> SimWindows::SendWindowMessage(WindowHandle window,
+                                                           std::uint32_t message,
+                                                           std::uintptr_t wParam,
+                                                           std::intptr_t lParam) {
+  Procedure procedure;
+  {
+    std::lock_guard lock(world_.mutex);
+    const auto it = world_.windows.find(window);
+    if (it == world_.windows.end()) return std::nullopt;
+    procedure = it->second.procedure;
+  }
+  return procedure ? procedure(message, wParam, lParam) : 0;
+}
+
+std::u16string SimWindows::ClassName(WindowHandle window) const {
+  std::lock_guard lock(world_.mutex);
+  const auto it = world_.windows.find(window);
+  return it == world_.windows.end() ? std::u16string() : it->second.className;
+}
+
+std::uint32_t SimWindows::Style(WindowHandle window) const {
+  std::lock_guard lock(world_.mutex);
+  const auto it = world_.windows.find(window);
+  return it == world_.windows.end() ? 0 : it->second.style;
+}
+
+std::int32_t SimWindows::ControlId(WindowHandle window) const {
+  std::lock_guard lock(world_.mutex);
+  const auto it = world_.windows.find(window);
+  return it == world_.windows.end() ? 0 : it->second.controlId;
+}
+
+WindowHandle SimWindows::Parent(WindowHandle window) const {
+  std::lock_guard lock(world_.mutex);
+  const auto it = world_.windows.find(window);
+  return it == world_.windows.end() ? kNullWindow : it->second.parent;
+}
+
 }  // namespace velmora::computer_use::platform::sim

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -43,6 +44,25 @@ class SimWindows final : public WindowApi {
 
   // Any window of the class, hidden ones included; null for none.
   WindowHandle FindWindowByClass(std::u16string_view className) const;
+  // The visible top-level window with exactly this title; null for none.
+  WindowHandle FindTopLevelWindow(std::u16string_view title) const;
+  // Restores the window if minimized, brings it to the top and into the foreground.
+  void Activate(WindowHandle window);
+
+  // A classic control: a child window of `parent` with its class, style bits and control id.
+  WindowHandle AddControl(ProcessId owner, WindowHandle parent, std::u16string className,
+                          std::u16string title, std::uint32_t style, std::int32_t controlId);
+  using Procedure = std::function<std::intptr_t(std::uint32_t message, std::uintptr_t wParam,
+                                                std::intptr_t lParam)>;
+  void SetWindowProcedure(WindowHandle window, Procedure procedure);
+  // Sends a message and waits for the window's answer, as SendMessage does; none when the
+  // window does not exist. Runs the procedure without the desktop's lock.
+  std::optional<std::intptr_t> SendWindowMessage(WindowHandle window, std::uint32_t message,
+                                                 std::uintptr_t wParam, std::intptr_t lParam);
+  std::u16string ClassName(WindowHandle window) const;
+  std::uint32_t Style(WindowHandle window) const;
+  std::int32_t ControlId(WindowHandle window) const;
+  WindowHandle Parent(WindowHandle window) const;
 
   // --- WindowApi
   WindowHandle ForegroundWindow() override;

@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -66,6 +67,12 @@ struct SimWorld {
     bool frameBoundsSet = false;
     std::optional<Rect> frameBounds;
     bool rectFails = false;
+    // A classic control's style bits and control id.
+    std::uint32_t style = 0;
+    std::int32_t controlId = 0;
+    // The application's answer to messages sent to the window; none: the default handling.
+    std::function<std::intptr_t(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam)>
+        procedure;
   };
   struct Timer {
     std::thread::id thread;
@@ -148,6 +155,7 @@ struct SimWorld {
   std::vector<Timer> timers;
   std::uintptr_t nextThreadTimer = 0x7FEE;
   std::map<WinEventHookId, WinEventHook> winEventHooks;
+  std::size_t winEventsInFlight = 0;  // callbacks running outside the lock
   WinEventHookId nextWinEventHook = 1;
   std::map<InputHookId, InputHook> inputHooks;
   InputHookId nextInputHook = 1;
