@@ -261,10 +261,10 @@ std::variant<nlohmann::json, std::string> ParseJsonText(const std::uint8_t* text
     using Event = nlohmann::json::parse_event_t;
     switch (event) {
       case Event::object_start:
-        open.push_back({true, {}});
-        break;
       case Event::array_start:
-        open.push_back({false, {}});
+        // Refused before it is built: nothing deeper is ever copied, printed or compared.
+        if (open.size() >= kMaxJsonDepth) throw std::length_error("nested too deep");
+        open.push_back({event == Event::object_start, {}});
         break;
       case Event::object_end:
       case Event::array_end:
@@ -288,6 +288,8 @@ std::variant<nlohmann::json, std::string> ParseJsonText(const std::uint8_t* text
                                   /*ignore_comments=*/false);
   } catch (const nlohmann::json::exception& error) {
     return std::string("JSON text does not parse: ") + error.what();
+  } catch (const std::length_error&) {
+    return "JSON text nests deeper than " + std::to_string(kMaxJsonDepth) + " levels";
   }
   if (duplicateKey) return "JSON text repeats the member name \"" + *duplicateKey + "\"";
   if (!value.is_object()) {

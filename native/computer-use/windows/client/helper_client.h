@@ -30,6 +30,8 @@ inline constexpr std::size_t kMaxJsonTextBytes = 1'048'576;
 inline constexpr std::size_t kMaxBinaryPayloadBytes = 4'194'304;
 inline constexpr std::size_t kMinBinaryIdBytes = 1;
 inline constexpr std::size_t kMaxBinaryIdBytes = 128;
+// Arrays and objects nest at most this deep in a frame, its own object counting as one.
+inline constexpr std::size_t kMaxJsonDepth = 128;
 // Kind byte + 2-byte id length + longest id + largest payload.
 inline constexpr std::uint32_t kMaxFrameLength = 1 + 2 + kMaxBinaryIdBytes + kMaxBinaryPayloadBytes;
 

@@ -90,12 +90,16 @@ void FrameWriter::WriteJson(const Json& object) {
   WriteFrame(FrameKind::Json, reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
 }
 
-void FrameWriter::WriteBinary(const std::string& requestId,
-                              const std::vector<std::uint8_t>& payload) {
+void CheckBinaryFrame(std::string_view requestId, std::size_t payloadBytes) {
   if (requestId.empty() || requestId.size() > MaxRequestIdLength) {
     throw ProtocolError(ErrorCode::kInvalidRequestId);
   }
-  if (payload.size() > MaxBinaryPayloadBytes) throw ProtocolError(ErrorCode::kBinaryFrameTooLarge);
+  if (payloadBytes > MaxBinaryPayloadBytes) throw ProtocolError(ErrorCode::kBinaryFrameTooLarge);
+}
+
+void FrameWriter::WriteBinary(const std::string& requestId,
+                              const std::vector<std::uint8_t>& payload) {
+  CheckBinaryFrame(requestId, payload.size());
   std::vector<std::uint8_t> body;
   body.reserve(2 + requestId.size() + payload.size());
   body.push_back(static_cast<std::uint8_t>(requestId.size() >> 8));

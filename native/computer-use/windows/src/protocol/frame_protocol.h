@@ -7,6 +7,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/streams.h"
@@ -40,6 +41,10 @@ struct Frame {
 bool ReadExact(platform::InputStream& input, std::uint8_t* buffer, std::size_t count);
 // Writes `count` bytes in chunks; throws "pipe_write_failed".
 void WriteAll(platform::OutputStream& output, const std::uint8_t* buffer, std::size_t count);
+
+// Throws "invalid_request_id" or "binary_frame_too_large" for a binary frame that cannot be
+// written, so that a caller can find out before it promises one.
+void CheckBinaryFrame(std::string_view requestId, std::size_t payloadBytes);
 
 class FrameReader {
  public:

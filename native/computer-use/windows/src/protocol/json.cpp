@@ -1,5 +1,6 @@
 #include "protocol/json.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace velmora::computer_use {
@@ -98,6 +99,29 @@ std::u16string Utf8ToUtf16(std::string_view text) {
   return out;
 }
 
+std::size_t JsonNestingDepth(std::string_view text) {
+  std::size_t depth = 0;
+  std::size_t deepest = 0;
+  bool inString = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (inString) {
+      if (c == '\\') {
+        ++i;  // the escaped character cannot end the string
+      } else if (c == '"') {
+        inString = false;
+      }
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      deepest = std::max(deepest, ++depth);
+    } else if ((c == ']' || c == '}') && depth > 0) {
+      --depth;
+    }
+  }
+  return deepest;
+}
+
 Json ParseJsonObject(std::string_view utf8Text) {
   // Validate first: the parser alone would skip a byte-order mark.
   (void)Utf8ToUtf16(utf8Text);
@@ -106,6 +130,8 @@ Json ParseJsonObject(std::string_view utf8Text) {
   }
   // A raw NUL is never valid JSON text, but the parser would take it for the end of input.
   if (utf8Text.find('\0') != std::string_view::npos) throw std::invalid_argument("nul byte");
+  // Before the parser builds anything: a value nested deeper than this is refused whole.
+  if (JsonNestingDepth(utf8Text) > kMaxJsonDepth) throw std::invalid_argument("nested too deep");
   Json value = Json::parse(utf8Text.begin(), utf8Text.end(), nullptr, /*allow_exceptions=*/false);
   if (!value.is_object()) throw std::invalid_argument("not one json object");
   return value;

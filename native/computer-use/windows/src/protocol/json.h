@@ -3,6 +3,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstddef>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -18,9 +19,16 @@ class JsonTypeError : public std::runtime_error {
   explicit JsonTypeError(const std::string& key) : std::runtime_error("json_type_error: " + key) {}
 };
 
-// Strict: exactly one JSON object in valid UTF-8 (no byte-order mark). Throws
-// std::invalid_argument otherwise.
+// Arrays and objects nest at most this deep in a frame, the frame's own object counting as
+// one: far above anything the protocol uses, and low enough that no copy, walk or
+// serialisation of a parsed value can exhaust a thread's stack.
+inline constexpr std::size_t kMaxJsonDepth = 128;
+
+// Strict: exactly one JSON object in valid UTF-8 (no byte-order mark), nested at most
+// kMaxJsonDepth deep. Throws std::invalid_argument otherwise.
 Json ParseJsonObject(std::string_view utf8Text);
+// The deepest nesting of arrays and objects in JSON text, counting brackets outside strings.
+std::size_t JsonNestingDepth(std::string_view text);
 
 // Compact text; invalid UTF-8 inside strings is replaced by U+FFFD.
 std::string SerializeJson(const Json& object);

@@ -36,6 +36,10 @@ bool HelperService::ServeRequest(const RequestEnvelope& envelope, const Json& fr
   try {
     const Json payload = HasObject(frame, "payload") ? frame.at("payload") : Json::object();
     RequestOutcome outcome = HandleRequest(envelope.method, payload, envelope.requestIdUtf8);
+    // A response must not announce a binary frame that cannot follow it: one reply, the error.
+    if (outcome.attachment) {
+      CheckBinaryFrame(outcome.attachment->id, outcome.attachment->bytes.size());
+    }
     writer_.WriteJson(BuildResponse(envelope.requestId, true, outcome.result, {}));
     if (outcome.attachment) writer_.WriteBinary(outcome.attachment->id, outcome.attachment->bytes);
     return outcome.shutdown;

@@ -36,8 +36,8 @@ class HelperService {
   HelperService& operator=(const HelperService&) = delete;
   ~HelperService();
 
-  // Answers one request that passed the envelope checks with exactly one response (two when
-  // the attachment cannot be sent). Answers whether it asked for shutdown. Failures while
+  // Answers one request that passed the envelope checks with exactly one response, followed by
+  // its binary frame when it has one. Answers whether it asked for shutdown. Failures while
   // writing an error reply escape and end the session.
   bool ServeRequest(const RequestEnvelope& envelope, const Json& frame);
 

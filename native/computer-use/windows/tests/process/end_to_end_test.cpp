@@ -180,6 +180,14 @@ std::vector<BadFrame> BadFrames() {
        EncodeJsonFrame(json{{"type", "request"}, {"requestId", 5}, {"method", "record.stop"}})},
       {"MethodEmpty", EncodeJsonFrame(RequestFrame("m", ""))},
       {"MethodMissing", EncodeJsonFrame(json{{"type", "request"}, {"requestId", "m"}})},
+      // About 262 KB, well within the limits: refused as nested too deep, without a crash.
+      {"PayloadNestedFarTooDeep",
+       [] {
+         const std::string text = R"({"type":"request","requestId":"d","method":"record.stop",)"
+                                  R"("payload":{"a":)" +
+                                  std::string(131'000, '[') + std::string(131'000, ']') + "}}";
+         return EncodeRawFrame(static_cast<std::uint32_t>(text.size() + 1), 1, text);
+       }()},
   };
 }
 

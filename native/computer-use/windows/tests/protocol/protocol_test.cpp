@@ -198,6 +198,12 @@ INSTANTIATE_TEST_SUITE_P(
         {"JsonTopLevelString", [] { return InvalidJson("\"{}\""); }, "invalid_json_frame"},
         {"JsonTopLevelNumber", [] { return InvalidJson("1"); }, "invalid_json_frame"},
         {"JsonTopLevelNull", [] { return InvalidJson("null"); }, "invalid_json_frame"},
+        // The frame's object and 128 arrays inside it: one level past the limit.
+        {"JsonNestedOnePastTheLimit",
+         [] {
+           return InvalidJson("{\"a\":" + std::string(128, '[') + std::string(128, ']') + "}");
+         },
+         "invalid_json_frame"},
         {"JsonTrailingGarbage", [] { return InvalidJson("{} x"); }, "invalid_json_frame"},
         {"JsonTwoObjects", [] { return InvalidJson("{}{}"); }, "invalid_json_frame"},
         {"JsonTrailingNul", [] { return InvalidJson(std::string_view("{}\0", 3)); },
@@ -286,6 +292,17 @@ INSTANTIATE_TEST_SUITE_P(
         {"JsonSurroundedByWhitespace", [] { return EncodeJson("\t{\"k\":[1,2]}\n "); },
          [] {
            return JsonFrame(Json{{"k", {1, 2}}});
+         }},
+        // At the limit, and brackets inside strings do not nest.
+        {"JsonNestedAtTheLimit",
+         [] {
+           return EncodeJson("{\"a\":" + std::string(127, '[') + std::string(127, ']') +
+                             ",\"s\":\"\\\"" + std::string(200, '[') + "\"}");
+         },
+         [] {
+           Json nested = Json::array();
+           for (int level = 1; level < 127; ++level) nested = Json::array({nested});
+           return JsonFrame(Json{{"a", nested}, {"s", "\"" + std::string(200, '[')}});
          }},
         {"JsonNonAscii", [] { return EncodeJson("{\"k\":\"\xC3\xA9\xF0\x9F\x98\x80\"}"); },
          [] {
