@@ -89,6 +89,12 @@ std::uint32_t SimInput::SendInput(const std::vector<InputEvent>& events) {
     }
     Inject(event);
     ++accepted;
+    std::function<void(const InputEvent&)> observer;
+    {
+      std::lock_guard lock(keysMutex_);
+      observer = injected_;
+    }
+    if (observer) observer(event);
   }
   return accepted;
 }
@@ -158,6 +164,11 @@ void SimInput::ClearSentEvents() {
 void SimInput::LimitAcceptedEvents(std::optional<std::size_t> remaining) {
   std::lock_guard lock(keysMutex_);
   acceptLimit_ = remaining;
+}
+
+void SimInput::OnInjected(std::function<void(const InputEvent& event)> observer) {
+  std::lock_guard lock(keysMutex_);
+  injected_ = std::move(observer);
 }
 
 std::int32_t SimInput::CursorX() const {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -34,6 +35,9 @@ class SimInput final : public InputApi {
   std::vector<InputEvent> SentEvents() const;
   void ClearSentEvents();
   void LimitAcceptedEvents(std::optional<std::size_t> remaining);
+  // Called on the injecting thread after each accepted event has been delivered, so that a test
+  // can play the user between two events of an action.
+  void OnInjected(std::function<void(const InputEvent& event)> observer);
   // Where the pointer is, in physical screen pixels.
   std::int32_t CursorX() const;
   std::int32_t CursorY() const;
@@ -63,6 +67,7 @@ class SimInput final : public InputApi {
   std::int32_t cursorY_ = 0;
   std::vector<InputEvent> sent_;
   std::optional<std::size_t> acceptLimit_;
+  std::function<void(const InputEvent&)> injected_;
 };
 
 }  // namespace velmora::computer_use::platform::sim
