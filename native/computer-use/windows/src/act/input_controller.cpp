@@ -144,8 +144,9 @@ bool InputController::InForegroundProcess(UiaElement& element) {
 bool InputController::ForegroundAct(std::u16string_view kind, const Json& action,
                                     UiaElement* element, std::optional<PhysicalPoint> point) {
   if (kind == u"focus") {
-    if (element != nullptr)
+    if (element != nullptr) {
       return InForegroundProcess(*element) && Continue() && element->SetFocus();
+    }
     return point && Click(nullptr, 1, point);
   }
   if (kind == u"click" || kind == u"double_click") {
@@ -214,6 +215,7 @@ bool InputController::PressKeyChord(std::u16string_view key,
     held.push_back(*modifier);
   }
   std::vector<InputEvent> events;
+  events.reserve(2 * held.size() + 2);
   for (const std::uint32_t modifier : held) events.push_back(KeyEvent(modifier, true));
   events.push_back(KeyEvent(*virtualKey, true));
   events.push_back(KeyEvent(*virtualKey, false));
