@@ -12,10 +12,12 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "act/input_controller.h"
 #include "safety/interaction_monitor.h"
 #include "win32/win32_fixture.h"
 #include "win32/win32_programs.h"
@@ -94,43 +96,71 @@ void RecordMarkedMouse(const platform::MouseHookEvent& event) {
   markedMice.push_back(event);
 }
 
-TEST_F(Win32Fixture, HooksSeeInjectedEventsWithTheMarkerAndTheInjectedFlag) {
-  std::atomic<std::uint32_t> hookThread{0};
-  std::atomic<bool> installed{false};
-  std::atomic<bool> attempted{false};
-  std::thread hooks([&] {
+// Low-level hooks through the seam on a thread of their own, recording the marked events.
+class MarkedHooks {
+ public:
+  explicit MarkedHooks(platform::MessageLoopApi& loops)
+      : loops_(loops), thread_([this] { Run(); }) {}
+  MarkedHooks(const MarkedHooks&) = delete;
+  MarkedHooks& operator=(const MarkedHooks&) = delete;
+  ~MarkedHooks() {
+    loops_.PostThreadMessage(threadId_, WM_QUIT, 0, 0);
+    thread_.join();
+  }
+  bool Ready() {
+    return testing::WaitUntil([&] { return attempted_.load(); }) && installed_;
+  }
+
+ private:
+  void Run() {
     loops_.EnsureMessageQueue();
-    hookThread = loops_.CurrentThreadId();
+    threadId_ = loops_.CurrentThreadId();
     const platform::InputHookId keyboard = loops_.SetKeyboardHook(&RecordMarkedKey);
     const platform::InputHookId mouse = loops_.SetMouseHook(&RecordMarkedMouse);
-    installed = keyboard != 0 && mouse != 0;
-    attempted = true;
+    installed_ = keyboard != 0 && mouse != 0;
+    attempted_ = true;
     platform::WindowMessage message;
-    while (installed && loops_.GetMessage(message) > 0) loops_.DispatchMessage(message);
+    while (installed_ && loops_.GetMessage(message) > 0) loops_.DispatchMessage(message);
     loops_.UnhookInput(keyboard);
     loops_.UnhookInput(mouse);
-  });
-  const bool ready = testing::WaitUntil([&] { return attempted.load(); }) && installed;
+  }
+
+  platform::MessageLoopApi& loops_;
+  std::atomic<std::uint32_t> threadId_{0};
+  std::atomic<bool> installed_{false};
+  std::atomic<bool> attempted_{false};
+  std::thread thread_;
+};
+
+TEST_F(Win32Fixture, HooksSeeInjectedEventsWithTheMarkerAndTheInjectedFlag) {
+  {
+    const std::lock_guard lock(hookMutex);
+    markedKeys.clear();
+    markedMice.clear();
+  }
   std::uint32_t accepted = 0;
   bool seen = false;
-  if (ready) {
-    // A key, a Unicode character and a mouse move there and back.
-    std::vector<InputEvent> events = {Key('Q', false), Key('Q', true)};
-    for (const InputEvent& typed : UnicodeTyping(u"\u00e9")) events.push_back(typed);
-    for (const std::int32_t dx : {1, -1}) {
-      events.push_back(InputEvent{.kind = InputEvent::Kind::kMouse,
-                                  .dx = dx,
-                                  .flags = platform::kMouseEventMove,
-                                  .extraInfo = kOwnInputMarker});
+  bool ready = false;
+  {
+    MarkedHooks hooks(loops_);
+    ready = hooks.Ready();
+    if (ready) {
+      // A key, a Unicode character and a mouse move there and back.
+      std::vector<InputEvent> events = {Key('Q', false), Key('Q', true)};
+      for (const InputEvent& typed : UnicodeTyping(u"\u00e9")) events.push_back(typed);
+      for (const std::int32_t dx : {1, -1}) {
+        events.push_back(InputEvent{.kind = InputEvent::Kind::kMouse,
+                                    .dx = dx,
+                                    .flags = platform::kMouseEventMove,
+                                    .extraInfo = kOwnInputMarker});
+      }
+      accepted = injection_.SendInput(events);
+      seen = testing::WaitUntil([] {
+        const std::lock_guard lock(hookMutex);
+        return markedKeys.size() >= 4 && markedMice.size() >= 2;
+      });
     }
-    accepted = injection_.SendInput(events);
-    seen = testing::WaitUntil([] {
-      const std::lock_guard lock(hookMutex);
-      return markedKeys.size() >= 4 && markedMice.size() >= 2;
-    });
   }
-  loops_.PostThreadMessage(hookThread, WM_QUIT, 0, 0);
-  hooks.join();
   ASSERT_TRUE(ready);
   EXPECT_EQ(accepted, 6u);
   ASSERT_TRUE(seen);
@@ -155,6 +185,42 @@ TEST_F(Win32Fixture, HooksSeeInjectedEventsWithTheMarkerAndTheInjectedFlag) {
   for (const platform::MouseHookEvent& event : markedMice) {
     EXPECT_EQ(event.message, static_cast<std::uint32_t>(WM_MOUSEMOVE));
     EXPECT_NE(event.flags & LLMHF_INJECTED, 0u);
+  }
+}
+
+// The input controller on the real backend: a chord stopped after its modifiers went down
+// leaves them held, and the release sends their key-up events, marked, in one batch.
+TEST_F(Win32Fixture, InterruptedChordIsReleased) {
+  {
+    const std::lock_guard lock(hookMutex);
+    markedKeys.clear();
+  }
+  MarkedHooks hooks(loops_);
+  ASSERT_TRUE(hooks.Ready());
+  InputController input(injection_, displays_, windows_, loops_);
+  int asked = 0;
+  EXPECT_FALSE(input.Act(Json{{"kind", "key"}, {"key", "B"}, {"modifiers", {"shift", "control"}}},
+                         nullptr, std::nullopt, true, [&] { return ++asked <= 3; }));
+  EXPECT_EQ(input.HeldKeys(), (std::set<std::uint32_t>{VK_SHIFT, VK_CONTROL}));
+  input.ReleaseHeldInput();
+  EXPECT_TRUE(input.HeldKeys().empty());
+  ASSERT_TRUE(testing::WaitUntil([] {
+    const std::lock_guard lock(hookMutex);
+    return markedKeys.size() >= 4;
+  }));
+  const std::lock_guard lock(hookMutex);
+  const std::vector<std::pair<std::uint32_t, std::uint32_t>> expected = {{WM_KEYDOWN, VK_SHIFT},
+                                                                         {WM_KEYDOWN, VK_CONTROL},
+                                                                         {WM_KEYUP, VK_SHIFT},
+                                                                         {WM_KEYUP, VK_CONTROL}};
+  ASSERT_EQ(markedKeys.size(), expected.size());
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    // The hooks may name the left key of the pair.
+    std::uint32_t key = markedKeys[i].virtualKey;
+    if (key == VK_LSHIFT || key == VK_RSHIFT) key = VK_SHIFT;
+    if (key == VK_LCONTROL || key == VK_RCONTROL) key = VK_CONTROL;
+    EXPECT_EQ(markedKeys[i].message, expected[i].first) << i;
+    EXPECT_EQ(key, expected[i].second) << i;
   }
 }
 
