@@ -1,9 +1,9 @@
 // computer-use-demo [path-to-helper [screenshot-directory]]: drives one helper session and prints
 // every frame as a JSON line; screenshots are written to the directory (default: the current
-// one). After its first observation it plays the user through the simulated user's channel:
-// types into "Message", clicks "Send" and observes the status the application shows. Exits 0
-// when the helper exited 0, every request got exactly one response, every announced screenshot
-// arrived and the played user's message was sent.
+// one). After its first observation it plays the user through the simulated user's channel
+// (types into "Message", clicks "Send"), then does the same itself with "act", and prints the
+// status the application shows each time. Exits 0 when the helper exited 0, every request got
+// exactly one response, every announced screenshot arrived and both messages were sent.
 #include <unistd.h>
 
 #include <chrono>
@@ -136,6 +136,38 @@ bool PlayTheUser(HelperClient& client, const std::string& channelPath, const jso
   return status == "Sent: " + message;
 }
 
+// The node id of the observed element with this name; empty when there is none.
+std::string IdOf(const json& observation, const std::string& name) {
+  for (const json& node : observation.value("targets", json::array())) {
+    if (node.value("name", "") == name) return node.value("id", "");
+  }
+  return "";
+}
+
+// Types a message into "Message" and clicks "Send" with "act", as a parent does, each action's
+// context filled from a fresh observation; then observes what the application shows.
+bool ActAsTheParent(HelperClient& client, LinePrinter& printer) {
+  const std::string message = "Hello from the parent";
+  int sequence = 0;
+  for (const auto& [name, action] : std::vector<std::pair<std::string, json>>{
+           {"Message", {{"kind", "type"}, {"text", message}}}, {"Send", {{"kind", "click"}}}}) {
+    const json seen = client.Request("observe", {{"scope", "foreground"}}).value("result", json());
+    const json context{{"leaseId", "demo"},
+                       {"sequence", ++sequence},
+                       {"deadline", seen.value("capturedAt", 0.0) + 10'000},
+                       {"observationId", seen.value("id", "")},
+                       {"expectedStateHash", seen.value("stateHash", "")},
+                       {"targetIdentity", IdOf(seen, name)},
+                       {"interaction", seen.value("interaction", json::object())}};
+    const json done = client.Request("act", {{"action", action}, {"context", context}});
+    if (!done.value("result", json::object()).value("ok", false)) return false;
+  }
+  const json seen = client.Request("observe", {{"scope", "foreground"}});
+  const std::string status = TextStartingWith(seen.value("result", json::object()), "Sent: ");
+  printer.Print(Compact({{"status", status}}));
+  return status == "Sent: " + message;
+}
+
 int RunDemo(const std::string& helperPath, const std::filesystem::path& screenshotDirectory) {
   LinePrinter printer;
   const std::string channelPath = (std::filesystem::temp_directory_path() /
@@ -180,6 +212,10 @@ int RunDemo(const std::string& helperPath, const std::filesystem::path& screensh
         played = true;
         if (!PlayTheUser(client, channelPath, response["result"], printer)) {
           std::cerr << "computer-use-demo: the played user's message was not sent\n";
+          allGood = false;
+        }
+        if (!ActAsTheParent(client, printer)) {
+          std::cerr << "computer-use-demo: the parent's message was not sent\n";
           allGood = false;
         }
       }

@@ -1,11 +1,15 @@
 // The whole helper over the simulated desktop's default scene, fed a handshake and then one JSON
-// frame per line of the input (request frames for every method in the seeds). Checks the rules a
+// frame per line of the input (request frames for every method in the seeds). A line may quote
+// the observation answered before it, as a parent fills an action's context: "$OBSERVATION",
+// "$STATE", "$INTERACTION", "$GENERATION" and "$DEADLINE" become the last observation's id,
+// state hash, interaction id and generation, and its time plus a minute. Checks the rules a
 // parent builds on: every request that passes the envelope checks gets exactly one response with
 // its id, in order, until a protocol error or "shutdown" ends the session; nothing is answered
 // after that; an error response carries a code the parent knows; a binary frame follows only a
 // response that announced it; every frame written is within its limits.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -19,6 +23,7 @@
 #include "protocol/envelopes.h"
 #include "protocol/frame_protocol.h"
 #include "support/fake_streams.h"
+#include "support/test_support.h"
 
 namespace velmora::computer_use {
 namespace {
@@ -37,19 +42,81 @@ class NoConsoleRuntime final : public platform::RuntimeApi {
   void RemoveConsoleControlHandler(platform::ConsoleControlRoutine) override {}
 };
 
-void AppendFrame(std::vector<std::uint8_t>& bytes, std::string_view text) {
-  const auto length = static_cast<std::uint32_t>(text.size() + 1);
-  for (int shift = 24; shift >= 0; shift -= 8)
-    bytes.push_back(static_cast<std::uint8_t>(length >> shift));
-  bytes.push_back(static_cast<std::uint8_t>(FrameKind::Json));
-  bytes.insert(bytes.end(), text.begin(), text.end());
+void ReplaceAll(std::string& text, std::string_view token, const std::string& value) {
+  for (std::size_t at = text.find(token); at != std::string::npos;
+       at = text.find(token, at + value.size())) {
+    text.replace(at, token.size(), value);
+  }
 }
+
+// Hands the helper one frame per line, made only when the helper reads it, so that the line can
+// quote what the helper answered before.
+class LazyFrames final : public platform::InputStream {
+ public:
+  LazyFrames(std::string handshake, std::vector<std::string_view> lines,
+             testing::CapturedOutput& output)
+      : lines_(std::move(lines)), output_(output) {
+    Append(handshake);
+  }
+
+  platform::IoResult Read(std::uint8_t* buffer, std::size_t count) override {
+    if (position_ == pending_.size()) {
+      if (next_ == lines_.size()) return {platform::IoStatus::kOk, 0};
+      pending_.clear();
+      position_ = 0;
+      Append(Substitute(std::string(lines_[next_++])));
+    }
+    const std::size_t n = std::min(count, pending_.size() - position_);
+    std::copy_n(pending_.begin() + static_cast<std::ptrdiff_t>(position_), n, buffer);
+    position_ += n;
+    return {platform::IoStatus::kOk, n};
+  }
+  // The request texts the helper was given, after the handshake.
+  const std::vector<std::string>& Sent() const { return sent_; }
+
+ private:
+  void Append(const std::string& text) {
+    const auto length = static_cast<std::uint32_t>(text.size() + 1);
+    for (int shift = 24; shift >= 0; shift -= 8) {
+      pending_.push_back(static_cast<std::uint8_t>(length >> shift));
+    }
+    pending_.push_back(static_cast<std::uint8_t>(FrameKind::Json));
+    pending_.insert(pending_.end(), text.begin(), text.end());
+  }
+
+  std::string Substitute(std::string line) {
+    if (line.find('$') != std::string::npos) {
+      Json last = Json::object();
+      for (const Json& frame : output_.JsonFrames()) {
+        const Json* result = frame.contains("result") ? &frame["result"] : nullptr;
+        if (result != nullptr && result->is_object() && result->contains("interaction")) {
+          last = *result;
+        }
+      }
+      const Json& interaction = last.value("interaction", Json::object());
+      ReplaceAll(line, "$OBSERVATION", last.value("id", ""));
+      ReplaceAll(line, "$STATE", last.value("stateHash", ""));
+      ReplaceAll(line, "$INTERACTION", interaction.value("id", ""));
+      ReplaceAll(line, "$GENERATION", std::to_string(interaction.value("generation", 0)));
+      ReplaceAll(line, "$DEADLINE", std::to_string(last.value("capturedAt", 0.0) + 60'000));
+    }
+    sent_.push_back(line);
+    return line;
+  }
+
+  std::vector<std::string_view> lines_;
+  testing::CapturedOutput& output_;
+  std::size_t next_ = 0;
+  std::vector<std::uint8_t> pending_;
+  std::size_t position_ = 0;
+  std::vector<std::string> sent_;
+};
 
 // The ids the helper must answer, in order: every request that passes the envelope checks, up
 // to the first frame that ends the session.
-std::vector<std::string> ExpectedAnswers(const std::vector<std::string_view>& lines) {
+std::vector<std::string> ExpectedAnswers(const std::vector<std::string>& lines) {
   std::vector<std::string> ids;
-  for (const std::string_view line : lines) {
+  for (const std::string& line : lines) {
     RequestEnvelope envelope;
     try {
       if (line.size() > MaxJsonTextBytes) return ids;
@@ -127,26 +194,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     start = end + 1;
   }
 
-  std::vector<std::uint8_t> input;
   const std::string handshake = R"({"type":"handshake","protocolVersion":1,"nonce":")" +
                                 std::string(kNonceLength, 'A') + R"(","parentPid":)" +
                                 std::to_string(getpid()) + "}";
-  AppendFrame(input, handshake);
-  for (const std::string_view line : lines) AppendFrame(input, line);
-
-  fakes::FakeInput standardInput(std::move(input));
-  fakes::FakeOutput standardOutput;
+  testing::CapturedOutput standardOutput;
+  LazyFrames standardInput(handshake, lines, standardOutput);
   {
     platform::sim::SimPlatform sim(standardInput, standardOutput);
     platform::sim::ApplyScene(sim, "default", static_cast<platform::ProcessId>(getpid()));
     NoConsoleRuntime runtime;
     platform::Platform& real = sim.Get();
-    platform::Platform platform{
-        real.standardInput, real.standardOutput, runtime,          real.processes, real.sessions,
-        real.windows,       real.messageLoops,   real.processInfo, real.crypto,    real.displays,
-        real.automation,    real.system,         real.capture};
+    platform::Platform platform{real.standardInput, real.standardOutput, runtime,
+                                real.processes,     real.sessions,       real.windows,
+                                real.messageLoops,  real.processInfo,    real.crypto,
+                                real.displays,      real.automation,     real.system,
+                                real.capture,       real.input};
     fuzz::Require(RunHelper(platform) == kExitOk, "the session ends with exit code 0");
   }
-  CheckOutput(standardOutput.bytes(), ExpectedAnswers(lines));
+  CheckOutput(standardOutput.Bytes(), ExpectedAnswers(standardInput.Sent()));
   return 0;
 }

@@ -221,4 +221,22 @@ std::optional<ElementNode> UiaObserver::DescribeElementAtPoint(std::int32_t x, s
   return DescribeElement(platform_, *client_, *element, "pointed");
 }
 
+bool UiaObserver::RunWithoutAutoFocus(const std::function<bool()>& action) {
+  if (!automationAvailable_ || !client_ || !action) return false;
+  const std::optional<bool> previous = client_->AutoSetFocus();
+  if (!previous || !client_->SetAutoSetFocus(false)) {
+    automationAvailable_ = false;
+    return false;
+  }
+  bool result = false;
+  try {
+    result = action();
+  } catch (...) {
+    if (!client_->SetAutoSetFocus(*previous)) automationAvailable_ = false;
+    throw;
+  }
+  if (!client_->SetAutoSetFocus(*previous)) automationAvailable_ = false;
+  return result && automationAvailable_;
+}
+
 }  // namespace velmora::computer_use

@@ -2,7 +2,9 @@
 // applications and their windows, and resolves element ids of the current observation.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -42,6 +44,13 @@ class UiaObserver {
   ElementRef ResolveTarget(const std::string& elementId, const std::string& observationId,
                            const std::string& stateHash);
 
+  // Runs the callable with UI Automation's automatic focusing switched off, and restores it on
+  // every path. False when automation is unavailable or the setting cannot be changed, which
+  // makes it unavailable from then on.
+  bool RunWithoutAutoFocus(const std::function<bool()>& action);
+  // False once switching the automatic focusing failed: actions can no longer run safely.
+  bool AutomationAvailable() const { return automationAvailable_; }
+
   std::optional<ElementNode> DescribeFocusedElement();
   std::optional<ElementNode> DescribeElementAtPoint(std::int32_t x, std::int32_t y);
 
@@ -50,6 +59,7 @@ class UiaObserver {
 
   platform::Platform& platform_;
   std::unique_ptr<platform::UiaClient> client_;
+  std::atomic<bool> automationAvailable_{true};
 
   std::mutex mutex_;
   ElementTable elements_;

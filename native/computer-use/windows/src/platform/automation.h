@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "platform/types.h"
 
@@ -53,6 +54,26 @@ class UiaElement {
   virtual bool HasPattern(std::int32_t patternId) = 0;
   // The Value pattern's CurrentIsReadOnly; none when the pattern or the read fails.
   virtual std::optional<bool> ValueIsReadOnly() = 0;
+  virtual std::optional<std::int32_t> CurrentProcessId() = 0;
+  // None when the read fails; null for an element that has no window of its own.
+  virtual std::optional<WindowHandle> CurrentNativeWindowHandle() = 0;
+  virtual bool SetFocus() = 0;
+
+  // A pattern's method: GetCurrentPattern, then the call. False when the pattern is absent or
+  // either call fails.
+  virtual bool Invoke() = 0;
+  virtual bool Toggle() = 0;
+  virtual bool Select() = 0;
+  virtual bool Expand() = 0;
+  virtual bool Collapse() = 0;
+  // CurrentExpandCollapseState (0 collapsed, 1 expanded, 2 partially expanded, 3 leaf); none
+  // when the pattern or the read fails.
+  virtual std::optional<std::int32_t> ExpandCollapseState() = 0;
+  // SetValue with a copy of the text (a failed allocation is a failure).
+  virtual bool SetValue(std::u16string_view value) = 0;
+  // Scroll with ScrollAmount values (0 large decrement, 1 small decrement, 2 none, 3 large
+  // increment, 4 small increment).
+  virtual bool Scroll(std::int32_t horizontalAmount, std::int32_t verticalAmount) = 0;
 };
 
 class UiaTreeWalker {
@@ -75,6 +96,9 @@ class UiaClient {
   virtual std::unique_ptr<UiaElement> ElementFromPoint(std::int32_t x, std::int32_t y) = 0;
   // None when the comparison fails.
   virtual std::optional<bool> CompareElements(UiaElement& left, UiaElement& right) = 0;
+  // IUIAutomation2's AutoSetFocus; none when the interface or the read fails.
+  virtual std::optional<bool> AutoSetFocus() = 0;
+  virtual bool SetAutoSetFocus(bool value) = 0;
 };
 
 class AutomationApi {

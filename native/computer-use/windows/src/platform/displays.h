@@ -23,6 +23,15 @@ struct MonitorDescription {
   std::optional<EffectiveDpi> dpi;
 };
 
+// The virtual screen: its origin and size (SM_XVIRTUALSCREEN, SM_YVIRTUALSCREEN,
+// SM_CXVIRTUALSCREEN, SM_CYVIRTUALSCREEN).
+struct VirtualScreen {
+  std::int32_t x = 0;
+  std::int32_t y = 0;
+  std::int32_t width = 0;
+  std::int32_t height = 0;
+};
+
 class DisplayApi {
  public:
   virtual ~DisplayApi() = default;
@@ -31,6 +40,7 @@ class DisplayApi {
   // MonitorFromRect with MONITOR_DEFAULTTONEAREST, then its information and DPI; none when
   // there is no monitor.
   virtual std::optional<MonitorDescription> MonitorNearestRect(const Rect& rect) = 0;
+  virtual VirtualScreen VirtualScreenMetrics() = 0;
 };
 
 }  // namespace velmora::computer_use::platform

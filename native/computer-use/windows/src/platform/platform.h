@@ -7,6 +7,7 @@
 #include "platform/capture.h"
 #include "platform/crypto.h"
 #include "platform/displays.h"
+#include "platform/input.h"
 #include "platform/message_loop.h"
 #include "platform/process.h"
 #include "platform/process_info.h"
@@ -33,6 +34,7 @@ struct Platform {
   AutomationApi& automation;
   SystemApi& system;
   CaptureApi& capture;
+  InputApi& input;
 };
 
 // The backend of this build for the real process: the system on Windows, the simulated

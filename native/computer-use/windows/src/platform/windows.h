@@ -1,7 +1,9 @@
 // Top-level windows and the foreground.
 #pragma once
 
+#include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "platform/types.h"
@@ -34,6 +36,25 @@ class WindowApi {
   virtual int WindowTextLength(WindowHandle window) = 0;
   // Fills at most `capacity` units including the terminator; answers the units copied.
   virtual int WindowText(WindowHandle window, char16_t* buffer, int capacity) = 0;
+  // GetClassNameW into 256 units; none when it fails.
+  virtual std::optional<std::u16string> ClassName(WindowHandle window) = 0;
+  // GetWindowLongPtrW with GWL_STYLE.
+  virtual std::intptr_t WindowStyle(WindowHandle window) = 0;
+  // GetParent; null for none.
+  virtual WindowHandle ParentWindow(WindowHandle window) = 0;
+  // GetAncestor with GA_ROOTOWNER; null for none.
+  virtual WindowHandle RootOwnerWindow(WindowHandle window) = 0;
+  virtual bool IsWindowEnabled(WindowHandle window) = 0;
+  // The thread of GetWindowThreadProcessId; 0 when the window does not exist.
+  virtual std::uint32_t WindowThreadId(WindowHandle window) = 0;
+  // GetDlgCtrlID; 0 for none.
+  virtual std::int32_t DialogControlId(WindowHandle window) = 0;
+  // SendMessageTimeoutW; none when it answers 0 (failed, timed out or the window is hung).
+  virtual std::optional<std::intptr_t> SendMessageTimeout(WindowHandle window,
+                                                          std::uint32_t message,
+                                                          std::uintptr_t wParam,
+                                                          std::intptr_t lParam, std::uint32_t flags,
+                                                          std::uint32_t timeoutMs) = 0;
 };
 
 }  // namespace velmora::computer_use::platform

@@ -31,6 +31,13 @@ enum class ErrorCode : std::uint8_t {
   kIdentifierFailed,
   kSha256Unavailable,
   kSha256Failed,
+  kInvalidActionContext,
+  // Action results: written into an "act" reply, never raised.
+  kActionDeadlineExpired,
+  kUserInterference,
+  kDuplicateActionSequence,
+  kBackgroundActionUnavailable,
+  kActionFailed,
   // Protocol: end the session without a reply.
   kPipeReadFailed,
   kPipeWriteFailed,
@@ -47,7 +54,7 @@ enum class ErrorCode : std::uint8_t {
   kParentWatchdogFailed,
 };
 
-enum class ErrorKind : std::uint8_t { kPublic, kInternal, kProtocol };
+enum class ErrorKind : std::uint8_t { kPublic, kInternal, kActionResult, kProtocol };
 
 struct ErrorCodeEntry {
   ErrorCode code;
@@ -76,6 +83,13 @@ inline constexpr ErrorCodeEntry kErrorCodes[] = {
     {ErrorCode::kIdentifierFailed, "identifier_failed", ErrorKind::kInternal},
     {ErrorCode::kSha256Unavailable, "sha256_unavailable", ErrorKind::kInternal},
     {ErrorCode::kSha256Failed, "sha256_failed", ErrorKind::kInternal},
+    {ErrorCode::kInvalidActionContext, "invalid_action_context", ErrorKind::kInternal},
+    {ErrorCode::kActionDeadlineExpired, "action_deadline_expired", ErrorKind::kActionResult},
+    {ErrorCode::kUserInterference, "user_interference", ErrorKind::kActionResult},
+    {ErrorCode::kDuplicateActionSequence, "duplicate_action_sequence", ErrorKind::kActionResult},
+    {ErrorCode::kBackgroundActionUnavailable, "background_action_unavailable",
+     ErrorKind::kActionResult},
+    {ErrorCode::kActionFailed, "action_failed", ErrorKind::kActionResult},
     {ErrorCode::kPipeReadFailed, "pipe_read_failed", ErrorKind::kProtocol},
     {ErrorCode::kPipeWriteFailed, "pipe_write_failed", ErrorKind::kProtocol},
     {ErrorCode::kFrameTooLarge, "frame_too_large", ErrorKind::kProtocol},

@@ -169,6 +169,29 @@ bool HasObject(const Json& object, std::string_view key) {
   return true;
 }
 
+const Json& RequireObject(const Json& object, std::string_view key) {
+  const Json* v = Find(object, key);
+  if (v == nullptr || !v->is_object()) throw JsonTypeError(std::string(key));
+  return *v;
+}
+
+const Json& ObjectOrEmpty(const Json& object, std::string_view key) {
+  static const Json kEmpty = Json::object();
+  return HasObject(object, key) ? *Find(object, key) : kEmpty;
+}
+
+std::vector<std::u16string> GetStringArray(const Json& object, std::string_view key) {
+  std::vector<std::u16string> strings;
+  const Json* v = Find(object, key);
+  if (v == nullptr) return strings;
+  if (!v->is_array()) throw JsonTypeError(std::string(key));
+  for (const Json& element : *v) {
+    if (!element.is_string()) throw JsonTypeError(std::string(key));
+    strings.push_back(Utf8ToUtf16(element.get_ref<const std::string&>()));
+  }
+  return strings;
+}
+
 void SetNumber(Json& object, std::string_view key, double value) {
   // 2^63 is the first double past the int64 range.
   if (std::isfinite(value) && std::trunc(value) == value && value >= -9223372036854775808.0 &&

@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace velmora::computer_use {
 
@@ -40,6 +41,13 @@ std::u16string GetString(const Json& object, std::string_view key, std::u16strin
 bool GetBool(const Json& object, std::string_view key, bool fallback);
 // True when the key is present; throws JsonTypeError when it is not an object.
 bool HasObject(const Json& object, std::string_view key);
+// The object under the key; throws JsonTypeError when it is missing or not an object.
+const Json& RequireObject(const Json& object, std::string_view key);
+// The object under the key, or an empty object when it is missing; JsonTypeError for another type.
+const Json& ObjectOrEmpty(const Json& object, std::string_view key);
+// The strings of the array under the key, none when it is missing; JsonTypeError when it is not
+// an array of strings.
+std::vector<std::u16string> GetStringArray(const Json& object, std::string_view key);
 
 // Setters. Whole numbers in the 64-bit range are written without a fraction.
 void SetNumber(Json& object, std::string_view key, double value);

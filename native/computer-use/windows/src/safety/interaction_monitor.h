@@ -14,12 +14,11 @@
 #include <unordered_map>
 
 #include "common/message_loop_thread.h"
+#include "common/own_input.h"
 #include "platform/platform.h"
 
 namespace velmora::computer_use {
 
-// Carried in the extra information of the helper's own synthetic input ("VLMR").
-inline constexpr std::uintptr_t kOwnInputMarker = 0x564C4D52;
 inline constexpr std::size_t kMaxInteractionRecords = 128;
 inline constexpr std::uint64_t kEscapeHoldMs = 2000;
 inline constexpr std::uint32_t kInteractionWakeIntervalMs = 100;

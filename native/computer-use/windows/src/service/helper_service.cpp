@@ -19,12 +19,18 @@ HelperService::HelperService(platform::Platform& platform, FrameWriter& writer)
     : platform_(platform),
       writer_(writer),
       observer_(platform),
+      input_(platform.input, platform.displays, platform.windows, platform.messageLoops),
       capture_(platform),
-      interactionMonitor_(platform, [this] { EmergencyStop(true); }),
+      interactionMonitor_(platform,
+                          [this] {
+                            input_.ReleaseHeldInput();
+                            EmergencyStop(true);
+                          }),
       sessionMonitor_(
           platform, [this] { StopForUnsafeSession(); },
           [&platform] { return CaptureSessionSnapshot(platform); }, {}),
-      observe_(platform.windows, platform.system, observer_, capture_, interactionMonitor_) {}
+      observe_(platform.windows, platform.system, observer_, capture_, interactionMonitor_),
+      act_(platform, observer_, interactionMonitor_, sessionMonitor_, input_, observe_) {}
 
 HelperService::~HelperService() {
   sessionMonitor_.Stop();
@@ -125,9 +131,8 @@ RequestOutcome HelperService::Observe(const Json& payload, const std::string& re
   return observe_.Observe(payload, requestIdUtf8);
 }
 
-RequestOutcome HelperService::Act(const Json& /*payload*/, const std::string&) {
-  // The action layer is not part of this build yet.
-  FailWith(ErrorCode::kCapabilityUnavailable);
+RequestOutcome HelperService::Act(const Json& payload, const std::string&) {
+  return ResultOutcome(act_.Act(payload));
 }
 
 RequestOutcome HelperService::Neutralize(const Json& payload, const std::string&) {
@@ -147,13 +152,15 @@ RequestOutcome HelperService::Shutdown(const Json& /*payload*/, const std::strin
 
 void HelperService::StopAll(bool keepInteractionMonitor) {
   // Interaction monitor (unless kept), recording, then held synthetic input: each component
-  // takes only its own lock. The input controller joins the service when it is built.
+  // takes only its own lock.
   if (!keepInteractionMonitor) interactionMonitor_.Stop();
   StopRecording();
+  input_.ReleaseHeldInput();
 }
 
 void HelperService::EmergencyStop(bool emitEvent) {
-  // Held input and the recording are released here once those components exist.
+  // The recording joins here once it exists. Input may be injected again afterwards.
+  input_.ReleaseHeldInput();
   StopRecording();
   if (emitEvent) WriteEmergencyStopEvent();
 }
@@ -176,8 +183,8 @@ void HelperService::EnsureDesktopUsable() {
 }
 
 void HelperService::StopForUnsafeSession() {
-  // Input stops for good and a recording pauses once those components exist; the parent is
-  // always told.
+  // Input stops for good (a recording pauses here once it exists); the parent is always told.
+  input_.StopInput();
   WriteEmergencyStopEvent();
 }
 

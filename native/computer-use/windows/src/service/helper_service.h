@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "act/input_controller.h"
 #include "observe/uia_observer.h"
 #include "observe/window_capture.h"
 #include "platform/platform.h"
@@ -13,6 +14,7 @@
 #include "protocol/json.h"
 #include "safety/interaction_monitor.h"
 #include "safety/session_monitor.h"
+#include "service/act_handler.h"
 #include "service/observe_handler.h"
 #include "service/request_outcome.h"
 
@@ -57,6 +59,7 @@ class HelperService {
   UiaObserver& Observer() { return observer_; }
   InteractionMonitor& Interactions() { return interactionMonitor_; }
   DesktopSessionMonitor& SessionMonitor() { return sessionMonitor_; }
+  InputController& Input() { return input_; }
 
  private:
   using Handler = RequestOutcome (HelperService::*)(const Json& payload,
@@ -88,10 +91,12 @@ class HelperService {
   FrameWriter& writer_;
   // Built in this order and destroyed in reverse.
   UiaObserver observer_;
+  InputController input_;
   WindowCapture capture_;
   InteractionMonitor interactionMonitor_;
   DesktopSessionMonitor sessionMonitor_;
   ObserveHandler observe_;
+  ActHandler act_;
 };
 
 }  // namespace velmora::computer_use

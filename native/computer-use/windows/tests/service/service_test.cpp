@@ -97,7 +97,7 @@ TEST_F(ServiceTest, WrongJsonTypesGiveTheGenericFailure) {
 TEST_F(ServiceTest, GuardedMethodsPassTheGuardOnASafeDesktop) {
   // The guard ran first and passed; the payloads are what fails.
   ExpectFailure("observe", Json::object(), "native_helper_request_failed");
-  ExpectFailure("act", Json::object(), "capability_unavailable");
+  ExpectFailure("act", Json::object(), "native_helper_request_failed");
   EXPECT_TRUE(service_.SessionMonitor().IsArmed());
 }
 

@@ -194,14 +194,14 @@ TEST_F(DefaultSceneTest, PatternsActOnTheScene) {
 TEST_F(DefaultSceneTest, ApplyAndDarkModeAreClassicButtonWindows) {
   SimWindows& windows = sim_.Windows();
   const WindowHandle apply = Settings(u"Apply").nativeWindow;
-  EXPECT_EQ(windows.ClassName(apply), u"Button");
-  EXPECT_EQ(windows.Style(apply), 0x40000000u);  // WS_CHILD | BS_PUSHBUTTON
-  EXPECT_EQ(windows.ControlId(apply), 1001);
-  EXPECT_EQ(windows.Parent(apply), settings_);
+  EXPECT_EQ(windows.ClassName(apply), std::u16string(u"Button"));
+  EXPECT_EQ(windows.WindowStyle(apply), 0x40000000);  // WS_CHILD | BS_PUSHBUTTON
+  EXPECT_EQ(windows.DialogControlId(apply), 1001);
+  EXPECT_EQ(windows.ParentWindow(apply), settings_);
   EXPECT_EQ(windows.WindowProcessId(apply), windows.WindowProcessId(settings_));
   const WindowHandle darkMode = Settings(u"Dark mode").nativeWindow;
-  EXPECT_EQ(windows.ClassName(darkMode), u"Button");
-  EXPECT_EQ(windows.Style(darkMode), 0x40000003u);  // WS_CHILD | BS_AUTOCHECKBOX
+  EXPECT_EQ(windows.ClassName(darkMode), std::u16string(u"Button"));
+  EXPECT_EQ(windows.WindowStyle(darkMode), 0x40000003);  // WS_CHILD | BS_AUTOCHECKBOX
 
   // Another control id or notification does nothing; BN_CLICKED from Apply applies.
   windows.SendWindowMessage(settings_, kWmCommand, 1002, static_cast<std::intptr_t>(apply));

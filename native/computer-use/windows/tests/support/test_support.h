@@ -96,6 +96,11 @@ class CapturedOutput final : public platform::OutputStream {
     return frames;
   }
 
+  std::vector<std::uint8_t> Bytes() const {
+    std::lock_guard lock(mutex_);
+    return bytes_;
+  }
+
   std::size_t ByteCount() const {
     std::lock_guard lock(mutex_);
     return bytes_.size();

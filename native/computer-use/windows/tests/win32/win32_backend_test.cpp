@@ -461,6 +461,22 @@ TEST_F(UiaRealWindows, WindowElementsAnswerTheirTypeAndBounds) {
   EXPECT_EQ(editElement->CurrentBoundingRectangle(), WindowRectOf(edit));
 }
 
+TEST_F(UiaRealWindows, WindowElementAnswersItsProcessAndHandle) {
+  const std::unique_ptr<platform::UiaElement> top = Element(top_);
+  ASSERT_TRUE(top);
+  const std::optional<std::int32_t> processId = top->CurrentProcessId();
+  const std::optional<platform::WindowHandle> handle = top->CurrentNativeWindowHandle();
+  if (!processId && !handle) {
+    GTEST_SKIP() << "get_CurrentProcessId and get_CurrentNativeWindowHandle are not available";
+  }
+  if (processId) {
+    EXPECT_EQ(*processId, static_cast<std::int32_t>(GetCurrentProcessId()));
+  }
+  if (handle) {
+    EXPECT_EQ(*handle, FromHwnd(top_));
+  }
+}
+
 // The calls below are Windows's; Wine answers E_NOTIMPL, so there they skip.
 TEST_F(UiaRealWindows, ReadOnlyEditSaysSoThroughItsValuePattern) {
   const HWND edit = CreateReadOnlyEdit();

@@ -48,12 +48,12 @@ class Win32Fixture : public ::testing::Test {
   platform::Platform RealPlatform() {
     return platform::Platform{input_,      output_, runtime_,     processes_, sessions_,
                               windows_,    loops_,  processInfo_, crypto_,    displays_,
-                              automation_, system_, capture_};
+                              automation_, system_, capture_,     injection_};
   }
   platform::Platform SimulatedSessionPlatform() {
     return platform::Platform{input_,      output_, runtime_,     processes_, simulated_,
                               windows_,    loops_,  processInfo_, crypto_,    displays_,
-                              automation_, system_, capture_};
+                              automation_, system_, capture_,     injection_};
   }
 
   testing::EmptyInput input_;
@@ -70,6 +70,7 @@ class Win32Fixture : public ::testing::Test {
   platform::win32::Win32AutomationApi automation_;
   platform::win32::Win32SystemApi system_;
   platform::win32::Win32CaptureApi capture_;
+  platform::win32::Win32InputApi injection_;
 };
 
 // The calling thread in the multithreaded COM apartment for the object's lifetime.

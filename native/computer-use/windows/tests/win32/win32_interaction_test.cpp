@@ -14,118 +14,13 @@
 #include "observe/uia_observer.h"
 #include "safety/interaction_monitor.h"
 #include "win32/win32_fixture.h"
+#include "win32/win32_programs.h"
 
 namespace velmora::computer_use {
 namespace {
 
 using platform::win32::FromHwnd;
-using platform::win32::UniqueHandle;
 using std::chrono::milliseconds;
-
-std::wstring OwnDirectory() {
-  std::wstring path(MAX_PATH, L'\0');
-  path.resize(GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size())));
-  return path.substr(0, path.find_last_of(L"\\/") + 1);
-}
-
-// A started process; its standard input is a pipe that closes with this object.
-class Child {
- public:
-  explicit Child(std::wstring commandLine, bool pipes = false) {
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    // The child's ends, closed here once it has inherited them.
-    UniqueHandle inputRead;
-    UniqueHandle outputWrite;
-    if (pipes) {
-      SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-      CreatePipe(inputRead.Put(), input_.Put(), &inherit, 0);
-      CreatePipe(output_.Put(), outputWrite.Put(), &inherit, 0);
-      SetHandleInformation(input_.Get(), HANDLE_FLAG_INHERIT, 0);
-      SetHandleInformation(output_.Get(), HANDLE_FLAG_INHERIT, 0);
-      startup.dwFlags = STARTF_USESTDHANDLES;
-      startup.hStdInput = inputRead.Get();
-      startup.hStdOutput = outputWrite.Get();
-      startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-    }
-    PROCESS_INFORMATION info{};
-    started_ = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, pipes, 0, nullptr,
-                              nullptr, &startup, &info) != FALSE;
-    if (started_) {
-      process_.Reset(info.hProcess);
-      const UniqueHandle thread(info.hThread);
-    }
-  }
-  ~Child() {
-    input_.Reset(nullptr);
-    if (started_ && WaitForSingleObject(process_.Get(), 5000) != WAIT_OBJECT_0) {
-      TerminateProcess(process_.Get(), 1);
-    }
-  }
-
-  // Reads its output up to the first line; empty when it ended first.
-  std::string FirstLine() {
-    std::string line;
-    char c = 0;
-    DWORD read = 0;
-    while (ReadFile(output_.Get(), &c, 1, &read, nullptr) && read == 1 && c != '\n') {
-      if (c != '\r') line += c;  // the C runtime's text mode
-    }
-    return line;
-  }
-  // The exit code, or -1 when it did not end in time.
-  int Wait(DWORD milliseconds = 10000) {
-    DWORD code = 0;
-    if (!started_ || WaitForSingleObject(process_.Get(), milliseconds) != WAIT_OBJECT_0 ||
-        !GetExitCodeProcess(process_.Get(), &code)) {
-      return -1;
-    }
-    return static_cast<int>(code);
-  }
-
- private:
-  bool started_ = false;
-  UniqueHandle process_;
-  UniqueHandle input_;
-  UniqueHandle output_;
-};
-
-// The user: xdotool, run by the agent that tools/winenv starts beside Wine, one request file
-// per call (one argument per line). Answers its exit code, or -1 when no answer came.
-int Xdotool(const std::vector<std::string>& arguments) {
-  static int serial = 0;
-  const std::wstring base = L"Z:\\tmp\\velmora-user\\" + std::to_wstring(GetCurrentProcessId()) +
-                            L"-" + std::to_wstring(++serial);
-  std::string request;
-  for (const std::string& argument : arguments) request += argument + "\n";
-  {
-    UniqueHandle file(CreateFileW((base + L".part").c_str(), GENERIC_WRITE, 0, nullptr,
-                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    DWORD written = 0;
-    if (file.Get() == INVALID_HANDLE_VALUE ||
-        !WriteFile(file.Get(), request.data(), static_cast<DWORD>(request.size()), &written,
-                   nullptr)) {
-      ADD_FAILURE() << "no xdotool agent: run under tools/winenv";
-      return -1;
-    }
-  }
-  MoveFileW((base + L".part").c_str(), (base + L".cmd").c_str());
-  const std::wstring answer = base + L".rc";
-  if (!testing::WaitUntil(
-          [&] { return GetFileAttributesW(answer.c_str()) != INVALID_FILE_ATTRIBUTES; },
-          milliseconds(10000))) {
-    return -1;
-  }
-  char code[16]{};
-  DWORD read = 0;
-  {
-    UniqueHandle file(CreateFileW(answer.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
-    ReadFile(file.Get(), code, sizeof code - 1, &read, nullptr);
-  }
-  DeleteFileW(answer.c_str());
-  return std::atoi(code);
-}
 
 std::vector<std::string> ClickAt(POINT point) {
   return {"mousemove", std::to_string(point.x), std::to_string(point.y), "click", "1"};
@@ -156,24 +51,6 @@ void SendMarkedInput(POINT point) {
   }
   EXPECT_EQ(SendInput(4, inputs, sizeof(INPUT)), 4u);
 }
-
-class FixtureProgram : public Win32Fixture {
- protected:
-  void SetUp() override {
-    fixture_ =
-        std::make_unique<Child>(L"\"" + OwnDirectory() + L"computer_use_window_fixture.exe\"",
-                                /*pipes=*/true);
-    ASSERT_EQ(fixture_->FirstLine(), "ready");
-    top_ = FindWindowW(L"VelmoraFixture", L"Velmora Fixture");
-    ASSERT_NE(top_, nullptr);
-    button_ = FindWindowExW(top_, nullptr, L"BUTTON", nullptr);
-    ASSERT_NE(button_, nullptr);
-  }
-
-  std::unique_ptr<Child> fixture_;
-  HWND top_ = nullptr;
-  HWND button_ = nullptr;
-};
 
 TEST_F(FixtureProgram, ApplicationLookupTellsTheWindowKindsApart) {
   ComApartment apartment;

@@ -1,16 +1,41 @@
 // A Windows program with the kinds of windows the helper must tell apart, for the tests that run
 // under Wine: a top-level window with child controls, an owned dialog, a minimized and an
-// invisible window. Prints "ready" once they exist and pumps messages until its standard input
-// closes. With "--inject X Y" it clicks there through SendInput, unmarked, as other software
-// would, and ends.
-// The build defines NOMINMAX and WIN32_LEAN_AND_MEAN for every Windows target.
+// invisible window. Prints "ready" once they exist, "clicked ID" whenever a push button reports
+// a click, and pumps messages until its standard input closes. The top-level window hands its
+// focus to its edit, as an editor does, so that typing lands there. With "--inject X Y" it clicks
+// there through SendInput, unmarked, as other software would, and ends. The build defines NOMINMAX
+// and WIN32_LEAN_AND_MEAN for every Windows target.
 #include <windows.h>
 
 #include <cstdio>
 #include <cwchar>
+#include <string>
 #include <thread>
 
 namespace {
+
+// The children's control ids, which the tests look them up by.
+constexpr int kPushButtonId = 1001;
+constexpr int kCheckBoxId = 1002;
+constexpr int kEditId = 1003;
+constexpr int kRadioButtonId = 1004;
+constexpr int kComboBoxId = 1005;
+constexpr int kMultiLineEditId = 1006;
+
+LRESULT CALLBACK TopWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_COMMAND && HIWORD(wParam) == BN_CLICKED && LOWORD(wParam) == kPushButtonId) {
+    std::printf("clicked %d\n", static_cast<int>(LOWORD(wParam)));
+    std::fflush(stdout);
+    return 0;
+  }
+  if (message == WM_SETFOCUS) {
+    if (const HWND edit = GetDlgItem(window, kEditId)) {
+      SetFocus(edit);
+      return 0;
+    }
+  }
+  return DefWindowProcW(window, message, wParam, lParam);
+}
 
 int Inject(int x, int y) {
   if (!SetCursorPos(x, y)) return 1;
@@ -23,8 +48,10 @@ int Inject(int x, int y) {
 }
 
 HWND Create(const wchar_t* title, DWORD style, int x, int y, int width, int height,
-            HWND ownerOrParent = nullptr, const wchar_t* className = L"VelmoraFixture") {
-  return CreateWindowExW(0, className, title, style, x, y, width, height, ownerOrParent, nullptr,
+            HWND ownerOrParent = nullptr, const wchar_t* className = L"VelmoraFixture",
+            int controlId = 0) {
+  return CreateWindowExW(0, className, title, style, x, y, width, height, ownerOrParent,
+                         reinterpret_cast<HMENU>(static_cast<INT_PTR>(controlId)),
                          GetModuleHandleW(nullptr), nullptr);
 }
 
@@ -36,22 +63,40 @@ int wmain(int argc, wchar_t** argv) {
   }
   WNDCLASSEXW windowClass{};
   windowClass.cbSize = sizeof windowClass;
-  windowClass.lpfnWndProc = DefWindowProcW;
+  windowClass.lpfnWndProc = TopWindowProc;
   windowClass.hInstance = GetModuleHandleW(nullptr);
   windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
   windowClass.lpszClassName = L"VelmoraFixture";
   if (RegisterClassExW(&windowClass) == 0) return 1;
 
   const HWND top = Create(L"Velmora Fixture", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 40, 40, 400, 300);
-  const HWND button =
-      Create(L"OK", WS_CHILD | WS_VISIBLE | BS_PUSHBUTTON, 20, 20, 120, 30, top, L"BUTTON");
+  const HWND button = Create(L"OK", WS_CHILD | WS_VISIBLE | BS_PUSHBUTTON, 20, 20, 120, 30, top,
+                             L"BUTTON", kPushButtonId);
   const HWND edit =
-      Create(L"text", WS_CHILD | WS_VISIBLE | WS_BORDER, 20, 70, 200, 24, top, L"EDIT");
+      Create(L"text", WS_CHILD | WS_VISIBLE | WS_BORDER, 20, 70, 200, 24, top, L"EDIT", kEditId);
+  const HWND checkBox = Create(L"Check", WS_CHILD | WS_VISIBLE | BS_AUTOCHECKBOX, 160, 20, 100, 30,
+                               top, L"BUTTON", kCheckBoxId);
+  const HWND radio = Create(L"Radio", WS_CHILD | WS_VISIBLE | BS_AUTORADIOBUTTON, 270, 20, 100, 30,
+                            top, L"BUTTON", kRadioButtonId);
+  const HWND combo = Create(L"", WS_CHILD | WS_VISIBLE | CBS_DROPDOWNLIST, 240, 70, 120, 120, top,
+                            L"COMBOBOX", kComboBoxId);
+  const HWND multiLine = Create(L"", WS_CHILD | WS_VISIBLE | WS_BORDER | WS_VSCROLL | ES_MULTILINE,
+                                20, 110, 200, 60, top, L"EDIT", kMultiLineEditId);
   const HWND dialog =
       Create(L"Fixture Dialog", WS_POPUP | WS_CAPTION | WS_VISIBLE, 520, 40, 240, 160, top);
   const HWND minimized = Create(L"Fixture Minimized", WS_OVERLAPPEDWINDOW, 60, 400, 300, 200);
   const HWND hidden = Create(L"Fixture Hidden", WS_OVERLAPPEDWINDOW, 80, 420, 300, 200);
-  if (!top || !button || !edit || !dialog || !minimized || !hidden) return 1;
+  if (!top || !button || !edit || !checkBox || !radio || !combo || !multiLine || !dialog ||
+      !minimized || !hidden) {
+    return 1;
+  }
+  for (const wchar_t* item : {L"one", L"two", L"three"}) {
+    SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(item));
+  }
+  // More lines than the multi-line edit shows, so that it can scroll.
+  std::wstring lines;
+  for (int line = 1; line <= 40; ++line) lines += L"line " + std::to_wstring(line) + L"\r\n";
+  SetWindowTextW(multiLine, lines.c_str());
   ShowWindow(minimized, SW_SHOWMINNOACTIVE);
   SetForegroundWindow(top);
 

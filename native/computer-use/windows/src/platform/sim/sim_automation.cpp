@@ -43,6 +43,65 @@ class SimUiaElement final : public UiaElement {
                       [patternId](const SimElement& e) { return e.patterns.count(patternId) != 0; })
         .value_or(false);
   }
+  std::optional<std::int32_t> CurrentProcessId() override {
+    automation_.Count();
+    WindowHandle window = kNullWindow;
+    {
+      std::lock_guard lock(automation_.mutex_);
+      const auto it = automation_.nodes_.find(id_);
+      if (it == automation_.nodes_.end() || it->second.element.failing.count(UiaCall::kProcessId)) {
+        return std::nullopt;
+      }
+      const auto root = automation_.nodes_.find(automation_.RootOfLocked(id_));
+      if (root != automation_.nodes_.end()) window = root->second.window;
+    }
+    return static_cast<std::int32_t>(automation_.windows_.WindowProcessId(window));
+  }
+  std::optional<WindowHandle> CurrentNativeWindowHandle() override {
+    return Read<WindowHandle>(UiaCall::kNativeWindowHandle,
+                              [](const SimElement& e) { return e.nativeWindow; });
+  }
+  bool SetFocus() override {
+    if (!Read<bool>(UiaCall::kSetFocus, [](const SimElement&) { return true; })) return false;
+    automation_.SetFocusedElement(id_);
+    return true;
+  }
+  bool Invoke() override {
+    return Call([this] { return automation_.Invoke(id_); });
+  }
+  bool Toggle() override {
+    return Call([this] { return automation_.Toggle(id_); });
+  }
+  bool Select() override {
+    return Call([this] { return automation_.Select(id_); });
+  }
+  bool Expand() override {
+    return Call([this] { return automation_.Expand(id_); });
+  }
+  bool Collapse() override {
+    return Call([this] { return automation_.Collapse(id_); });
+  }
+  std::optional<std::int32_t> ExpandCollapseState() override {
+    return Read<std::optional<std::int32_t>>(
+               UiaCall::kPatternMethods,
+               [](const SimElement& e) {
+                 return e.patterns.count(kUiaExpandCollapsePatternId) != 0
+                            ? std::optional<std::int32_t>(e.expanded ? 1 : 0)
+                            : std::nullopt;
+               })
+        .value_or(std::nullopt);
+  }
+  bool SetValue(std::u16string_view value) override {
+    return Call([this, value] { return automation_.SetValue(id_, std::u16string(value)); });
+  }
+  bool Scroll(std::int32_t /*horizontalAmount*/, std::int32_t verticalAmount) override {
+    // A large step is a page of a quarter of the range, a small one a tenth.
+    static constexpr double kSteps[] = {-25, -10, 0, 25, 10};
+    if (verticalAmount < 0 || verticalAmount > 4) return false;
+    return Call([this, verticalAmount] {
+      return automation_.ScrollVertically(id_, kSteps[verticalAmount]);
+    });
+  }
   std::optional<bool> ValueIsReadOnly() override {
     const std::optional<std::optional<bool>> value =
         Read<std::optional<bool>>(UiaCall::kValueIsReadOnly, [](const SimElement& e) {
@@ -53,6 +112,13 @@ class SimUiaElement final : public UiaElement {
   }
 
  private:
+  // A pattern's method, unless a test made the element's pattern calls fail.
+  template <typename Method>
+  bool Call(Method method) {
+    if (!Read<bool>(UiaCall::kPatternMethods, [](const SimElement&) { return true; })) return false;
+    return method();
+  }
+
   template <typename T, typename Getter>
   std::optional<T> Read(UiaCall call, Getter getter) {
     automation_.Count();
@@ -155,6 +221,19 @@ class SimUiaClient final : public UiaClient {
     if (hit == 0) return nullptr;
     return std::make_unique<SimUiaElement>(automation_, hit);
   }
+  std::optional<bool> AutoSetFocus() override {
+    automation_.Count();
+    std::lock_guard lock(automation_.mutex_);
+    if (automation_.autoSetFocusFails_) return std::nullopt;
+    return automation_.autoSetFocus_;
+  }
+  bool SetAutoSetFocus(bool value) override {
+    automation_.Count();
+    std::lock_guard lock(automation_.mutex_);
+    if (automation_.autoSetFocusFails_) return false;
+    automation_.autoSetFocus_ = value;
+    return true;
+  }
   std::optional<bool> CompareElements(UiaElement& left, UiaElement& right) override {
     automation_.Count();
     std::lock_guard lock(automation_.mutex_);
@@ -166,7 +245,7 @@ class SimUiaClient final : public UiaClient {
   SimAutomation& automation_;
 };
 
-SimAutomation::SimAutomation() = default;
+SimAutomation::SimAutomation(WindowApi& windows) : windows_(windows) {}
 SimAutomation::~SimAutomation() = default;
 
 SimElementId SimAutomation::SetWindowElement(WindowHandle window, SimElement element) {
@@ -428,6 +507,16 @@ void SimAutomation::FailElementFromHandle(HResult result) {
 void SimAutomation::FailControlViewWalker(HResult result) {
   std::lock_guard lock(mutex_);
   walkerFailure_ = result;
+}
+
+bool SimAutomation::AutoSetFocusValue() const {
+  std::lock_guard lock(mutex_);
+  return autoSetFocus_;
+}
+
+void SimAutomation::FailAutoSetFocus(bool fails) {
+  std::lock_guard lock(mutex_);
+  autoSetFocusFails_ = fails;
 }
 
 void SimAutomation::FailCompareElements(bool fails) {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/automation.h"
+#include "platform/windows.h"
 
 namespace velmora::computer_use::platform::sim {
 
@@ -33,6 +34,10 @@ enum class UiaCall {
   kParent,
   kFirstChild,
   kNextSibling,
+  kProcessId,
+  kNativeWindowHandle,
+  kSetFocus,
+  kPatternMethods,
 };
 
 using SimElementId = std::uint64_t;
@@ -68,7 +73,8 @@ struct SimElement {
 
 class SimAutomation final : public AutomationApi {
  public:
-  SimAutomation();
+  // The windows give an element's process: the process of the window its tree belongs to.
+  explicit SimAutomation(WindowApi& windows);
   ~SimAutomation() override;
   SimAutomation(const SimAutomation&) = delete;
   SimAutomation& operator=(const SimAutomation&) = delete;
@@ -117,6 +123,9 @@ class SimAutomation final : public AutomationApi {
   void FailElementFromHandle(HResult result);
   void FailControlViewWalker(HResult result);
   void FailCompareElements(bool fails);
+  // IUIAutomation2's AutoSetFocus: its value, and whether reading or setting it fails.
+  bool AutoSetFocusValue() const;
+  void FailAutoSetFocus(bool fails);
 
   // Seam calls made through clients, elements and walkers so far.
   std::uint64_t CallCount() const { return calls_; }
@@ -154,6 +163,9 @@ class SimAutomation final : public AutomationApi {
   HResult elementFromHandleFailure_ = 0;
   HResult walkerFailure_ = 0;
   bool compareFails_ = false;
+  bool autoSetFocus_ = true;
+  bool autoSetFocusFails_ = false;
+  WindowApi& windows_;
   std::atomic<std::uint64_t> calls_{0};
 };
 

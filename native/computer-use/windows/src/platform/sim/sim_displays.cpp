@@ -71,4 +71,14 @@ std::vector<MonitorDescription> SimDisplays::EnumerateMonitors() {
   return descriptions;
 }
 
+VirtualScreen SimDisplays::VirtualScreenMetrics() {
+  std::lock_guard lock(world_.mutex);
+  return world_.virtualScreen;
+}
+
+void SimDisplays::SetVirtualScreen(VirtualScreen screen) {
+  std::lock_guard lock(world_.mutex);
+  world_.virtualScreen = screen;
+}
+
 }  // namespace velmora::computer_use::platform::sim

@@ -23,6 +23,8 @@ class SimDisplays final : public DisplayApi {
   // --- DisplayApi
   std::vector<MonitorDescription> EnumerateMonitors() override;
   std::optional<MonitorDescription> MonitorNearestRect(const Rect& rect) override;
+  VirtualScreen VirtualScreenMetrics() override;
+  void SetVirtualScreen(VirtualScreen screen);
 
  private:
   SimWorld& world_;

@@ -1,5 +1,7 @@
 #include "platform/sim/sim_input.h"
 
+#include <utility>
+
 #include "platform/sim/sim_keyboard_layout.h"
 
 namespace velmora::computer_use::platform::sim {
@@ -65,8 +67,118 @@ void SimInput::ReactToKey(std::uint32_t virtualKey, bool shift, bool shortcut) {
 
 void SimInput::SendMouse(std::uint32_t message, std::int32_t x, std::int32_t y, std::uint32_t flags,
                          std::uintptr_t extraInfo, std::int32_t wheelDelta) {
+  {
+    std::lock_guard lock(keysMutex_);
+    cursorX_ = x;
+    cursorY_ = y;
+  }
   loops_.DeliverMouseEvent(MouseHookEvent{message, x, y, flags, extraInfo});
   ReactToMouse(message, x, y, wheelDelta);
+}
+
+std::uint32_t SimInput::SendInput(const std::vector<InputEvent>& events) {
+  std::uint32_t accepted = 0;
+  for (const InputEvent& event : events) {
+    {
+      std::lock_guard lock(keysMutex_);
+      if (acceptLimit_) {
+        if (*acceptLimit_ == 0) break;
+        --*acceptLimit_;
+      }
+      sent_.push_back(event);
+    }
+    Inject(event);
+    ++accepted;
+    std::function<void(const InputEvent&)> observer;
+    {
+      std::lock_guard lock(keysMutex_);
+      observer = injected_;
+    }
+    if (observer) observer(event);
+  }
+  return accepted;
+}
+
+void SimInput::Inject(const InputEvent& event) {
+  if (event.kind == InputEvent::Kind::kKeyboard) {
+    const bool down = (event.flags & kKeyEventKeyUp) == 0;
+    if ((event.flags & kKeyEventUnicode) == 0) {
+      SendKey(event.virtualKey, down, kLlkhfInjected, event.extraInfo);
+      return;
+    }
+    // A Unicode event reaches the hooks as the packet key and types its unit as it is.
+    loops_.DeliverKeyboardEvent(KeyboardHookEvent{down ? kWmKeyDown : kWmKeyUp, kVkPacket,
+                                                  kLlkhfInjected | (down ? 0u : kLlkhfUp),
+                                                  event.extraInfo});
+    const WindowHandle foreground = windows_.ForegroundWindow();
+    if (!down || foreground == kNullWindow) return;
+    if (const SimElementId focused =
+            automation_.FocusedElementIn(windows_.RootWindow(foreground))) {
+      automation_.TypeCharacter(focused, static_cast<char16_t>(event.scanCode));
+    }
+    return;
+  }
+  std::int32_t x = 0;
+  std::int32_t y = 0;
+  {
+    std::lock_guard lock(keysMutex_);
+    if ((event.flags & kMouseEventMove) != 0 && (event.flags & kMouseEventAbsolute) != 0) {
+      // Normalised 0 to 65535 over the virtual screen, back to pixels.
+      const VirtualScreen screen = displays_.VirtualScreenMetrics();
+      cursorX_ = screen.x + static_cast<std::int32_t>(
+                                (std::int64_t{event.dx} * (screen.width - 1) + 32767) / 65535);
+      cursorY_ = screen.y + static_cast<std::int32_t>(
+                                (std::int64_t{event.dy} * (screen.height - 1) + 32767) / 65535);
+    }
+    x = cursorX_;
+    y = cursorY_;
+  }
+  constexpr std::pair<std::uint32_t, std::uint32_t> kMessages[] = {
+      {kMouseEventMove, kWmMouseMove},     {kMouseEventLeftDown, kWmLButtonDown},
+      {kMouseEventLeftUp, kWmLButtonUp},   {kMouseEventRightDown, kWmRButtonDown},
+      {kMouseEventRightUp, kWmRButtonUp},  {kMouseEventMiddleDown, kWmMButtonDown},
+      {kMouseEventMiddleUp, kWmMButtonUp}, {kMouseEventWheel, kWmMouseWheel}};
+  for (const auto& [flag, message] : kMessages) {
+    if ((event.flags & flag) != 0) {
+      SendMouse(message, x, y, kLlmhfInjected, event.extraInfo, event.mouseData);
+    }
+  }
+}
+
+std::int16_t SimInput::VkKeyScan(char16_t character) {
+  const std::optional<KeyStroke> stroke = KeyForCharacter(character);
+  if (!stroke) return -1;
+  return static_cast<std::int16_t>(stroke->virtualKey | (stroke->shift ? 0x100u : 0u));
+}
+
+std::vector<InputEvent> SimInput::SentEvents() const {
+  std::lock_guard lock(keysMutex_);
+  return sent_;
+}
+
+void SimInput::ClearSentEvents() {
+  std::lock_guard lock(keysMutex_);
+  sent_.clear();
+}
+
+void SimInput::LimitAcceptedEvents(std::optional<std::size_t> remaining) {
+  std::lock_guard lock(keysMutex_);
+  acceptLimit_ = remaining;
+}
+
+void SimInput::OnInjected(std::function<void(const InputEvent& event)> observer) {
+  std::lock_guard lock(keysMutex_);
+  injected_ = std::move(observer);
+}
+
+std::int32_t SimInput::CursorX() const {
+  std::lock_guard lock(keysMutex_);
+  return cursorX_;
+}
+
+std::int32_t SimInput::CursorY() const {
+  std::lock_guard lock(keysMutex_);
+  return cursorY_;
 }
 
 void SimInput::ActivateWindow(WindowHandle window) {

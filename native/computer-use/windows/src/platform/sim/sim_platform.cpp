@@ -26,7 +26,8 @@ Platform SimPlatform::Assemble(InputStream& input, OutputStream& output) {
                   desktop_.Displays(),
                   automation_,
                   system_,
-                  capture_};
+                  capture_,
+                  input_};
 }
 
 void SimPlatform::RegisterOwnProcess() {

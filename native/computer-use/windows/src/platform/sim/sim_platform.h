@@ -51,10 +51,10 @@ class SimPlatform {
 
   SimDesktop desktop_;
   SimCrypto crypto_;
-  SimAutomation automation_;
+  SimAutomation automation_{desktop_.Windows()};
   SimSystem system_;
   SimCapture capture_{desktop_.Windows()};
-  SimInput input_{desktop_.MessageLoops(), desktop_.Windows(), automation_};
+  SimInput input_{desktop_.MessageLoops(), desktop_.Windows(), automation_, desktop_.Displays()};
   SimUser user_{input_, desktop_.Windows(), desktop_.Sessions(), automation_,
                 desktop_.MessageLoops()};
 #ifdef _WIN32

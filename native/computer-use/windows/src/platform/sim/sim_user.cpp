@@ -20,7 +20,7 @@ std::string Error(std::string_view reason) {
 std::string SimUser::Execute(std::string_view line) {
   const std::variant<UserCommand, UserCommandError> parsed = ParseUserCommand(line);
   if (const auto* error = std::get_if<UserCommandError>(&parsed)) return Error(error->reason);
-  const std::string answer = Run(std::get<UserCommand>(parsed));
+  std::string answer = Run(std::get<UserCommand>(parsed));
   loops_.WaitForWinEvents(kDeliveryWait);
   return answer;
 }

@@ -291,28 +291,99 @@ std::optional<std::intptr_t> SimWindows::SendWindowMessage(WindowHandle window,
   return procedure ? procedure(message, wParam, lParam) : 0;
 }
 
-std::u16string SimWindows::ClassName(WindowHandle window) const {
+namespace {
+
+// The application windows of a process share one thread: an id that no thread of the helper has.
+constexpr std::uint32_t kApplicationThreadBase = 0x40000000;
+
+}  // namespace
+
+std::optional<std::u16string> SimWindows::ClassName(WindowHandle window) {
   std::lock_guard lock(world_.mutex);
   const auto it = world_.windows.find(window);
-  return it == world_.windows.end() ? std::u16string() : it->second.className;
+  if (it == world_.windows.end()) return std::nullopt;
+  return it->second.className;
 }
 
-std::uint32_t SimWindows::Style(WindowHandle window) const {
+std::intptr_t SimWindows::WindowStyle(WindowHandle window) {
   std::lock_guard lock(world_.mutex);
   const auto it = world_.windows.find(window);
-  return it == world_.windows.end() ? 0 : it->second.style;
+  return it == world_.windows.end() ? 0 : static_cast<std::intptr_t>(it->second.style);
 }
 
-std::int32_t SimWindows::ControlId(WindowHandle window) const {
+WindowHandle SimWindows::ParentWindow(WindowHandle window) {
+  std::lock_guard lock(world_.mutex);
+  const auto it = world_.windows.find(window);
+  return it == world_.windows.end() ? kNullWindow : it->second.parent;
+}
+
+WindowHandle SimWindows::RootOwnerWindow(WindowHandle window) {
+  std::lock_guard lock(world_.mutex);
+  auto it = world_.windows.find(window);
+  if (it == world_.windows.end()) return kNullWindow;
+  // Up the parents, then along the owners.
+  for (std::size_t step = 0; step < world_.windows.size(); ++step) {
+    const WindowHandle next =
+        it->second.parent != kNullWindow ? it->second.parent : it->second.ownerWindow;
+    const auto up = world_.windows.find(next);
+    if (up == world_.windows.end()) break;
+    window = next;
+    it = up;
+  }
+  return window;
+}
+
+bool SimWindows::IsWindowEnabled(WindowHandle window) {
+  std::lock_guard lock(world_.mutex);
+  const auto it = world_.windows.find(window);
+  return it != world_.windows.end() && it->second.enabled;
+}
+
+std::uint32_t SimWindows::WindowThreadId(WindowHandle window) {
+  std::lock_guard lock(world_.mutex);
+  const auto it = world_.windows.find(window);
+  if (it == world_.windows.end()) return 0;
+  if (it->second.handler != nullptr) {
+    // A hidden window belongs to the helper's thread that made it.
+    const auto thread = world_.threadIds.find(it->second.thread);
+    return thread == world_.threadIds.end() ? 0 : thread->second;
+  }
+  return kApplicationThreadBase + it->second.owner;
+}
+
+std::int32_t SimWindows::DialogControlId(WindowHandle window) {
   std::lock_guard lock(world_.mutex);
   const auto it = world_.windows.find(window);
   return it == world_.windows.end() ? 0 : it->second.controlId;
 }
 
-WindowHandle SimWindows::Parent(WindowHandle window) const {
+std::optional<std::intptr_t> SimWindows::SendMessageTimeout(
+    WindowHandle window, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam,
+    std::uint32_t /*flags*/, std::uint32_t /*timeoutMs*/) {
+  {
+    std::lock_guard lock(world_.mutex);
+    const auto it = world_.windows.find(window);
+    if (it == world_.windows.end() || it->second.hung) return std::nullopt;
+  }
+  const std::optional<std::intptr_t> result = SendWindowMessage(window, message, wParam, lParam);
+  // The call answers 0 for a failure; a window procedure's own 0 is a success.
+  if (!result) return std::nullopt;
+  return *result;
+}
+
+void SimWindows::SetWindowEnabled(WindowHandle window, bool enabled) {
   std::lock_guard lock(world_.mutex);
-  const auto it = world_.windows.find(window);
-  return it == world_.windows.end() ? kNullWindow : it->second.parent;
+  world_.windows.at(window).enabled = enabled;
+}
+
+void SimWindows::SetWindowHung(WindowHandle window, bool hung) {
+  std::lock_guard lock(world_.mutex);
+  world_.windows.at(window).hung = hung;
+}
+
+void SimWindows::SetWindowStyle(WindowHandle window, std::uint32_t style) {
+  std::lock_guard lock(world_.mutex);
+  world_.windows.at(window).style = style;
 }
 
 }  // namespace velmora::computer_use::platform::sim

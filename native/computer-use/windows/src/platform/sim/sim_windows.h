@@ -59,10 +59,9 @@ class SimWindows final : public WindowApi {
   // window does not exist. Runs the procedure without the desktop's lock.
   std::optional<std::intptr_t> SendWindowMessage(WindowHandle window, std::uint32_t message,
                                                  std::uintptr_t wParam, std::intptr_t lParam);
-  std::u16string ClassName(WindowHandle window) const;
-  std::uint32_t Style(WindowHandle window) const;
-  std::int32_t ControlId(WindowHandle window) const;
-  WindowHandle Parent(WindowHandle window) const;
+  void SetWindowEnabled(WindowHandle window, bool enabled);
+  void SetWindowHung(WindowHandle window, bool hung);
+  void SetWindowStyle(WindowHandle window, std::uint32_t style);
 
   // --- WindowApi
   WindowHandle ForegroundWindow() override;
@@ -79,6 +78,17 @@ class SimWindows final : public WindowApi {
   WindowHandle OwnerWindow(WindowHandle window) override;
   int WindowTextLength(WindowHandle window) override;
   int WindowText(WindowHandle window, char16_t* buffer, int capacity) override;
+  std::optional<std::u16string> ClassName(WindowHandle window) override;
+  std::intptr_t WindowStyle(WindowHandle window) override;
+  WindowHandle ParentWindow(WindowHandle window) override;
+  WindowHandle RootOwnerWindow(WindowHandle window) override;
+  bool IsWindowEnabled(WindowHandle window) override;
+  std::uint32_t WindowThreadId(WindowHandle window) override;
+  std::int32_t DialogControlId(WindowHandle window) override;
+  std::optional<std::intptr_t> SendMessageTimeout(WindowHandle window, std::uint32_t message,
+                                                  std::uintptr_t wParam, std::intptr_t lParam,
+                                                  std::uint32_t flags,
+                                                  std::uint32_t timeoutMs) override;
 
  private:
   void RemoveWindowLocked(WindowHandle window);

@@ -70,6 +70,9 @@ struct SimWorld {
     // A classic control's style bits and control id.
     std::uint32_t style = 0;
     std::int32_t controlId = 0;
+    bool enabled = true;
+    // A hung window answers no sent message.
+    bool hung = false;
     // The application's answer to messages sent to the window; none: the default handling.
     std::function<std::intptr_t(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam)>
         procedure;
@@ -173,6 +176,7 @@ struct SimWorld {
 
   std::map<ProcessId, SimProcess> processes;
   std::vector<SimMonitor> monitors;
+  VirtualScreen virtualScreen{0, 0, 2560, 1440};
 };
 
 }  // namespace velmora::computer_use::platform::sim

@@ -10,6 +10,8 @@
 #undef DispatchMessage
 #undef PostMessage
 #undef PostThreadMessage
+#undef SendMessageTimeout
+#undef VkKeyScan
 // These need <windows.h> first.
 #include <bcrypt.h>
 #include <dwmapi.h>
@@ -107,6 +109,17 @@ class Win32WindowApi final : public WindowApi {
   WindowHandle OwnerWindow(WindowHandle window) override;
   int WindowTextLength(WindowHandle window) override;
   int WindowText(WindowHandle window, char16_t* buffer, int capacity) override;
+  std::optional<std::u16string> ClassName(WindowHandle window) override;
+  std::intptr_t WindowStyle(WindowHandle window) override;
+  WindowHandle ParentWindow(WindowHandle window) override;
+  WindowHandle RootOwnerWindow(WindowHandle window) override;
+  bool IsWindowEnabled(WindowHandle window) override;
+  std::uint32_t WindowThreadId(WindowHandle window) override;
+  std::int32_t DialogControlId(WindowHandle window) override;
+  std::optional<std::intptr_t> SendMessageTimeout(WindowHandle window, std::uint32_t message,
+                                                  std::uintptr_t wParam, std::intptr_t lParam,
+                                                  std::uint32_t flags,
+                                                  std::uint32_t timeoutMs) override;
 };
 
 class Win32ProcessInfoApi final : public ProcessInfoApi {
@@ -125,6 +138,14 @@ class Win32DisplayApi final : public DisplayApi {
  public:
   std::vector<MonitorDescription> EnumerateMonitors() override;
   std::optional<MonitorDescription> MonitorNearestRect(const Rect& rect) override;
+  VirtualScreen VirtualScreenMetrics() override;
+};
+
+// SendInput and VkKeyScanW of the calling thread's keyboard layout.
+class Win32InputApi final : public InputApi {
+ public:
+  std::uint32_t SendInput(const std::vector<InputEvent>& events) override;
+  std::int16_t VkKeyScan(char16_t character) override;
 };
 
 // UI Automation through the CUIAutomation8 object of the process's apartment.

@@ -51,4 +51,9 @@ std::optional<MonitorDescription> Win32DisplayApi::MonitorNearestRect(const Rect
   return DescribeMonitor(monitor, Rect{}, true);
 }
 
+VirtualScreen Win32DisplayApi::VirtualScreenMetrics() {
+  return VirtualScreen{GetSystemMetrics(SM_XVIRTUALSCREEN), GetSystemMetrics(SM_YVIRTUALSCREEN),
+                       GetSystemMetrics(SM_CXVIRTUALSCREEN), GetSystemMetrics(SM_CYVIRTUALSCREEN)};
+}
+
 }  // namespace velmora::computer_use::platform::win32

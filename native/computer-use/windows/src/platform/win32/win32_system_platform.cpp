@@ -10,7 +10,7 @@ class Win32SystemPlatform final : public SystemPlatform {
       : input_(GetStdHandle(STD_INPUT_HANDLE)),
         output_(GetStdHandle(STD_OUTPUT_HANDLE)),
         platform_{input_,       output_, runtime_,  processes_,  sessions_, windows_, messageLoops_,
-                  processInfo_, crypto_, displays_, automation_, system_,   capture_} {}
+                  processInfo_, crypto_, displays_, automation_, system_,   capture_, injection_} {}
 
   Platform& Get() override { return platform_; }
 
@@ -28,6 +28,7 @@ class Win32SystemPlatform final : public SystemPlatform {
   win32::Win32AutomationApi automation_;
   win32::Win32SystemApi system_;
   win32::Win32CaptureApi capture_;
+  win32::Win32InputApi injection_;
   Platform platform_;
 };
 

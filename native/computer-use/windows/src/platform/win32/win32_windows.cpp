@@ -1,4 +1,5 @@
-// Windows: the foreground, the window tree, states, bounds and titles.
+// Windows: the foreground, the window tree, states, bounds, titles, classes and sent messages.
+#include <string_view>
 #include <vector>
 
 #include "platform/win32/win32_api.h"
@@ -78,6 +79,48 @@ int Win32WindowApi::WindowTextLength(WindowHandle window) {
 
 int Win32WindowApi::WindowText(WindowHandle window, char16_t* buffer, int capacity) {
   return GetWindowTextW(ToHwnd(window), reinterpret_cast<wchar_t*>(buffer), capacity);
+}
+
+std::optional<std::u16string> Win32WindowApi::ClassName(WindowHandle window) {
+  wchar_t name[256];
+  const int length = GetClassNameW(ToHwnd(window), name, 256);
+  if (length == 0) return std::nullopt;
+  return FromWide(std::wstring_view(name, static_cast<std::size_t>(length)));
+}
+
+std::intptr_t Win32WindowApi::WindowStyle(WindowHandle window) {
+  return GetWindowLongPtrW(ToHwnd(window), GWL_STYLE);
+}
+
+WindowHandle Win32WindowApi::ParentWindow(WindowHandle window) {
+  return FromHwnd(GetParent(ToHwnd(window)));
+}
+
+WindowHandle Win32WindowApi::RootOwnerWindow(WindowHandle window) {
+  return FromHwnd(GetAncestor(ToHwnd(window), GA_ROOTOWNER));
+}
+
+bool Win32WindowApi::IsWindowEnabled(WindowHandle window) {
+  return ::IsWindowEnabled(ToHwnd(window)) != FALSE;
+}
+
+std::uint32_t Win32WindowApi::WindowThreadId(WindowHandle window) {
+  return GetWindowThreadProcessId(ToHwnd(window), nullptr);
+}
+
+std::int32_t Win32WindowApi::DialogControlId(WindowHandle window) {
+  return GetDlgCtrlID(ToHwnd(window));
+}
+
+std::optional<std::intptr_t> Win32WindowApi::SendMessageTimeout(
+    WindowHandle window, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam,
+    std::uint32_t flags, std::uint32_t timeoutMs) {
+  DWORD_PTR result = 0;
+  if (SendMessageTimeoutW(ToHwnd(window), message, static_cast<WPARAM>(wParam),
+                          static_cast<LPARAM>(lParam), flags, timeoutMs, &result) == 0) {
+    return std::nullopt;
+  }
+  return static_cast<std::intptr_t>(result);
 }
 
 }  // namespace velmora::computer_use::platform::win32

@@ -1,0 +1,265 @@
+// The "act" request through the service on the simulated desktop's default scene: the checks of
+// the context in their order, both paths, the events sent, held input and interference.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "act/control_actions.h"
+#include "common/own_input.h"
+#include "platform/sim/sim_platform.h"
+#include "service/helper_service.h"
+#include "support/test_support.h"
+
+namespace velmora::computer_use {
+namespace {
+
+using platform::InputEvent;
+
+constexpr platform::ProcessId kParent = 4242;
+constexpr char kSettings[] =
+    "exe_path_sha256:3d91ad2756bfe69871995ab990edfe451ab6266fa07e95630bf49b80dedb4efd";
+
+class ActTest : public ::testing::Test {
+ protected:
+  ActTest() { ApplyScene(sim_, "default", kParent); }
+
+  Json Request(const std::string& method, const Json& payload) {
+    const Json frame{
+        {"type", "request"}, {"requestId", "r"}, {"method", method}, {"payload", payload}};
+    const std::size_t before = output_.JsonFrames().size();
+    service_.ServeRequest(CheckRequestEnvelope(frame), frame);
+    const std::vector<Json> frames = output_.JsonFrames();
+    for (std::size_t i = frames.size(); i-- > before;) {
+      if (frames[i]["type"] == "response") return frames[i];
+    }
+    return Json();
+  }
+  // Observes and keeps the observation for the context of the next acts.
+  Json Observe(const Json& payload = {{"scope", "foreground"}}) {
+    observation_ = Request("observe", payload)["result"];
+    return observation_;
+  }
+  // A password field is never named: "Password" finds the sensitive node.
+  std::string IdOf(const std::string& name) {
+    for (const Json& node : observation_["targets"]) {
+      if (node.value("name", "") == name ||
+          (name == "Password" && node.value("sensitive", false))) {
+        return node["id"];
+      }
+    }
+    return "uia:none";
+  }
+  Json Context(const std::string& target) {
+    return {{"leaseId", "lease"},
+            {"sequence", ++sequence_},
+            {"deadline", observation_["capturedAt"].get<double>() + 60'000},
+            {"observationId", observation_["id"]},
+            {"expectedStateHash", observation_["stateHash"]},
+            {"targetIdentity", target},
+            {"interaction", observation_["interaction"]}};
+  }
+  // The act's result; the context's target is the element with this name.
+  Json Act(Json action, const std::string& name,
+           const std::function<void(Json&)>& change = nullptr) {
+    Json payload{{"action", std::move(action)}, {"context", Context(IdOf(name))}};
+    if (change) change(payload);
+    const Json response = Request("act", payload);
+    return response.value("ok", false) ? response["result"] : response;
+  }
+  std::vector<InputEvent> Sent() { return sim_.Input().SentEvents(); }
+  std::u16string Value(const std::u16string& window, const std::u16string& name) {
+    SimAutomation& automation = sim_.Automation();
+    const auto id = automation.FindByName(sim_.Windows().FindTopLevelWindow(window), name);
+    return automation.Get(id).value;
+  }
+  bool Shows(const std::u16string& window, const std::u16string& name) {
+    return sim_.Automation().FindByName(sim_.Windows().FindTopLevelWindow(window), name) != 0;
+  }
+
+  using SimAutomation = platform::sim::SimAutomation;
+  testing::EmptyInput input_;
+  testing::CapturedOutput output_;
+  platform::sim::SimPlatform sim_{input_, output_};
+  FrameWriter writer_{output_};
+  HelperService service_{sim_.Get(), writer_};
+  Json observation_;
+  int sequence_ = 0;
+};
+
+Json Failed(const char* code, bool untouched = true) {
+  Json result{{"ok", false}, {"errorCode", code}};
+  if (untouched) result["executionState"] = "not_started";
+  return result;
+}
+
+TEST_F(ActTest, ContextChecksRefuseInTheirOrderWithoutTouchingTheDesktop) {
+  Observe();
+  const Json click{{"kind", "click"}};
+  struct Case {
+    const char* name;
+    std::function<void(Json&)> change;
+    const char* code;
+  };
+  const Case cases[] = {
+      {"no deadline", [](Json& p) { p["context"].erase("deadline"); }, "action_deadline_expired"},
+      {"no interaction", [](Json& p) { p["context"].erase("interaction"); }, "user_interference"},
+      {"another record", [](Json& p) { p["context"]["interaction"]["id"] = "{x}"; },
+       "user_interference"},
+      {"stale", [](Json& p) { p["context"]["expectedStateHash"] = "00"; }, "stale_observation"},
+      {"key on a missing target",
+       [](Json& p) {
+         p["action"] = {{"kind", "key"}, {"key", "Enter"}, {"target", {{"id", "x"}}}};
+         p["context"]["targetIdentity"] = "uia:99";
+       },
+       "target_not_found"},
+      {"box outside the window",
+       [](Json& p) {
+         p["action"]["target"] = {
+             {"normalizedBox", {{"x", 0.5}, {"width", 0.6}, {"y", 0}, {"height", 0.1}}}};
+         p["context"]["targetIdentity"] = "uia:99";
+       },
+       "target_not_found"},
+  };
+  for (const Case& each : cases) {
+    EXPECT_EQ(Act(click, "Send", each.change), Failed(each.code)) << each.name;
+  }
+  EXPECT_TRUE(Sent().empty());
+
+  // A sequence is consumed once it passes the lease check, whatever happens after.
+  sequence_ = 9;
+  EXPECT_EQ(Act({{"kind", "key"}, {"key", "hyper"}}, "Message")["errorCode"], "action_failed");
+  sequence_ = 9;
+  EXPECT_EQ(Act(click, "Send"), Failed("duplicate_action_sequence"));
+  // A malformed context is an error reply, not a result.
+  EXPECT_EQ(Act(click, "Send", [](Json& p) { p["context"]["sequence"] = 0.9; })["error"],
+            "native_helper_request_failed");
+  EXPECT_EQ(Act(click, "Send", [](Json& p) { p.erase("action"); })["error"],
+            "native_helper_request_failed");
+}
+
+TEST_F(ActTest, ForegroundTypingClickingAndKeys) {
+  Observe();
+  EXPECT_EQ(Act({{"kind", "type"}, {"text", "hi\xC3\xA9"}}, "Message"), Json({{"ok", true}}));
+  EXPECT_EQ(Value(u"Velmora Demo", u"Message"), u"hi\u00e9");
+  std::vector<InputEvent> sent = Sent();
+  ASSERT_EQ(sent.size(), 6u);  // a Unicode down and up per unit
+  for (const InputEvent& event : sent) {
+    EXPECT_EQ(event.extraInfo, kOwnInputMarker);
+    EXPECT_NE(event.flags & platform::kKeyEventUnicode, 0u);
+  }
+  EXPECT_EQ(sent[4].scanCode, 0x00E9);
+  EXPECT_EQ(sent[5].flags, platform::kKeyEventUnicode | platform::kKeyEventKeyUp);
+
+  // A single click invokes "Send" through its pattern, without a mouse event.
+  sim_.Input().ClearSentEvents();
+  EXPECT_EQ(Act({{"kind", "click"}}, "Send"), Json({{"ok", true}}));
+  EXPECT_TRUE(Sent().empty());
+  EXPECT_TRUE(Shows(u"Velmora Demo", u"Sent: hi\u00e9"));
+
+  // Never into a password field.
+  EXPECT_EQ(Act({{"kind", "type"}, {"text", "x"}}, "Password"), Failed("action_failed", false));
+
+  // Modifiers in order, released in reverse; names of keys are exact, of modifiers not.
+  Observe();
+  sim_.Input().ClearSentEvents();
+  EXPECT_EQ(Act({{"kind", "key"}, {"key", "Tab"}, {"modifiers", {"Ctrl", "SHIFT"}}}, "Message"),
+            Json({{"ok", true}}));
+  std::vector<std::pair<int, bool>> keys;
+  for (const InputEvent& event : Sent()) {
+    keys.emplace_back(event.virtualKey, (event.flags & platform::kKeyEventKeyUp) == 0);
+  }
+  EXPECT_EQ(
+      keys,
+      (std::vector<std::pair<int, bool>>{
+          {0x11, true}, {0x10, true}, {0x09, true}, {0x09, false}, {0x10, false}, {0x11, false}}));
+  sim_.Input().ClearSentEvents();
+  EXPECT_EQ(Act({{"kind", "key"}, {"key", "enter"}}, "Message")["errorCode"], "action_failed");
+  EXPECT_TRUE(Sent().empty());
+  EXPECT_EQ(Act({{"kind", "scroll"}, {"direction", "left"}}, "none"), Json({{"ok", true}}));
+  ASSERT_EQ(Sent().size(), 1u);
+  EXPECT_EQ(Sent()[0].mouseData, -240);
+}
+
+TEST_F(ActTest, UserInterferenceStopsAnActionBetweenEventsAndReleasesItsKeys) {
+  Observe();
+  // The user clicks in the window once the action has pressed its first key.
+  sim_.Input().OnInjected([this](const InputEvent&) {
+    sim_.Input().OnInjected(nullptr);
+    sim_.Input().SendMouse(platform::kWmLButtonDown, 300, 300);
+  });
+  EXPECT_EQ(Act({{"kind", "key"}, {"key", "A"}, {"modifiers", {"control"}}}, "Message"),
+            Failed("user_interference", false));
+  const std::vector<InputEvent> sent = Sent();
+  ASSERT_EQ(sent.size(), 2u);  // Control down, then the release batch's Control up
+  EXPECT_EQ(sent[1].virtualKey, 0x11);
+  EXPECT_NE(sent[1].flags & platform::kKeyEventKeyUp, 0u);
+  EXPECT_TRUE(service_.Input().HeldKeys().empty());
+}
+
+TEST_F(ActTest, BackgroundPathActsThroughPatternsAndTheButtonsOwnMessage) {
+  const std::string settings =
+      Observe({{"scope", "application"}, {"appIdentity", kSettings}})["foreground"]["appIdentity"];
+  ASSERT_EQ(settings, kSettings);
+  EXPECT_EQ(Act({{"kind", "click"}}, "Apply"), Json({{"ok", true}}));
+  EXPECT_TRUE(Shows(u"Settings", u"Applied"));
+  EXPECT_EQ(Act({{"kind", "click"}}, "Advanced"), Json({{"ok", true}}));
+  EXPECT_TRUE(Shows(u"Settings", u"Proxy"));
+  Observe({{"scope", "application"}, {"appIdentity", kSettings}});
+  EXPECT_EQ(Act({{"kind", "type"}, {"text", "admin"}}, "Name"), Json({{"ok", true}}));
+  EXPECT_EQ(Value(u"Settings", u"Name"), u"admin");  // replaced, not appended
+  EXPECT_EQ(Act({{"kind", "scroll"}, {"direction", "up"}}, "Items"), Json({{"ok", true}}));
+  EXPECT_TRUE(Sent().empty());
+  EXPECT_TRUE(sim_.Automation().AutoSetFocusValue());  // restored after each
+
+  for (const auto& [kind, name] :
+       std::vector<std::pair<const char*, const char*>>{{"click", "Dark mode"},
+                                                        {"type", "Version"},
+                                                        {"key", "Name"},
+                                                        {"focus", "Name"},
+                                                        {"double_click", "Apply"}}) {
+    EXPECT_EQ(Act({{"kind", kind}, {"key", "A"}}, name), Failed("background_action_unavailable"))
+        << kind << " " << name;
+  }
+  EXPECT_EQ(Act({{"kind", "click"}, {"target", {{"normalizedBox", {{"x", 0.1}}}}}}, "Apply"),
+            Failed("background_action_unavailable"));
+
+  // Typing never goes into a password field, in the background either.
+  Observe();
+  const ElementRef password = service_.Observer().ResolveTarget(
+      IdOf("Password"), observation_["id"], observation_["stateHash"]);
+  ASSERT_TRUE(password);
+  EXPECT_FALSE(
+      CanActInBackground(sim_.Windows(), sim_.MessageLoops(), {{"kind", "type"}}, password.get()));
+}
+
+TEST_F(ActTest, LeasesAreIndependentAndTheLeaseJustUsedIsNeverEvicted) {
+  LeaseTable leases;
+  for (int lease = 0; lease < 128; ++lease) EXPECT_TRUE(leases.Accept(std::to_string(lease), 1));
+  EXPECT_TRUE(leases.Accept("new", 1));
+  EXPECT_EQ(leases.Size(), 128u);
+  EXPECT_FALSE(leases.Accept("new", 1));  // its replay is still refused
+  EXPECT_TRUE(leases.Accept("0", 1));     // the least recently used one went
+  EXPECT_TRUE(leases.Accept("new", 2));
+  EXPECT_FALSE(leases.Accept("new", -5));
+}
+
+TEST_F(ActTest, AnUnsafeSessionStopsInputForGoodAndReleasesWhatIsHeld) {
+  Observe();  // the session monitor runs from the first guarded request
+  InputController& input = service_.Input();
+  int calls = 0;
+  // The continuation turns false once both modifiers are down.
+  EXPECT_FALSE(input.Act({{"kind", "key"}, {"key", "B"}, {"modifiers", {"shift", "alt"}}}, nullptr,
+                         std::nullopt, true, [&] { return ++calls <= 3; }));
+  EXPECT_EQ(input.HeldKeys(), (std::set<std::uint32_t>{0x10, 0x12}));
+  sim_.Sessions().LockSession();
+  ASSERT_TRUE(testing::WaitUntil([&] { return input.IsStopped(); }));
+  EXPECT_TRUE(input.HeldKeys().empty());
+  sim_.Input().ClearSentEvents();
+  EXPECT_FALSE(input.Act({{"kind", "scroll"}}, nullptr, std::nullopt, true, [] { return true; }));
+  EXPECT_TRUE(Sent().empty());
+}
+
+}  // namespace
+}  // namespace velmora::computer_use
