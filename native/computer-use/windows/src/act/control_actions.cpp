@@ -60,16 +60,17 @@ PushButton FindPushButton(platform::WindowApi& windows, platform::MessageLoopApi
   found.controlId = windows.DialogControlId(*native);
   const std::uint32_t buttonThread = windows.WindowThreadId(*native);
   const std::uint32_t parentThread = windows.WindowThreadId(found.parent);
-  found.eligible = element.CurrentControlType() == platform::kUiaButtonControlTypeId &&
-                   windows.IsWindow(*native) && found.parent != platform::kNullWindow &&
-                   windows.IsWindow(found.parent) && (style & kWsChild) != 0 &&
-                   (buttonType == kBsPushButton || buttonType == kBsDefPushButton) &&
-                   windows.IsWindowEnabled(*native) && windows.IsWindowEnabled(found.parent) &&
-                   windows.IsWindowVisible(*native) && element.CurrentIsEnabled() == true &&
-                   found.processId >= 1 && windows.WindowProcessId(*native) == found.processId &&
-                   windows.WindowProcessId(found.parent) == found.processId && buttonThread != 0 &&
-                   parentThread != 0 && parentThread != loops.CurrentThreadId() &&
-                   found.controlId <= kMaxControlId;
+  found.eligible =
+      element.CurrentControlType() == platform::kUiaButtonControlTypeId &&
+      windows.IsWindow(*native) && found.parent != platform::kNullWindow &&
+      windows.IsWindow(found.parent) && (style & platform::kWsChild) != 0 &&
+      (buttonType == platform::kBsPushButton || buttonType == platform::kBsDefPushButton) &&
+      windows.IsWindowEnabled(*native) && windows.IsWindowEnabled(found.parent) &&
+      windows.IsWindowVisible(*native) && element.CurrentIsEnabled() == true &&
+      found.processId >= 1 && windows.WindowProcessId(*native) == found.processId &&
+      windows.WindowProcessId(found.parent) == found.processId && buttonThread != 0 &&
+      parentThread != 0 && parentThread != loops.CurrentThreadId() &&
+      found.controlId <= kMaxControlId;
   return found;
 }
 
@@ -80,10 +81,11 @@ Attempt ClickPushButton(platform::WindowApi& windows, platform::MessageLoopApi& 
   if (!first.eligible || !proceed()) return Attempt::kFailed;
   // The button must still be the same one, in the same dialog and process, when it is clicked.
   if (FindPushButton(windows, loops, element) != first || !proceed()) return Attempt::kFailed;
-  const auto wParam = static_cast<std::uintptr_t>(first.controlId & 0xFFFF) | (kBnClicked << 16);
+  const auto wParam =
+      static_cast<std::uintptr_t>(first.controlId & 0xFFFF) | (platform::kBnClicked << 16);
   const std::optional<std::intptr_t> answer = windows.SendMessageTimeout(
-      first.parent, kWmCommand, wParam, static_cast<std::intptr_t>(first.button), kCommandSendFlags,
-      kCommandSendTimeoutMs);
+      first.parent, platform::kWmCommand, wParam, static_cast<std::intptr_t>(first.button),
+      kCommandSendFlags, kCommandSendTimeoutMs);
   return answer ? Attempt::kSucceeded : Attempt::kFailed;
 }
 

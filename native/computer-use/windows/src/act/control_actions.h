@@ -11,11 +11,6 @@
 
 namespace velmora::computer_use {
 
-inline constexpr std::uint32_t kWmCommand = 0x0111;
-inline constexpr std::uint32_t kBnClicked = 0;
-inline constexpr std::uint32_t kWsChild = 0x40000000;
-inline constexpr std::uint32_t kBsPushButton = 0x0;
-inline constexpr std::uint32_t kBsDefPushButton = 0x1;
 // SMTO_BLOCK | SMTO_ABORTIFHUNG | SMTO_ERRORONEXIT
 inline constexpr std::uint32_t kCommandSendFlags = 0x0023;
 inline constexpr std::uint32_t kCommandSendTimeoutMs = 500;

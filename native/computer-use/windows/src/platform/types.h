@@ -35,6 +35,14 @@ inline constexpr std::uint32_t kWmMouseHWheel = 0x020E;
 
 inline constexpr std::uint32_t kVkEscape = 0x1B;
 
+// Classic controls: the command message, the button notification and style bits.
+inline constexpr std::uint32_t kWmCommand = 0x0111;
+inline constexpr std::uint32_t kBnClicked = 0;
+inline constexpr std::uint32_t kWsChild = 0x40000000;
+inline constexpr std::uint32_t kBsPushButton = 0x0;
+inline constexpr std::uint32_t kBsDefPushButton = 0x1;
+inline constexpr std::uint32_t kBsAutoCheckBox = 0x3;
+
 // Flags of low-level keyboard and mouse hook events.
 inline constexpr std::uint32_t kLlkhfInjected = 0x10;
 inline constexpr std::uint32_t kLlkhfLowerIlInjected = 0x02;

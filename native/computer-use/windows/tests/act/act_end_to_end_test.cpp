@@ -9,6 +9,7 @@
 #include <string>
 
 #include "helper_client.h"
+#include "support/act_context.h"
 
 namespace velmora::computer_use {
 namespace {
@@ -50,13 +51,7 @@ class ActEndToEndTest : public ::testing::Test {
     for (const json& node : observation_["targets"]) {
       if (node.value("name", "") == name) target = node["id"];
     }
-    const json context{{"leaseId", "e2e"},
-                       {"sequence", ++sequence_},
-                       {"deadline", observation_["capturedAt"].get<double>() + 60'000},
-                       {"observationId", observation_["id"]},
-                       {"expectedStateHash", observation_["stateHash"]},
-                       {"targetIdentity", target},
-                       {"interaction", observation_["interaction"]}};
+    const json context = testing::ActContext(observation_, target, ++sequence_, "e2e");
     return client_->Request("act", {{"action", action}, {"context", context}})["result"];
   }
 

@@ -10,6 +10,7 @@
 #include "common/own_input.h"
 #include "platform/sim/sim_platform.h"
 #include "service/helper_service.h"
+#include "support/act_context.h"
 #include "support/test_support.h"
 
 namespace velmora::computer_use {
@@ -52,13 +53,7 @@ class ActTest : public ::testing::Test {
     return "uia:none";
   }
   Json Context(const std::string& target) {
-    return {{"leaseId", "lease"},
-            {"sequence", ++sequence_},
-            {"deadline", observation_["capturedAt"].get<double>() + 60'000},
-            {"observationId", observation_["id"]},
-            {"expectedStateHash", observation_["stateHash"]},
-            {"targetIdentity", target},
-            {"interaction", observation_["interaction"]}};
+    return testing::ActContext(observation_, target, ++sequence_, "lease");
   }
   // The act's result; the context's target is the element with this name.
   Json Act(Json action, const std::string& name,

@@ -20,6 +20,7 @@
 #include "act/input_controller.h"
 #include "safety/interaction_monitor.h"
 #include "win32/win32_fixture.h"
+#include "win32/win32_fixture_ids.h"
 #include "win32/win32_programs.h"
 
 namespace velmora::computer_use {
@@ -29,12 +30,7 @@ using platform::InputEvent;
 using platform::win32::FromHwnd;
 using std::chrono::milliseconds;
 
-constexpr int kPushButtonId = 1001;
-constexpr int kCheckBoxId = 1002;
-constexpr int kEditId = 1003;
-constexpr int kRadioButtonId = 1004;
-constexpr int kComboBoxId = 1005;
-constexpr int kMultiLineEditId = 1006;
+using namespace fixture;  // NOLINT(google-build-using-namespace)
 // The flags the fixture's button test sends with: SMTO_BLOCK | SMTO_ABORTIFHUNG |
 // SMTO_ERRORONEXIT.
 constexpr std::uint32_t kSendFlags = 0x0023;
@@ -435,13 +431,7 @@ class UiaFixtureProgram : public FixtureProgram {
   }
   void TearDown() override { client_.reset(); }
 
-  std::unique_ptr<platform::UiaElement> Element(HWND window) {
-    platform::HResult result = E_FAIL;
-    std::unique_ptr<platform::UiaElement> element =
-        client_->ElementFromHandle(FromHwnd(window), result);
-    EXPECT_TRUE(SUCCEEDED(result)) << std::hex << result;
-    return element;
-  }
+  std::unique_ptr<platform::UiaElement> Element(HWND window) { return ElementOf(*client_, window); }
 
   ComApartment apartment_;
   std::unique_ptr<platform::UiaClient> client_;

@@ -423,13 +423,7 @@ class UiaRealWindows : public RealWindows {
     RealWindows::TearDown();
   }
 
-  std::unique_ptr<platform::UiaElement> Element(HWND window) {
-    platform::HResult result = E_FAIL;
-    std::unique_ptr<platform::UiaElement> element =
-        client_->ElementFromHandle(FromHwnd(window), result);
-    EXPECT_TRUE(SUCCEEDED(result)) << std::hex << result;
-    return element;
-  }
+  std::unique_ptr<platform::UiaElement> Element(HWND window) { return ElementOf(*client_, window); }
 
   HWND CreateReadOnlyEdit() {
     return CreateWindowExW(0, L"EDIT", L"text", WS_CHILD | WS_VISIBLE | ES_READONLY, 100, 5, 80, 24,

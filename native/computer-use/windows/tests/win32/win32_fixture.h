@@ -88,4 +88,13 @@ class ComApartment {
   HRESULT result_;
 };
 
+// The element of a window; the call is expected to succeed.
+inline std::unique_ptr<platform::UiaElement> ElementOf(platform::UiaClient& client, HWND window) {
+  platform::HResult result = E_FAIL;
+  std::unique_ptr<platform::UiaElement> element =
+      client.ElementFromHandle(platform::win32::FromHwnd(window), result);
+  EXPECT_TRUE(SUCCEEDED(result)) << std::hex << result;
+  return element;
+}
+
 }  // namespace velmora::computer_use

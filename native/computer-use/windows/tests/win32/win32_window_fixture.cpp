@@ -7,6 +7,8 @@
 // and WIN32_LEAN_AND_MEAN for every Windows target.
 #include <windows.h>
 
+#include "win32_fixture_ids.h"
+
 #include <cstdio>
 #include <cwchar>
 #include <string>
@@ -14,13 +16,7 @@
 
 namespace {
 
-// The children's control ids, which the tests look them up by.
-constexpr int kPushButtonId = 1001;
-constexpr int kCheckBoxId = 1002;
-constexpr int kEditId = 1003;
-constexpr int kRadioButtonId = 1004;
-constexpr int kComboBoxId = 1005;
-constexpr int kMultiLineEditId = 1006;
+using namespace velmora::computer_use::fixture;  // NOLINT(google-build-using-namespace)
 
 LRESULT CALLBACK TopWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_COMMAND && HIWORD(wParam) == BN_CLICKED && LOWORD(wParam) == kPushButtonId) {

@@ -106,11 +106,6 @@ void AddTroubledWindows(SimPlatform& platform) {
 }
 
 constexpr std::int32_t kUiaTreeItemControlTypeId = 50024;
-constexpr std::uint32_t kWsChild = 0x40000000;
-constexpr std::uint32_t kBsPushButton = 0x0;
-constexpr std::uint32_t kBsAutoCheckBox = 0x3;
-constexpr std::uint32_t kWmCommand = 0x0111;
-constexpr std::uint32_t kBnClicked = 0;
 constexpr std::int32_t kApplyControlId = 1001;
 constexpr std::int32_t kDarkModeControlId = 1002;
 
