@@ -35,6 +35,8 @@ inline constexpr std::uint32_t kWmMouseHWheel = 0x020E;
 
 inline constexpr std::uint32_t kVkEscape = 0x1B;
 
+inline constexpr std::int32_t kSwRestore = 9;
+
 // Classic controls: the command message, the button notification and style bits.
 inline constexpr std::uint32_t kWmCommand = 0x0111;
 inline constexpr std::uint32_t kBnClicked = 0;

@@ -36,6 +36,10 @@ class WindowApi {
   virtual int WindowTextLength(WindowHandle window) = 0;
   // Fills at most `capacity` units including the terminator; answers the units copied.
   virtual int WindowText(WindowHandle window, char16_t* buffer, int capacity) = 0;
+  // SetForegroundWindow; false when the system refuses.
+  virtual bool SetForegroundWindow(WindowHandle window) = 0;
+  // ShowWindowAsync; the window changes later, on its own thread.
+  virtual bool ShowWindowAsync(WindowHandle window, std::int32_t command) = 0;
   // GetClassNameW into 256 units; none when it fails.
   virtual std::optional<std::u16string> ClassName(WindowHandle window) = 0;
   // GetWindowLongPtrW with GWL_STYLE.

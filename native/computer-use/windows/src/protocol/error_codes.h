@@ -38,6 +38,7 @@ enum class ErrorCode : std::uint8_t {
   kDuplicateActionSequence,
   kBackgroundActionUnavailable,
   kActionFailed,
+  kAppActivationFailed,
   // Protocol: end the session without a reply.
   kPipeReadFailed,
   kPipeWriteFailed,
@@ -90,6 +91,7 @@ inline constexpr ErrorCodeEntry kErrorCodes[] = {
     {ErrorCode::kBackgroundActionUnavailable, "background_action_unavailable",
      ErrorKind::kActionResult},
     {ErrorCode::kActionFailed, "action_failed", ErrorKind::kActionResult},
+    {ErrorCode::kAppActivationFailed, "app_activation_failed", ErrorKind::kActionResult},
     {ErrorCode::kPipeReadFailed, "pipe_read_failed", ErrorKind::kProtocol},
     {ErrorCode::kPipeWriteFailed, "pipe_write_failed", ErrorKind::kProtocol},
     {ErrorCode::kFrameTooLarge, "frame_too_large", ErrorKind::kProtocol},

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 
+#include "act/activation.h"
 #include "act/control_actions.h"
 #include "observe/window_capture.h"
 #include "protocol/error_codes.h"
@@ -142,6 +143,27 @@ Json ActHandler::Act(const Json& payload) {
   if (!observer_.AutomationAvailable()) {
     SetBool(result, "ok", false);
     SetString(result, "errorCode", kGenericFailureCode);
+    return result;
+  }
+
+  // 13: activation, asking the deadline and the guard before every step and every look.
+  if (kind == u"activate_app") {
+    const std::string appIdentity = ToUtf8(GetString(action, "appIdentity", u""));
+    if (appIdentity.empty()) FailWith(ErrorCode::kInvalidRequest);
+    result.erase("executionState");
+    const std::string windowIdentity = ToUtf8(GetString(action, "windowIdentity", u""));
+    ActivationOutcome outcome;
+    const std::optional<ErrorCode> error =
+        ActivateApp(platform_, appIdentity, windowIdentity, outcome,
+                    [&] { return DeadlineHolds(deadline) && GuardHolds(guard); });
+    Json activation = Json::object();
+    SetString(activation, "stage", outcome.stage);
+    SetBool(activation, "apiAccepted", outcome.apiAccepted);
+    SetBool(activation, "initiallyForeground", outcome.initiallyForeground);
+    SetBool(activation, "immediatelyForeground", outcome.immediatelyForeground);
+    result["activation"] = std::move(activation);
+    SetBool(result, "ok", !error);
+    if (error) SetString(result, "errorCode", ErrorWord(*error));
     return result;
   }
 

@@ -229,6 +229,47 @@ TEST_F(ActTest, BackgroundPathActsThroughPatternsAndTheButtonsOwnMessage) {
       CanActInBackground(sim_.Windows(), sim_.MessageLoops(), {{"kind", "type"}}, password.get()));
 }
 
+TEST_F(ActTest, ActivationReportsHowFarItGot) {
+  // Each on a fresh observation: a foreground that moved makes the last one stale.
+  const auto activate = [&](const Json& fields) {
+    Observe();
+    Json action{{"kind", "activate_app"}};
+    action.update(fields);
+    return Act(action, "Send");
+  };
+  const Json activated = activate({{"appIdentity", kSettings}});
+  EXPECT_EQ(activated, (Json{{"ok", true},
+                             {"activation",
+                              {{"stage", "activated"},
+                               {"apiAccepted", true},
+                               {"initiallyForeground", false},
+                               {"immediatelyForeground", true}}}}));
+  const platform::WindowHandle settings = sim_.Windows().FindTopLevelWindow(u"Settings");
+  EXPECT_EQ(sim_.Windows().ForegroundWindow(), settings);
+  EXPECT_EQ(activate({{"appIdentity", kSettings}})["activation"]["stage"], "already_foreground");
+
+  const std::string notes =
+      "exe_path_sha256:e3ab4255821561c70ada41fed02248596d7785ffee39c88ec24227d1cfc37b55";
+  EXPECT_EQ(activate({{"appIdentity", notes}})["errorCode"], "target_ambiguous");
+  EXPECT_EQ(activate({{"appIdentity", "exe_path_sha256:00"}})["errorCode"], "app_not_found");
+  EXPECT_EQ(activate(Json::object())["error"], "invalid_request");
+
+  // Minimized, it is restored first; refused, it reports so after its looks.
+  sim_.Windows().SetWindowMinimized(settings, true);
+  sim_.Windows().SetForegroundWindow(sim_.Windows().FindTopLevelWindow(u"Velmora Demo"));
+  EXPECT_EQ(activate({{"appIdentity", kSettings}})["activation"]["stage"], "activated");
+  EXPECT_FALSE(sim_.Windows().IsIconic(settings));
+  sim_.Windows().SetForegroundWindow(sim_.Windows().FindTopLevelWindow(u"Velmora Demo"));
+  sim_.Windows().SetRefuseForeground(true);
+  EXPECT_EQ(activate({{"appIdentity", kSettings}}), (Json{{"ok", false},
+                                                          {"errorCode", "app_activation_failed"},
+                                                          {"activation",
+                                                           {{"stage", "denied"},
+                                                            {"apiAccepted", false},
+                                                            {"initiallyForeground", false},
+                                                            {"immediatelyForeground", false}}}}));
+}
+
 TEST_F(ActTest, LeasesAreIndependentAndTheLeaseJustUsedIsNeverEvicted) {
   LeaseTable leases;
   for (int lease = 0; lease < 128; ++lease) EXPECT_TRUE(leases.Accept(std::to_string(lease), 1));

@@ -215,9 +215,24 @@ WindowHandle SimWindows::WindowFromPoint(std::int32_t x, std::int32_t y) {
   return found;
 }
 
-void SimWindows::SetForegroundWindow(WindowHandle window) {
+bool SimWindows::SetForegroundWindow(WindowHandle window) {
   std::lock_guard lock(world_.mutex);
+  if (world_.refuseForeground) return false;
   world_.foreground = window;
+  return true;
+}
+
+void SimWindows::SetRefuseForeground(bool refuse) {
+  std::lock_guard lock(world_.mutex);
+  world_.refuseForeground = refuse;
+}
+
+bool SimWindows::ShowWindowAsync(WindowHandle window, std::int32_t command) {
+  std::lock_guard lock(world_.mutex);
+  const auto it = world_.windows.find(window);
+  if (it == world_.windows.end()) return false;
+  if (command == kSwRestore) it->second.minimized = false;
+  return true;
 }
 
 ProcessId SimWindows::WindowProcessId(WindowHandle window) {

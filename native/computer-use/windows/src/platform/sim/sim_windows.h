@@ -34,7 +34,8 @@ class SimWindows final : public WindowApi {
   void SetWindowRectFails(WindowHandle window, bool fails);
   // Destroys the window and its children, raising the destroy event for each.
   void RemoveWindow(WindowHandle window);
-  void SetForegroundWindow(WindowHandle window);
+  // Whether SetForegroundWindow is refused, as without the foreground grant.
+  void SetRefuseForeground(bool refuse);
 
   // A top-level window of `owner` in the foreground (null for none).
   WindowHandle ShowForegroundWindow(ProcessId owner);
@@ -78,6 +79,10 @@ class SimWindows final : public WindowApi {
   WindowHandle OwnerWindow(WindowHandle window) override;
   int WindowTextLength(WindowHandle window) override;
   int WindowText(WindowHandle window, char16_t* buffer, int capacity) override;
+  // Makes the window the foreground window unless refused; the z-order stays.
+  bool SetForegroundWindow(WindowHandle window) override;
+  // SW_RESTORE restores a minimized window at once; other commands change nothing.
+  bool ShowWindowAsync(WindowHandle window, std::int32_t command) override;
   std::optional<std::u16string> ClassName(WindowHandle window) override;
   std::intptr_t WindowStyle(WindowHandle window) override;
   WindowHandle ParentWindow(WindowHandle window) override;

@@ -172,6 +172,7 @@ struct SimWorld {
   std::vector<WindowHandle> zOrder;  // top-level windows, top first
   WindowHandle foreground = kNullWindow;
   bool denyForegroundGrant = false;
+  bool refuseForeground = false;
   std::optional<ProcessId> lastGrant;
 
   std::map<ProcessId, SimProcess> processes;

@@ -109,6 +109,8 @@ class Win32WindowApi final : public WindowApi {
   WindowHandle OwnerWindow(WindowHandle window) override;
   int WindowTextLength(WindowHandle window) override;
   int WindowText(WindowHandle window, char16_t* buffer, int capacity) override;
+  bool SetForegroundWindow(WindowHandle window) override;
+  bool ShowWindowAsync(WindowHandle window, std::int32_t command) override;
   std::optional<std::u16string> ClassName(WindowHandle window) override;
   std::intptr_t WindowStyle(WindowHandle window) override;
   WindowHandle ParentWindow(WindowHandle window) override;

@@ -123,4 +123,12 @@ std::optional<std::intptr_t> Win32WindowApi::SendMessageTimeout(
   return static_cast<std::intptr_t>(result);
 }
 
+bool Win32WindowApi::SetForegroundWindow(WindowHandle window) {
+  return ::SetForegroundWindow(ToHwnd(window)) != FALSE;
+}
+
+bool Win32WindowApi::ShowWindowAsync(WindowHandle window, std::int32_t command) {
+  return ::ShowWindowAsync(ToHwnd(window), command) != FALSE;
+}
+
 }  // namespace velmora::computer_use::platform::win32
