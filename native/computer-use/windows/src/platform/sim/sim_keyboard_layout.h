@@ -18,7 +18,6 @@ inline constexpr std::uint32_t kVkCapital = 0x14;
 inline constexpr std::uint32_t kVkSpace = 0x20;
 inline constexpr std::uint32_t kVkDelete = 0x2E;
 inline constexpr std::uint32_t kVkLeftWin = 0x5B;
-inline constexpr std::uint32_t kVkPacket = 0xE7;
 
 struct KeyStroke {
   std::uint32_t virtualKey = 0;
