@@ -2,7 +2,8 @@
 // frame per line of the input (request frames for every method in the seeds). A line may quote
 // the observation answered before it, as a parent fills an action's context: "$OBSERVATION",
 // "$STATE", "$INTERACTION", "$GENERATION" and "$DEADLINE" become the last observation's id,
-// state hash, interaction id and generation, and its time plus a minute. Checks the rules a
+// state hash, interaction id and generation, and its time plus a minute; "$WINDOW" becomes its
+// window's target identity ("app:window"), as a wait names it. Checks the rules a
 // parent builds on: every request that passes the envelope checks gets exactly one response with
 // its id, in order, until a protocol error or "shutdown" ends the session; nothing is answered
 // after that; an error response carries a code the parent knows; a binary frame follows only a
@@ -99,6 +100,9 @@ class LazyFrames final : public platform::InputStream {
       ReplaceAll(line, "$INTERACTION", interaction.value("id", ""));
       ReplaceAll(line, "$GENERATION", std::to_string(interaction.value("generation", 0)));
       ReplaceAll(line, "$DEADLINE", std::to_string(last.value("capturedAt", 0.0) + 60'000));
+      const Json& window = last.value("foreground", Json::object());
+      ReplaceAll(line, "$WINDOW",
+                 window.value("appIdentity", "") + ":" + window.value("windowIdentity", ""));
     }
     sent_.push_back(line);
     return line;
@@ -202,13 +206,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   {
     platform::sim::SimPlatform sim(standardInput, standardOutput);
     platform::sim::ApplyScene(sim, "default", static_cast<platform::ProcessId>(getpid()));
+    // Waits and activations then pass their pauses at once: a minute-long wait costs no time.
+    sim.System().SetManualTicks(1);
     NoConsoleRuntime runtime;
     platform::Platform& real = sim.Get();
-    platform::Platform platform{real.standardInput, real.standardOutput, runtime,
-                                real.processes,     real.sessions,       real.windows,
-                                real.messageLoops,  real.processInfo,    real.crypto,
-                                real.displays,      real.automation,     real.system,
-                                real.capture,       real.input};
+    platform::Platform platform{
+        real.standardInput, real.standardOutput, runtime,          real.processes, real.sessions,
+        real.windows,       real.messageLoops,   real.processInfo, real.crypto,    real.displays,
+        real.automation,    real.system,         real.capture,     real.input};
     fuzz::Require(RunHelper(platform) == kExitOk, "the session ends with exit code 0");
   }
   CheckOutput(standardOutput.Bytes(), ExpectedAnswers(standardInput.Sent()));

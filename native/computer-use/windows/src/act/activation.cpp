@@ -1,7 +1,5 @@
 #include "act/activation.h"
 
-#include <chrono>
-#include <thread>
 #include <vector>
 
 #include "observe/window_identity.h"
@@ -16,7 +14,8 @@ bool IsForeground(platform::WindowApi& windows, platform::WindowHandle window) {
 
 }  // namespace
 
-ActivationOutcome ActivateWindow(platform::WindowApi& windows, const std::function<bool()>& proceed,
+ActivationOutcome ActivateWindow(platform::WindowApi& windows, platform::SystemApi& clock,
+                                 const std::function<bool()>& proceed,
                                  platform::WindowHandle window) {
   ActivationOutcome outcome;
   if (!proceed()) return outcome;
@@ -47,7 +46,7 @@ ActivationOutcome ActivateWindow(platform::WindowApi& windows, const std::functi
       outcome.stage = outcome.apiAccepted ? "not_completed" : "denied";
       return outcome;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(kActivationPollMs));
+    clock.Sleep(kActivationPollInterval);
   }
 }
 
@@ -85,7 +84,7 @@ std::optional<ErrorCode> ActivateApp(platform::Platform& platform, const std::st
   if (!proceed()) return ErrorCode::kStaleObservation;
   if (windows.IsIconic(window)) windows.ShowWindowAsync(window, platform::kSwRestore);
   if (!proceed()) return ErrorCode::kStaleObservation;
-  outcome = ActivateWindow(windows, proceed, window);
+  outcome = ActivateWindow(windows, platform.system, proceed, window);
   if (outcome.activated) return std::nullopt;
   return outcome.stage == "blocked" ? ErrorCode::kUserInterference
                                     : ErrorCode::kAppActivationFailed;

@@ -2,6 +2,7 @@
 // so that a parent can tell the system's refusal from a slow switch or from the user stepping in.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <string>
@@ -13,7 +14,7 @@ namespace velmora::computer_use {
 
 // The window is looked at this many times more after the request, with a pause between looks.
 inline constexpr int kActivationPolls = 25;
-inline constexpr int kActivationPollMs = 10;
+inline constexpr std::chrono::milliseconds kActivationPollInterval{10};
 
 struct ActivationOutcome {
   bool activated = false;
@@ -25,7 +26,8 @@ struct ActivationOutcome {
 };
 
 // Brings `window` forward while `proceed` holds.
-ActivationOutcome ActivateWindow(platform::WindowApi& windows, const std::function<bool()>& proceed,
+ActivationOutcome ActivateWindow(platform::WindowApi& windows, platform::SystemApi& clock,
+                                 const std::function<bool()>& proceed,
                                  platform::WindowHandle window);
 
 // Finds the one visible, unowned top-level window of the application (and of the window

@@ -5,6 +5,7 @@
 
 #include "act/control_actions.h"
 #include "common/own_input.h"
+#include "common/text_case.h"
 
 namespace velmora::computer_use {
 namespace {
@@ -100,12 +101,8 @@ std::optional<std::uint32_t> KeyNameToVirtualKey(platform::InputApi& input,
 }
 
 std::optional<std::uint32_t> ModifierToVirtualKey(std::u16string_view name) {
-  std::u16string lowered(name);
-  for (char16_t& c : lowered) {
-    if (c >= u'A' && c <= u'Z') c = c - u'A' + u'a';
-  }
   for (const NamedKey& modifier : kModifierNames) {
-    if (modifier.name == lowered) return modifier.virtualKey;
+    if (EqualsIgnoringCase(modifier.name, name)) return modifier.virtualKey;
   }
   return std::nullopt;
 }

@@ -1,7 +1,8 @@
-// Identifiers and the wall clock.
+// Identifiers, the clocks and pausing.
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -21,6 +22,9 @@ class SystemApi {
   virtual std::uint64_t SystemTimeAsFileTime() = 0;
   // Milliseconds since the system started (GetTickCount64).
   virtual std::uint64_t TickCount64() = 0;
+  // Pauses the calling thread (Sleep); the helper's polling loops wait through here so that a
+  // simulated clock can stand in for the real one.
+  virtual void Sleep(std::chrono::milliseconds duration) = 0;
 };
 
 }  // namespace velmora::computer_use::platform

@@ -13,18 +13,6 @@ using platform::ProcessId;
 
 constexpr std::uint64_t kMaxTargetProcessId = 0xFFFFFFFE;
 
-// Simple upper-case mapping of the Basic Latin, Latin-1, Greek and Cyrillic letters, where
-// path names differ in case in practice.
-char16_t ToUpperOrdinal(char16_t c) {
-  if (c >= u'a' && c <= u'z') return c - 0x20;
-  if ((c >= 0xE0 && c <= 0xFE && c != 0xF7)) return c - 0x20;
-  if (c == 0xFF) return 0x178;
-  if (c >= 0x3B1 && c <= 0x3C9 && c != 0x3C2) return c - 0x20;
-  if (c >= 0x430 && c <= 0x44F) return c - 0x20;
-  if (c >= 0x450 && c <= 0x45F) return c - 0x50;
-  return c;
-}
-
 std::optional<ProcessId> ParseTargetProcessId(std::u16string_view argument) {
   if (argument.empty() || argument.size() > 10) return std::nullopt;
   std::uint64_t value = 0;
@@ -80,14 +68,6 @@ const char* CheckAndGrant(platform::Platform& platform, std::u16string_view argu
 }
 
 }  // namespace
-
-bool EqualsIgnoringCase(std::u16string_view left, std::u16string_view right) {
-  if (left.size() != right.size()) return false;
-  for (std::size_t i = 0; i < left.size(); ++i) {
-    if (ToUpperOrdinal(left[i]) != ToUpperOrdinal(right[i])) return false;
-  }
-  return true;
-}
 
 ProcessId ParentProcessId(platform::ProcessApi& processes, ProcessId processId) {
   const std::optional<std::vector<platform::ProcessEntry>> snapshot = processes.SnapshotProcesses();

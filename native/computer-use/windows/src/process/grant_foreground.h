@@ -3,6 +3,7 @@
 
 #include <string_view>
 
+#include "common/text_case.h"
 #include "platform/platform.h"
 
 namespace velmora::computer_use {
@@ -14,8 +15,5 @@ int GrantForeground(platform::Platform& platform, std::u16string_view argument);
 platform::ProcessId ParentProcessId(platform::ProcessApi& processes, platform::ProcessId processId);
 
 void WriteGrantResult(platform::OutputStream& output, bool granted, std::string_view reason);
-
-// Ordinal comparison ignoring letter case, as file systems compare paths.
-bool EqualsIgnoringCase(std::u16string_view left, std::u16string_view right);
 
 }  // namespace velmora::computer_use

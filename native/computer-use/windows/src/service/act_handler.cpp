@@ -5,6 +5,7 @@
 
 #include "act/activation.h"
 #include "act/control_actions.h"
+#include "act/wait.h"
 #include "observe/window_capture.h"
 #include "protocol/error_codes.h"
 
@@ -164,6 +165,18 @@ Json ActHandler::Act(const Json& payload) {
     result["activation"] = std::move(activation);
     SetBool(result, "ok", !error);
     if (error) SetString(result, "errorCode", ErrorWord(*error));
+    return result;
+  }
+
+  // 14: a wait touches nothing, so its replies keep "not_started". Running into its time-out
+  // or its deadline is not an error; the user stepping in is.
+  if (kind == u"wait") {
+    const bool held =
+        WaitForAssertion(platform_, observer_, action, targetIdentity, stateHash,
+                         [&] { return DeadlineHolds(deadline) && GuardHolds(guard); });
+    const bool guarded = GuardHolds(guard);
+    SetBool(result, "ok", held && guarded);
+    if (!guarded) SetString(result, "errorCode", ErrorWord(ErrorCode::kUserInterference));
     return result;
   }
 

@@ -2,11 +2,14 @@
 // the context in their order, both paths, the events sent, held input and interference.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "act/control_actions.h"
+#include "act/wait.h"
 #include "common/own_input.h"
 #include "platform/sim/sim_platform.h"
 #include "service/helper_service.h"
@@ -62,6 +65,28 @@ class ActTest : public ::testing::Test {
     if (change) change(payload);
     const Json response = Request("act", payload);
     return response.value("ok", false) ? response["result"] : response;
+  }
+  // A wait on the observed window, with the assertion's own fields.
+  Json Wait(const Json& assertion, double timeoutMs = 100,
+            const std::function<void(Json&)>& change = nullptr) {
+    const Json& window = observation_["foreground"];
+    const std::string identity = window["appIdentity"].get<std::string>() + ":" +
+                                 window["windowIdentity"].get<std::string>();
+    Json payload{{"action", {{"kind", "wait"}, {"timeoutMs", timeoutMs}, {"assertion", assertion}}},
+                 {"context", testing::ActContext(observation_, identity, ++sequence_, "lease")}};
+    if (change) change(payload);
+    const Json response = Request("act", payload);
+    return response.value("ok", false) ? response["result"] : response;
+  }
+  // Runs `then` on another thread once the wait has replaced the observation it started on.
+  std::thread AfterFirstPoll(std::function<void()> then) {
+    return std::thread([this, id = observation_["id"].get<std::string>(),
+                        hash = observation_["stateHash"].get<std::string>(),
+                        then = std::move(then)] {
+      ASSERT_TRUE(
+          testing::WaitUntil([&] { return !service_.Observer().IsObservationCurrent(id, hash); }));
+      then();
+    });
   }
   std::vector<InputEvent> Sent() { return sim_.Input().SentEvents(); }
   std::u16string Value(const std::u16string& window, const std::u16string& name) {
@@ -268,6 +293,112 @@ TEST_F(ActTest, ActivationReportsHowFarItGot) {
                                                             {"apiAccepted", false},
                                                             {"initiallyForeground", false},
                                                             {"immediatelyForeground", false}}}}));
+}
+
+TEST(WaitAssertionTest, EachKindHoldsExactlyWhenItsRuleSays) {
+  Observation seen;
+  seen.stateHash = "new";
+  ElementNode button;
+  button.id = "uia:1";
+  button.role = u"button";
+  button.name = u"Sent: Hello W\u00D6RLD";
+  button.automationId = u"send";
+  seen.targets = {button};
+  struct Case {
+    Json assertion;
+    std::string contextHash;
+    bool holds;
+  };
+  const Json target{{"role", "BUTTON"}, {"automationId", "send"}};
+  const Case cases[] = {
+      {{{"kind", "state_changed"}}, "old", true},
+      {{{"kind", "state_changed"}}, "new", false},
+      {{{"kind", "state_changed"}, {"expected_state_hash", "new"}}, "old", false},
+      {{{"kind", "state_changed"}, {"expected_state_hash", ""}}, "new", true},
+      {{{"kind", "text_matches"}, {"pattern", "hello w\u00F6rld"}}, "new", true},
+      {{{"kind", "text_matches"}, {"pattern", "Hello  W"}}, "new", false},
+      {{{"kind", "text_matches"}, {"pattern", ""}}, "new", false},
+      {{{"kind", "target_exists"}, {"target", target}}, "old", true},
+      {{{"kind", "target_missing"}, {"target", target}}, "old", false},
+      {{{"kind", "target_exists"}, {"target", {{"name", "sent: hello w\u00D6rld"}}}}, "x", false},
+      {{{"kind", "target_missing"}, {"target", {{"name", "Send"}}}}, "x", true},
+      // A selector names a node only in the state it was handed out in.
+      {{{"kind", "target_exists"}, {"target", {{"selector", "uia:1"}}}}, "new", true},
+      {{{"kind", "target_exists"}, {"target", {{"selector", "uia:1"}}}}, "old", false},
+      {{{"kind", "target_missing"}, {"target", {{"selector", "uia:2"}}}}, "old", false},
+      {{{"kind", "target_missing"}, {"target", {{"selector", "uia:2"}}}}, "new", true},
+      // Without a criterion neither holds; nor does an unknown kind.
+      {{{"kind", "target_missing"}}, "new", false},
+      {{{"kind", "target_exists"}, {"target", {{"name", ""}}}}, "new", false},
+      {{{"kind", "STATE_CHANGED"}}, "old", false},
+  };
+  for (const Case& each : cases) {
+    EXPECT_EQ(EvaluateAssertion(ReadWaitAssertion(each.assertion), seen, each.contextHash),
+              each.holds)
+        << each.assertion.dump() << " in " << each.contextHash;
+  }
+  const std::pair<Json, long> timeouts[] = {
+      {Json::object(), 5000},        {{{"timeoutMs", 50}}, 100}, {{{"timeoutMs", 1e9}}, 60000},
+      {{{"timeoutMs", 250.9}}, 250}, {{{"timeoutMs", -1}}, 100},
+  };
+  for (const auto& [action, milliseconds] : timeouts) {
+    EXPECT_EQ(WaitTimeout(action).count(), milliseconds) << action.dump();
+  }
+  EXPECT_THROW(WaitTimeout({{"timeoutMs", "5"}}), JsonTypeError);
+}
+
+TEST_F(ActTest, WaitsPollTheObservedWindowAndNeverTouchIt) {
+  Observe();
+  const Json notStarted{{"ok", true}, {"executionState", "not_started"}};
+  const Json timedOut{{"ok", false}, {"executionState", "not_started"}};
+  EXPECT_EQ(Wait({{"kind", "target_exists"}, {"target", {{"name", "Send"}}}}), notStarted);
+  // The poll replaced the observation the parent held.
+  EXPECT_EQ(Act({{"kind", "click"}}, "Send"), Failed("stale_observation"));
+
+  // Holds once the helper's own click has changed the window.
+  Observe();
+  EXPECT_EQ(Act({{"kind", "type"}, {"text", "hi"}}, "Message"), Json({{"ok", true}}));
+  EXPECT_EQ(Act({{"kind", "click"}}, "Send"), Json({{"ok", true}}));
+  EXPECT_EQ(Wait({{"kind", "text_matches"}, {"pattern", "SENT: HI"}}), notStarted);
+
+  // Never holds: runs to its time-out, at least 100 ms.
+  for (const Json& assertion : {Json{{"kind", "text_matches"}}, Json{{"kind", "target_missing"}},
+                                Json{{"kind", "appear"}}}) {
+    Observe();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Wait(assertion, 50), timedOut) << assertion.dump();
+    EXPECT_GE(std::chrono::steady_clock::now() - start, kWaitPollInterval);
+  }
+
+  // Another window than the one observed: false at once, without a poll.
+  Observe();
+  sim_.Input().ClearSentEvents();
+  EXPECT_EQ(Wait({{"kind", "state_changed"}}, 60000,
+                 [](Json& p) { p["context"]["targetIdentity"] = "exe_path_sha256:00:hwnd:1"; }),
+            timedOut);
+  EXPECT_TRUE(
+      service_.Observer().IsObservationCurrent(observation_["id"], observation_["stateHash"]));
+  EXPECT_TRUE(Sent().empty());
+}
+
+TEST_F(ActTest, TheDeadlineOrTheUsersInputEndsAWaitWithinAPoll) {
+  const Json never{{"kind", "text_matches"}, {"pattern", "never there"}};
+  // The deadline passes during the polls: not met, not interference.
+  Observe();
+  std::thread clock = AfterFirstPoll([this] {
+    sim_.System().SetFileTime(sim_.System().SystemTimeAsFileTime() + 36'000'000'000ull);
+  });
+  EXPECT_EQ(Wait(never, 60000), Json({{"ok", false}, {"executionState", "not_started"}}));
+  clock.join();
+
+  // The user clicks into the window meanwhile.
+  Observe();
+  std::thread user = AfterFirstPoll([this] {
+    sim_.Input().SendMouse(platform::kWmLButtonDown, 300, 300);
+    sim_.Input().SendMouse(platform::kWmLButtonUp, 300, 300);
+  });
+  EXPECT_EQ(Wait(never, 60000), Failed("user_interference"));
+  user.join();
 }
 
 TEST_F(ActTest, LeasesAreIndependentAndTheLeaseJustUsedIsNeverEvicted) {

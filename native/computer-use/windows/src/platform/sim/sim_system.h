@@ -1,9 +1,11 @@
 // Simulated identifiers and wall clock: GUIDs from a counter (or a failure), a settable time.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <mutex>
+#include <thread>
 
 #include "platform/system.h"
 
@@ -22,6 +24,16 @@ class SimSystem final : public SystemApi {
     return static_cast<std::uint64_t>(
                std::chrono::duration_cast<std::chrono::milliseconds>(now).count()) +
            tickOffset_;
+  }
+
+  // With the manual clock, moves it on at once instead of pausing.
+  void Sleep(std::chrono::milliseconds duration) override {
+    if (manualTicks_) {
+      tickOffset_ += static_cast<std::uint64_t>(std::max<std::int64_t>(duration.count(), 0));
+      std::this_thread::yield();
+    } else {
+      std::this_thread::sleep_for(duration);
+    }
   }
 
   void SetGuidFails(bool fails) { guidFails_ = fails; }

@@ -162,6 +162,7 @@ class Win32SystemApi final : public SystemApi {
   std::u16string GuidToString(const Guid& guid) override;
   std::uint64_t SystemTimeAsFileTime() override;
   std::uint64_t TickCount64() override;
+  void Sleep(std::chrono::milliseconds duration) override;
 };
 
 // Up to kInputHookSlotsPerKind low-level hooks of each kind at once, on any threads.

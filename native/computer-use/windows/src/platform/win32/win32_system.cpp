@@ -1,4 +1,5 @@
 // The COM library's identifiers and the system clocks.
+#include <algorithm>
 #include <cstring>
 
 #include "platform/win32/win32_api.h"
@@ -30,6 +31,11 @@ std::u16string Win32SystemApi::GuidToString(const Guid& guid) {
 
 std::uint64_t Win32SystemApi::TickCount64() {
   return GetTickCount64();
+}
+
+void Win32SystemApi::Sleep(std::chrono::milliseconds duration) {
+  ::Sleep(static_cast<DWORD>(
+      std::clamp<std::chrono::milliseconds::rep>(duration.count(), 0, INFINITE - 1)));
 }
 
 std::uint64_t Win32SystemApi::SystemTimeAsFileTime() {
