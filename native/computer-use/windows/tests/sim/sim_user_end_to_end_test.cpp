@@ -121,13 +121,6 @@ TEST_F(SimUserEndToEndTest, TheParentSeesWhatTheUserTypesAndClicks) {
   EXPECT_EQ(client_->Request("observe", {{"scope", "foreground"}})["ok"], false);
 }
 
-TEST_F(SimUserEndToEndTest, EscapeHeldByTheUserStopsEverything) {
-  Observe();  // starts the interaction monitor
-  EXPECT_EQ(Do("key-down Escape"), "ok");
-  EXPECT_TRUE(EmergencyStopArrives());
-  EXPECT_EQ(Do("key-up Escape"), "ok");
-}
-
 TEST_F(SimUserEndToEndTest, LockingMakesTheDesktopUnsafeForGood) {
   Observe();
   EXPECT_EQ(Do("lock"), "ok");
