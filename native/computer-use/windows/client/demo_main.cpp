@@ -29,6 +29,12 @@ namespace {
 
 using nlohmann::json;
 
+// The scene's applications, by the identity the helper gives their image paths.
+constexpr char kSettingsIdentity[] =
+    "exe_path_sha256:3d91ad2756bfe69871995ab990edfe451ab6266fa07e95630bf49b80dedb4efd";
+constexpr char kNotesIdentity[] =
+    "exe_path_sha256:e3ab4255821561c70ada41fed02248596d7785ffee39c88ec24227d1cfc37b55";
+
 std::string DefaultHelperPath() {
   std::error_code error;
   const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
@@ -144,28 +150,66 @@ std::string IdOf(const json& observation, const std::string& name) {
   return "";
 }
 
+// An action's context filled from an observation, as a parent fills it.
+json ContextOf(const json& seen, int sequence, const std::string& targetIdentity) {
+  return json{{"leaseId", "demo"},
+              {"sequence", sequence},
+              {"deadline", seen.value("capturedAt", 0.0) + 10'000},
+              {"observationId", seen.value("id", "")},
+              {"expectedStateHash", seen.value("stateHash", "")},
+              {"targetIdentity", targetIdentity},
+              {"interaction", seen.value("interaction", json::object())}};
+}
+
+// The window's target identity, as a wait names it.
+std::string WindowOf(const json& seen) {
+  const json& window = seen.value("foreground", json::object());
+  return window.value("appIdentity", "") + ":" + window.value("windowIdentity", "");
+}
+
+bool Succeeded(const json& reply) {
+  return reply.value("result", json::object()).value("ok", false);
+}
+
 // Types a message into "Message" and clicks "Send" with "act", as a parent does, each action's
 // context filled from a fresh observation; then observes what the application shows.
-bool ActAsTheParent(HelperClient& client, LinePrinter& printer) {
+bool ActAsTheParent(HelperClient& client, LinePrinter& printer, int& sequence) {
   const std::string message = "Hello from the parent";
-  int sequence = 0;
   for (const auto& [name, action] : std::vector<std::pair<std::string, json>>{
            {"Message", {{"kind", "type"}, {"text", message}}}, {"Send", {{"kind", "click"}}}}) {
     const json seen = client.Request("observe", {{"scope", "foreground"}}).value("result", json());
-    const json context{{"leaseId", "demo"},
-                       {"sequence", ++sequence},
-                       {"deadline", seen.value("capturedAt", 0.0) + 10'000},
-                       {"observationId", seen.value("id", "")},
-                       {"expectedStateHash", seen.value("stateHash", "")},
-                       {"targetIdentity", IdOf(seen, name)},
-                       {"interaction", seen.value("interaction", json::object())}};
-    const json done = client.Request("act", {{"action", action}, {"context", context}});
-    if (!done.value("result", json::object()).value("ok", false)) return false;
+    const json context = ContextOf(seen, ++sequence, IdOf(seen, name));
+    if (!Succeeded(client.Request("act", {{"action", action}, {"context", context}}))) {
+      return false;
+    }
   }
   const json seen = client.Request("observe", {{"scope", "foreground"}});
   const std::string status = TextStartingWith(seen.value("result", json::object()), "Sent: ");
   printer.Print(Compact({{"status", status}}));
   return status == "Sent: " + message;
+}
+
+// Brings "Settings" to the foreground, clicks its "Apply" and waits until it shows "Applied".
+bool ActivateAndWait(HelperClient& client, LinePrinter& printer, int& sequence) {
+  json seen = client.Request("observe", {{"scope", "foreground"}}).value("result", json());
+  const json activate{{"kind", "activate_app"}, {"appIdentity", kSettingsIdentity}};
+  const json activated = client.Request(
+      "act", {{"action", activate}, {"context", ContextOf(seen, ++sequence, "app")}});
+  if (!Succeeded(activated)) return false;
+  seen = client.Request("observe", {{"scope", "foreground"}}).value("result", json());
+  const json click{{"kind", "click"}};
+  if (!Succeeded(client.Request(
+          "act",
+          {{"action", click}, {"context", ContextOf(seen, ++sequence, IdOf(seen, "Apply"))}}))) {
+    return false;
+  }
+  const json wait{{"kind", "wait"},
+                  {"timeoutMs", 3000},
+                  {"assertion", {{"kind", "text_matches"}, {"pattern", "applied"}}}};
+  const json waited = client.Request(
+      "act", {{"action", wait}, {"context", ContextOf(seen, ++sequence, WindowOf(seen))}});
+  printer.Print(Compact({{"settings", Succeeded(waited) ? "Applied" : "not applied"}}));
+  return Succeeded(waited);
 }
 
 int RunDemo(const std::string& helperPath, const std::filesystem::path& screenshotDirectory) {
@@ -193,10 +237,7 @@ int RunDemo(const std::string& helperPath, const std::filesystem::path& screensh
         {"permissions", json::object()},
         {"observe", {{"scope", "foreground"}, {"allowVisual", true}}},
         {"observe",
-         {{"scope", "application"},
-          {"appIdentity",
-           "exe_path_sha256:e3ab4255821561c70ada41fed02248596d7785ffee39c88ec24227d1cfc37b55"},
-          {"purpose", "list_windows"}}},
+         {{"scope", "application"}, {"appIdentity", kNotesIdentity}, {"purpose", "list_windows"}}},
         {"record.stop", json::object()},
         {"neutralize", {{"reason", "computer_use_action_finished"}}},
         {"no.such.method", json::object()},
@@ -214,8 +255,13 @@ int RunDemo(const std::string& helperPath, const std::filesystem::path& screensh
           std::cerr << "computer-use-demo: the played user's message was not sent\n";
           allGood = false;
         }
-        if (!ActAsTheParent(client, printer)) {
+        int sequence = 0;
+        if (!ActAsTheParent(client, printer, sequence)) {
           std::cerr << "computer-use-demo: the parent's message was not sent\n";
+          allGood = false;
+        }
+        if (!ActivateAndWait(client, printer, sequence)) {
+          std::cerr << "computer-use-demo: Settings was not activated and applied\n";
           allGood = false;
         }
       }
