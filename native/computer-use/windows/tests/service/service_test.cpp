@@ -156,10 +156,17 @@ TEST_F(ServiceTest, InteractionMonitorStopsWithTheWorkAndEscapeStopsEverything) 
   EXPECT_FALSE(monitor.IsRunning());
 
   monitor.GetInteractionRecord(window);
+  // The helper still holds the modifiers of an interrupted chord when the user holds Escape.
+  int steps = 0;
+  EXPECT_FALSE(
+      service_.Input().Act({{"kind", "key"}, {"key", "B"}, {"modifiers", {"shift", "alt"}}},
+                           nullptr, std::nullopt, true, [&] { return ++steps <= 3; }));
+  ASSERT_EQ(service_.Input().HeldKeys().size(), 2u);
   sim_.MessageLoops().DeliverKeyboardEvent({platform::kWmKeyDown, platform::kVkEscape, 0, 0});
   sim_.System().AdvanceTicks(kEscapeHoldMs);
   ASSERT_TRUE(testing::WaitUntil([&] { return output_.JsonFrames().size() == 4; }));
   EXPECT_EQ(output_.JsonFrames().back(), EmergencyStopEvent());
+  EXPECT_TRUE(service_.Input().HeldKeys().empty());
   ASSERT_TRUE(testing::WaitUntil([&] { return sim_.MessageLoops().InputHookCount() == 0; }));
   // Requests are served again; the next observation starts the monitor afresh.
   EXPECT_EQ(Respond("record.stop")["ok"], true);
