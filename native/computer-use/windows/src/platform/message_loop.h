@@ -29,6 +29,7 @@ struct KeyboardHookEvent {
   std::uint32_t virtualKey = 0;
   std::uint32_t flags = 0;
   std::uintptr_t extraInfo = 0;
+  std::uint32_t scanCode = 0;
 };
 
 // One event seen by a low-level mouse hook (MSLLHOOKSTRUCT and its message).
@@ -38,6 +39,8 @@ struct MouseHookEvent {
   std::int32_t y = 0;
   std::uint32_t flags = 0;
   std::uintptr_t extraInfo = 0;
+  // The wheel delta in the high word for the wheel messages.
+  std::uint32_t mouseData = 0;
 };
 
 // Called on the installing thread while it waits for messages; the backend passes every event
@@ -68,8 +71,10 @@ class MessageLoopApi {
                                           WindowMessageHandler* handler) = 0;
   virtual void DestroyWindow(WindowHandle window) = 0;
 
+  // Out of context; with `skipOwnProcess`, events of this process's windows are not delivered
+  // (WINEVENT_SKIPOWNPROCESS).
   virtual WinEventHookId SetWinEventHook(std::uint32_t eventMin, std::uint32_t eventMax,
-                                         WinEventCallback callback) = 0;
+                                         WinEventCallback callback, bool skipOwnProcess) = 0;
   virtual void UnhookWinEvent(WinEventHookId hook) = 0;
 
   virtual bool SetTimer(WindowHandle window, std::uintptr_t timerId, std::uint32_t intervalMs) = 0;

@@ -53,7 +53,14 @@ inline constexpr std::uint32_t kLlmhfLowerIlInjected = 0x02;
 
 // Win-event numbers and object identifiers.
 inline constexpr std::uint32_t kEventSystemDesktopSwitch = 0x0020;
+inline constexpr std::uint32_t kEventSystemForeground = 0x0003;
 inline constexpr std::uint32_t kEventObjectDestroy = 0x8001;
+inline constexpr std::uint32_t kEventObjectFocus = 0x8005;
+inline constexpr std::uint32_t kEventObjectSelection = 0x8006;
+inline constexpr std::uint32_t kEventObjectSelectionAdd = 0x8007;
+inline constexpr std::uint32_t kEventObjectSelectionRemove = 0x8008;
+inline constexpr std::uint32_t kEventObjectSelectionWithin = 0x8009;
+inline constexpr std::uint32_t kEventObjectNameChange = 0x800C;
 inline constexpr std::int32_t kObjIdWindow = 0;
 inline constexpr std::int32_t kChildIdSelf = 0;
 

@@ -51,6 +51,9 @@ class WindowApi {
   virtual bool IsWindowEnabled(WindowHandle window) = 0;
   // The thread of GetWindowThreadProcessId; 0 when the window does not exist.
   virtual std::uint32_t WindowThreadId(WindowHandle window) = 0;
+  // The window with the keyboard focus in that thread's input queue (GetGUIThreadInfo's
+  // hwndFocus); null when none or unknown.
+  virtual WindowHandle FocusedWindow(std::uint32_t threadId) = 0;
   // GetDlgCtrlID; 0 for none.
   virtual std::int32_t DialogControlId(WindowHandle window) = 0;
   // SendMessageTimeoutW; none when it answers 0 (failed, timed out or the window is hung).

@@ -86,7 +86,7 @@ void InteractionMonitor::Run(MessageLoopThread& thread) {
   }
   const platform::ThreadTimerId timer = loop.SetThreadTimer(kInteractionWakeIntervalMs);
   const platform::WinEventHookId destroyHook = loop.SetWinEventHook(
-      platform::kEventObjectDestroy, platform::kEventObjectDestroy, &OnWinEvent);
+      platform::kEventObjectDestroy, platform::kEventObjectDestroy, &OnWinEvent, false);
   running_ =
       apartment && claimed && keyboardHook != 0 && mouseHook != 0 && timer != 0 && destroyHook != 0;
   thread.ReportReady(running_);

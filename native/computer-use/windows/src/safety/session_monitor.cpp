@@ -164,7 +164,7 @@ void DesktopSessionMonitor::Run() {
   platform::WinEventHookId hook = 0;
   if (registered) {
     hook = loops.SetWinEventHook(platform::kEventSystemDesktopSwitch,
-                                 platform::kEventSystemDesktopSwitch, &OnDesktopSwitch);
+                                 platform::kEventSystemDesktopSwitch, &OnDesktopSwitch, false);
   }
   ScopeExit hookGuard([&] {
     if (hook != 0) loops.UnhookWinEvent(hook);

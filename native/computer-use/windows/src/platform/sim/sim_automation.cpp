@@ -294,8 +294,62 @@ void SimAutomation::RemoveLocked(SimElementId id) {
   nodes_.erase(id);
 }
 
-void SimAutomation::SetFocusedElement(SimElementId id) {
+void SimAutomation::Count() {
+  ++calls_;
+  std::unique_lock lock(holdMutex_);
+  released_.wait(lock, [this] { return !hold_; });
+}
+
+void SimAutomation::HoldCalls(bool hold) {
+  {
+    std::lock_guard lock(holdMutex_);
+    hold_ = hold;
+  }
+  released_.notify_all();
+}
+
+void SimAutomation::OnFocusChanged(std::function<void(WindowHandle window)> listener) {
   std::lock_guard lock(mutex_);
+  focusListener_ = std::move(listener);
+}
+
+bool SimAutomation::FocusNext(WindowHandle window) {
+  std::vector<SimElementId> order;
+  {
+    std::lock_guard lock(mutex_);
+    const auto root = windowRoots_.find(window);
+    if (root == windowRoots_.end()) return false;
+    std::vector<SimElementId> pending{root->second};
+    while (!pending.empty()) {
+      const SimElementId id = pending.back();
+      pending.pop_back();
+      const Node& node = nodes_.at(id);
+      // What a user can tab to: an enabled element that does something.
+      if (node.element.enabled && !node.element.patterns.empty()) order.push_back(id);
+      pending.insert(pending.end(), node.children.rbegin(), node.children.rend());
+    }
+  }
+  if (order.empty()) return false;
+  const auto current = std::find(order.begin(), order.end(), FocusedElementIn(window));
+  SetFocusedElement(current == order.end() || current + 1 == order.end() ? order.front()
+                                                                         : *(current + 1));
+  return true;
+}
+
+void SimAutomation::SetFocusedElement(SimElementId id) {
+  std::function<void(WindowHandle)> listener;
+  WindowHandle window = kNullWindow;
+  {
+    std::lock_guard lock(mutex_);
+    SetFocusedElementLocked(id);
+    listener = focusListener_;
+    const auto root = nodes_.find(RootOfLocked(id));
+    if (root != nodes_.end()) window = root->second.window;
+  }
+  if (listener && window != kNullWindow) listener(window);
+}
+
+void SimAutomation::SetFocusedElementLocked(SimElementId id) {
   focused_ = id;
   if (nodes_.count(id) == 0) return;
   // One focused element per window: the one the window gives the focus back to when it

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -129,6 +130,14 @@ class SimAutomation final : public AutomationApi {
 
   // Seam calls made through clients, elements and walkers so far.
   std::uint64_t CallCount() const { return calls_; }
+  // While held, every call through a client, an element or a walker blocks, as the calls into a
+  // hung application do.
+  void HoldCalls(bool hold);
+  // Told the window of each element that takes the keyboard focus, after the change.
+  void OnFocusChanged(std::function<void(WindowHandle window)> listener);
+  // Moves the focus to the next focusable element of the window's tree, as Tab does; false when
+  // there is none.
+  bool FocusNext(WindowHandle window);
 
   std::unique_ptr<UiaClient> CreateClient(HResult& result) override;
 
@@ -144,10 +153,11 @@ class SimAutomation final : public AutomationApi {
     WindowHandle window = kNullWindow;  // set on a window's root element
   };
 
-  void Count() { ++calls_; }
+  void Count();
   void RemoveLocked(SimElementId id);
   bool HasPatternLocked(SimElementId id, std::int32_t patternId) const;
   SimElementId RootOfLocked(SimElementId id) const;
+  void SetFocusedElementLocked(SimElementId id);
   // Changes the element under the lock, then runs what the change asks for without it.
   bool Change(SimElementId id, std::int32_t patternId,
               const std::function<std::function<void()>(SimElement&)>& change);
@@ -167,6 +177,10 @@ class SimAutomation final : public AutomationApi {
   bool autoSetFocusFails_ = false;
   WindowApi& windows_;
   std::atomic<std::uint64_t> calls_{0};
+  std::mutex holdMutex_;
+  std::condition_variable released_;
+  bool hold_ = false;
+  std::function<void(WindowHandle)> focusListener_;
 };
 
 }  // namespace velmora::computer_use::platform::sim

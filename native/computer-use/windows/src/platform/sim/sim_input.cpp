@@ -11,14 +11,41 @@ constexpr std::uint32_t kLlkhfAltDown = 0x20;
 constexpr std::uint32_t kLlkhfUp = 0x80;
 constexpr std::uint32_t kVkLeftShift = 0xA0;
 constexpr std::uint32_t kVkRightShift = 0xA1;
+// The simulated desktop's one layout, as GetKeyboardLayout gives US English.
+constexpr KeyboardLayout kUsLayout = 0x04090409;
+
+// The simulated layout needs no scan codes: the virtual key stands in for one.
+std::uint32_t ScanCodeOf(std::uint32_t virtualKey) {
+  return virtualKey & 0xFF;
+}
+
 // One notch of the wheel scrolls a tenth of a list.
 constexpr double kScrollPercentPerNotch = 10.0;
 
 }  // namespace
 
-bool SimInput::IsKeyDown(std::uint32_t virtualKey) const {
+bool SimInput::IsKeyDown(std::uint32_t virtualKey) {
   std::lock_guard lock(keysMutex_);
   return keysDown_.count(virtualKey) != 0;
+}
+
+bool SimInput::IsKeyToggled(std::uint32_t virtualKey) {
+  std::lock_guard lock(keysMutex_);
+  return virtualKey == kVkCapital && capsLock_;
+}
+
+KeyboardLayout SimInput::KeyboardLayoutOf(std::uint32_t /*threadId*/) {
+  return kUsLayout;
+}
+
+std::u16string SimInput::TranslateKey(std::uint32_t virtualKey, std::uint32_t /*scanCode*/,
+                                      const KeyState& keyState, KeyboardLayout layout) {
+  if (layout != kUsLayout || virtualKey >= keyState.size()) return {};
+  const bool letter = virtualKey >= 'A' && virtualKey <= 'Z';
+  const bool shift = (keyState[kVkShift] & 0x80) != 0;
+  const bool caps = (keyState[kVkCapital] & 0x01) != 0;
+  const std::optional<char16_t> character = CharacterForKey(virtualKey, shift != (letter && caps));
+  return character ? std::u16string(1, *character) : std::u16string();
 }
 
 void SimInput::SendKey(std::uint32_t virtualKey, bool down, std::uint32_t flags,
@@ -29,6 +56,7 @@ void SimInput::SendKey(std::uint32_t virtualKey, bool down, std::uint32_t flags,
   {
     std::lock_guard lock(keysMutex_);
     if (down) {
+      if (virtualKey == kVkCapital && keysDown_.count(virtualKey) == 0) capsLock_ = !capsLock_;
       keysDown_.insert(virtualKey);
     } else {
       keysDown_.erase(virtualKey);
@@ -44,7 +72,8 @@ void SimInput::SendKey(std::uint32_t virtualKey, bool down, std::uint32_t flags,
   if (alt && virtualKey == kVkMenu && down) message = kWmSysKeyDown;
   if (alt) flags |= kLlkhfAltDown;
   if (!down) flags |= kLlkhfUp;
-  loops_.DeliverKeyboardEvent(KeyboardHookEvent{message, virtualKey, flags, extraInfo});
+  loops_.DeliverKeyboardEvent(
+      KeyboardHookEvent{message, virtualKey, flags, extraInfo, ScanCodeOf(virtualKey)});
   if (down) ReactToKey(virtualKey, shift, shortcut);
 }
 
@@ -53,7 +82,9 @@ void SimInput::ReactToKey(std::uint32_t virtualKey, bool shift, bool shortcut) {
   if (foreground == kNullWindow || shortcut) return;
   const SimElementId focused = automation_.FocusedElementIn(windows_.RootWindow(foreground));
   if (focused == 0) return;
-  if (virtualKey == kVkBack) {
+  if (virtualKey == kVkTab) {
+    automation_.FocusNext(windows_.RootWindow(foreground));
+  } else if (virtualKey == kVkBack) {
     automation_.EraseCharacter(focused);
   } else if (virtualKey == kVkReturn) {
     automation_.Activate(focused);
@@ -72,7 +103,9 @@ void SimInput::SendMouse(std::uint32_t message, std::int32_t x, std::int32_t y, 
     cursorX_ = x;
     cursorY_ = y;
   }
-  loops_.DeliverMouseEvent(MouseHookEvent{message, x, y, flags, extraInfo});
+  const std::uint32_t mouseData =
+      message == kWmMouseWheel ? static_cast<std::uint32_t>(wheelDelta) << 16 : 0;
+  loops_.DeliverMouseEvent(MouseHookEvent{message, x, y, flags, extraInfo, mouseData});
   ReactToMouse(message, x, y, wheelDelta);
 }
 

@@ -30,6 +30,11 @@ class SimInput final : public InputApi {
   // --- InputApi
   std::uint32_t SendInput(const std::vector<InputEvent>& events) override;
   std::int16_t VkKeyScan(char16_t character) override;
+  bool IsKeyDown(std::uint32_t virtualKey) override;
+  bool IsKeyToggled(std::uint32_t virtualKey) override;
+  KeyboardLayout KeyboardLayoutOf(std::uint32_t threadId) override;
+  std::u16string TranslateKey(std::uint32_t virtualKey, std::uint32_t scanCode,
+                              const KeyState& keyState, KeyboardLayout layout) override;
 
   // Every event SendInput accepted, in order; and how many more it accepts (none: no limit).
   std::vector<InputEvent> SentEvents() const;
@@ -50,7 +55,6 @@ class SimInput final : public InputApi {
                  std::uintptr_t extraInfo = 0, std::int32_t wheelDelta = 0);
   // Brings the window to the foreground with the keyboard focus it had last.
   void ActivateWindow(WindowHandle window);
-  bool IsKeyDown(std::uint32_t virtualKey) const;
 
  private:
   void ReactToKey(std::uint32_t virtualKey, bool shift, bool shortcut);
@@ -63,6 +67,7 @@ class SimInput final : public InputApi {
   DisplayApi& displays_;
   mutable std::mutex keysMutex_;  // also guards the pointer, the log and the limit
   std::set<std::uint32_t> keysDown_;
+  bool capsLock_ = false;
   std::int32_t cursorX_ = 0;
   std::int32_t cursorY_ = 0;
   std::vector<InputEvent> sent_;

@@ -213,12 +213,12 @@ void SimMessageLoops::DestroyWindow(WindowHandle window) {
 }
 
 WinEventHookId SimMessageLoops::SetWinEventHook(std::uint32_t eventMin, std::uint32_t eventMax,
-                                                WinEventCallback callback) {
+                                                WinEventCallback callback, bool skipOwnProcess) {
   std::lock_guard lock(world_.mutex);
   if (world_.SetupFailsLocked(SetupFailure::kWinEventHook)) return 0;
   const WinEventHookId id = world_.nextWinEventHook++;
-  world_.winEventHooks[id] =
-      SimWorld::WinEventHook{eventMin, eventMax, callback, std::this_thread::get_id()};
+  world_.winEventHooks[id] = SimWorld::WinEventHook{eventMin, eventMax, callback,
+                                                    std::this_thread::get_id(), skipOwnProcess};
   return id;
 }
 

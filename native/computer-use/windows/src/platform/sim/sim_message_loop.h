@@ -54,7 +54,7 @@ class SimMessageLoops final : public MessageLoopApi {
                                   WindowMessageHandler* handler) override;
   void DestroyWindow(WindowHandle window) override;
   WinEventHookId SetWinEventHook(std::uint32_t eventMin, std::uint32_t eventMax,
-                                 WinEventCallback callback) override;
+                                 WinEventCallback callback, bool skipOwnProcess) override;
   void UnhookWinEvent(WinEventHookId hook) override;
   bool SetTimer(WindowHandle window, std::uintptr_t timerId, std::uint32_t intervalMs) override;
   void KillTimer(WindowHandle window, std::uintptr_t timerId) override;

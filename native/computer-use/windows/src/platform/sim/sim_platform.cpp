@@ -11,6 +11,11 @@ SimPlatform::SimPlatform(InputStream& input, OutputStream& output,
     : runtime_(std::move(onUserSignal)), platform_(Assemble(input, output)) {
 #endif
   RegisterOwnProcess();
+  // As the system tells the win-event hooks of every focus change.
+  automation_.OnFocusChanged([this](WindowHandle window) {
+    constexpr std::int32_t kObjIdClient = -4;
+    desktop_.MessageLoops().RaiseWinEvent(kEventObjectFocus, window, kObjIdClient, kChildIdSelf);
+  });
 }
 
 Platform SimPlatform::Assemble(InputStream& input, OutputStream& output) {

@@ -136,7 +136,9 @@ WindowHandle SimWindows::OwnerWindow(WindowHandle window) {
 void SimWindows::SetWindowTitle(WindowHandle window, std::u16string title) {
   std::lock_guard lock(world_.mutex);
   const auto it = world_.windows.find(window);
-  if (it != world_.windows.end()) it->second.title = std::move(title);
+  if (it == world_.windows.end()) return;
+  it->second.title = std::move(title);
+  world_.FireWinEventLocked(kEventObjectNameChange, window, kObjIdWindow, kChildIdSelf);
 }
 
 void SimWindows::SetWindowRect(WindowHandle window, Rect rect) {
@@ -215,9 +217,17 @@ WindowHandle SimWindows::WindowFromPoint(std::int32_t x, std::int32_t y) {
   return found;
 }
 
+WindowHandle SimWindows::FocusedWindow(std::uint32_t threadId) {
+  // Elements are not windows here: the foreground window holds the focus of its thread.
+  const WindowHandle foreground = ForegroundWindow();
+  return foreground != kNullWindow && WindowThreadId(foreground) == threadId ? foreground
+                                                                             : kNullWindow;
+}
+
 bool SimWindows::SetForegroundWindow(WindowHandle window) {
   std::lock_guard lock(world_.mutex);
   if (world_.refuseForeground) return false;
+  if (world_.foreground != window) world_.FireWinEventLocked(kEventSystemForeground, window);
   world_.foreground = window;
   return true;
 }
@@ -272,6 +282,7 @@ void SimWindows::Activate(WindowHandle window) {
   it->second.minimized = false;
   std::erase(world_.zOrder, window);
   world_.zOrder.insert(world_.zOrder.begin(), window);
+  if (world_.foreground != window) world_.FireWinEventLocked(kEventSystemForeground, window);
   world_.foreground = window;
 }
 

@@ -81,6 +81,7 @@ class SimWindows final : public WindowApi {
   int WindowText(WindowHandle window, char16_t* buffer, int capacity) override;
   // Makes the window the foreground window unless refused; the z-order stays.
   bool SetForegroundWindow(WindowHandle window) override;
+  WindowHandle FocusedWindow(std::uint32_t threadId) override;
   // SW_RESTORE restores a minimized window at once; other commands change nothing.
   bool ShowWindowAsync(WindowHandle window, std::int32_t command) override;
   std::optional<std::u16string> ClassName(WindowHandle window) override;

@@ -1,5 +1,7 @@
 #include "platform/sim/sim_world.h"
 
+#include <unistd.h>
+
 namespace velmora::computer_use::platform::sim {
 
 WindowHandle SimWorld::NewHandleLocked() {
@@ -14,7 +16,13 @@ void SimWorld::PostLocked(std::thread::id thread, const WindowMessage& message) 
 
 void SimWorld::FireWinEventLocked(std::uint32_t event, WindowHandle window, std::int32_t objectId,
                                   std::int32_t childId) {
+  const auto found = windows.find(window);
+  // The helper's own windows: its hidden ones, and any of its process.
+  const bool own =
+      found != windows.end() &&
+      (found->second.handler != nullptr || found->second.owner == static_cast<ProcessId>(getpid()));
   for (const auto& [id, hook] : winEventHooks) {
+    if (own && hook.skipOwnProcess) continue;
     if (event >= hook.eventMin && event <= hook.eventMax) {
       queues[hook.thread].events.push_back(PendingWinEvent{id, event, window, objectId, childId});
     }

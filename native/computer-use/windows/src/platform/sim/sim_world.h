@@ -89,6 +89,7 @@ struct SimWorld {
     std::uint32_t eventMax;
     WinEventCallback callback;
     std::thread::id thread;
+    bool skipOwnProcess = false;
   };
   struct PendingWinEvent {
     WinEventHookId hook;

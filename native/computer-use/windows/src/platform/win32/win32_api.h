@@ -117,6 +117,7 @@ class Win32WindowApi final : public WindowApi {
   WindowHandle RootOwnerWindow(WindowHandle window) override;
   bool IsWindowEnabled(WindowHandle window) override;
   std::uint32_t WindowThreadId(WindowHandle window) override;
+  WindowHandle FocusedWindow(std::uint32_t threadId) override;
   std::int32_t DialogControlId(WindowHandle window) override;
   std::optional<std::intptr_t> SendMessageTimeout(WindowHandle window, std::uint32_t message,
                                                   std::uintptr_t wParam, std::intptr_t lParam,
@@ -148,6 +149,11 @@ class Win32InputApi final : public InputApi {
  public:
   std::uint32_t SendInput(const std::vector<InputEvent>& events) override;
   std::int16_t VkKeyScan(char16_t character) override;
+  bool IsKeyDown(std::uint32_t virtualKey) override;
+  bool IsKeyToggled(std::uint32_t virtualKey) override;
+  KeyboardLayout KeyboardLayoutOf(std::uint32_t threadId) override;
+  std::u16string TranslateKey(std::uint32_t virtualKey, std::uint32_t scanCode,
+                              const KeyState& keyState, KeyboardLayout layout) override;
 };
 
 // UI Automation through the CUIAutomation8 object of the process's apartment.
@@ -179,7 +185,7 @@ class Win32MessageLoopApi final : public MessageLoopApi {
                                   WindowMessageHandler* handler) override;
   void DestroyWindow(WindowHandle window) override;
   WinEventHookId SetWinEventHook(std::uint32_t eventMin, std::uint32_t eventMax,
-                                 WinEventCallback callback) override;
+                                 WinEventCallback callback, bool skipOwnProcess) override;
   void UnhookWinEvent(WinEventHookId hook) override;
   bool SetTimer(WindowHandle window, std::uintptr_t timerId, std::uint32_t intervalMs) override;
   void KillTimer(WindowHandle window, std::uintptr_t timerId) override;

@@ -1,4 +1,5 @@
 // Input injection and the keyboard layout.
+#include <array>
 #include <vector>
 
 #include "platform/win32/win32_api.h"
@@ -40,6 +41,30 @@ std::uint32_t Win32InputApi::SendInput(const std::vector<InputEvent>& events) {
 
 std::int16_t Win32InputApi::VkKeyScan(char16_t character) {
   return static_cast<std::int16_t>(VkKeyScanW(static_cast<WCHAR>(character)));
+}
+
+bool Win32InputApi::IsKeyDown(std::uint32_t virtualKey) {
+  return (static_cast<std::uint16_t>(GetAsyncKeyState(static_cast<int>(virtualKey))) & 0x8000) != 0;
+}
+
+bool Win32InputApi::IsKeyToggled(std::uint32_t virtualKey) {
+  return (GetKeyState(static_cast<int>(virtualKey)) & 1) != 0;
+}
+
+KeyboardLayout Win32InputApi::KeyboardLayoutOf(std::uint32_t threadId) {
+  return reinterpret_cast<KeyboardLayout>(GetKeyboardLayout(threadId));
+}
+
+std::u16string Win32InputApi::TranslateKey(std::uint32_t virtualKey, std::uint32_t scanCode,
+                                           const KeyState& keyState, KeyboardLayout layout) {
+  // Bit 2: the system's keyboard state, dead keys included, stays as it was (Windows 10 1607).
+  constexpr UINT kKeepKeyboardState = 0x4;
+  std::array<wchar_t, 8> buffer{};
+  const int length = ToUnicodeEx(virtualKey, scanCode, keyState.data(), buffer.data(),
+                                 static_cast<int>(buffer.size()), kKeepKeyboardState,
+                                 reinterpret_cast<HKL>(layout));
+  if (length <= 0) return {};
+  return std::u16string(buffer.begin(), buffer.begin() + length);
 }
 
 }  // namespace velmora::computer_use::platform::win32

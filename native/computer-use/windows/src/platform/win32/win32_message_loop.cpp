@@ -36,7 +36,7 @@ struct KeyboardHooks {
   static void Deliver(Callback callback, WPARAM wParam, LPARAM lParam) {
     const auto* data = reinterpret_cast<const KBDLLHOOKSTRUCT*>(lParam);
     callback(KeyboardHookEvent{static_cast<std::uint32_t>(wParam), data->vkCode, data->flags,
-                               static_cast<std::uintptr_t>(data->dwExtraInfo)});
+                               static_cast<std::uintptr_t>(data->dwExtraInfo), data->scanCode});
   }
   static inline std::array<InputHookSlot<Callback>, kInputHookSlotsPerKind> slots;
 };
@@ -47,7 +47,7 @@ struct MouseHooks {
   static void Deliver(Callback callback, WPARAM wParam, LPARAM lParam) {
     const auto* data = reinterpret_cast<const MSLLHOOKSTRUCT*>(lParam);
     callback(MouseHookEvent{static_cast<std::uint32_t>(wParam), data->pt.x, data->pt.y, data->flags,
-                            static_cast<std::uintptr_t>(data->dwExtraInfo)});
+                            static_cast<std::uintptr_t>(data->dwExtraInfo), data->mouseData});
   }
   static inline std::array<InputHookSlot<Callback>, kInputHookSlotsPerKind> slots;
 };
@@ -163,9 +163,11 @@ void Win32MessageLoopApi::DestroyWindow(WindowHandle window) {
 }
 
 WinEventHookId Win32MessageLoopApi::SetWinEventHook(std::uint32_t eventMin, std::uint32_t eventMax,
-                                                    WinEventCallback callback) {
-  const HWINEVENTHOOK hook = ::SetWinEventHook(eventMin, eventMax, nullptr, &WinEventTrampoline, 0,
-                                               0, WINEVENT_OUTOFCONTEXT);
+                                                    WinEventCallback callback,
+                                                    bool skipOwnProcess) {
+  const DWORD flags = WINEVENT_OUTOFCONTEXT | (skipOwnProcess ? WINEVENT_SKIPOWNPROCESS : 0);
+  const HWINEVENTHOOK hook =
+      ::SetWinEventHook(eventMin, eventMax, nullptr, &WinEventTrampoline, 0, 0, flags);
   if (hook == nullptr) return 0;
   threadWinEventCallbacks[hook] = callback;
   return reinterpret_cast<WinEventHookId>(hook);

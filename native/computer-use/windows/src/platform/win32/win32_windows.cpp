@@ -108,6 +108,13 @@ std::uint32_t Win32WindowApi::WindowThreadId(WindowHandle window) {
   return GetWindowThreadProcessId(ToHwnd(window), nullptr);
 }
 
+WindowHandle Win32WindowApi::FocusedWindow(std::uint32_t threadId) {
+  GUITHREADINFO info{};
+  info.cbSize = sizeof(info);
+  if (threadId == 0 || !GetGUIThreadInfo(threadId, &info)) return kNullWindow;
+  return FromHwnd(info.hwndFocus);
+}
+
 std::int32_t Win32WindowApi::DialogControlId(WindowHandle window) {
   return GetDlgCtrlID(ToHwnd(window));
 }
