@@ -8,13 +8,6 @@
 
 namespace velmora::computer_use {
 
-int ClampRecordingDuration(double seconds) {
-  // Compared as a double first, so that values beyond the 32-bit range clamp as well.
-  if (!(seconds >= kMinRecordingSeconds)) return kMinRecordingSeconds;
-  if (seconds > kMaxRecordingSeconds) return kMaxRecordingSeconds;
-  return std::max(static_cast<int>(std::trunc(seconds)), kMinRecordingSeconds);
-}
-
 HelperService::HelperService(platform::Platform& platform, FrameWriter& writer)
     : platform_(platform),
       writer_(writer),
@@ -30,7 +23,9 @@ HelperService::HelperService(platform::Platform& platform, FrameWriter& writer)
           platform, [this] { StopForUnsafeSession(); },
           [&platform] { return CaptureSessionSnapshot(platform); }, {}),
       observe_(platform.windows, platform.system, observer_, capture_, interactionMonitor_),
-      act_(platform, observer_, interactionMonitor_, sessionMonitor_, input_, observe_) {}
+      act_(platform, observer_, interactionMonitor_, sessionMonitor_, input_, observe_),
+      record_(platform, observer_, input_, interactionMonitor_, sessionMonitor_, writer,
+              [this](bool emitEvent) { EmergencyStop(emitEvent); }) {}
 
 HelperService::~HelperService() {
   sessionMonitor_.Stop();
@@ -108,18 +103,15 @@ RequestOutcome HelperService::RequestPermission(const Json& payload, const std::
 }
 
 RequestOutcome HelperService::StartRecording(const Json& payload, const std::string&) {
-  const int seconds = ClampRecordingDuration(GetNumber(payload, "maxDurationSeconds", 1800));
-  (void)seconds;
-  // The recording controller is not part of this build yet.
-  FailWith(ErrorCode::kInputMonitoringUnavailable);
+  return record_.Start(payload);
 }
 
 RequestOutcome HelperService::PauseRecording(const Json& /*payload*/, const std::string&) {
-  FailWith(ErrorCode::kRecordingNotActive);
+  return record_.Pause();
 }
 
 RequestOutcome HelperService::ResumeRecording(const Json& /*payload*/, const std::string&) {
-  FailWith(ErrorCode::kRecordingNotActive);
+  return record_.Resume();
 }
 
 RequestOutcome HelperService::StopRecordingRequest(const Json& /*payload*/, const std::string&) {
@@ -159,13 +151,16 @@ void HelperService::StopAll(bool keepInteractionMonitor) {
 }
 
 void HelperService::EmergencyStop(bool emitEvent) {
-  // The recording joins here once it exists. Input may be injected again afterwards.
+  // Input may be injected again afterwards; the stopped recording stays the current one until
+  // the next record method.
   input_.ReleaseHeldInput();
-  StopRecording();
+  if (const std::shared_ptr<RecordingController> recording = record_.Current()) recording->Stop();
   if (emitEvent) WriteEmergencyStopEvent();
 }
 
-void HelperService::StopRecording() {}
+void HelperService::StopRecording() {
+  record_.Stop();
+}
 
 void HelperService::OnRequestFailed(std::u16string_view method, std::string_view message) {
   bool keep = false;
@@ -183,8 +178,10 @@ void HelperService::EnsureDesktopUsable() {
 }
 
 void HelperService::StopForUnsafeSession() {
-  // Input stops for good (a recording pauses here once it exists); the parent is always told.
+  // Input stops for good and a recording pauses, its hooks still watching for Escape; it cannot
+  // resume, since the desktop stays unsafe. The parent is always told.
   input_.StopInput();
+  if (const std::shared_ptr<RecordingController> recording = record_.Current()) recording->Pause();
   WriteEmergencyStopEvent();
 }
 

@@ -16,15 +16,10 @@
 #include "safety/session_monitor.h"
 #include "service/act_handler.h"
 #include "service/observe_handler.h"
+#include "service/record_handler.h"
 #include "service/request_outcome.h"
 
 namespace velmora::computer_use {
-
-inline constexpr int kMinRecordingSeconds = 1;
-inline constexpr int kMaxRecordingSeconds = 1800;
-
-// "maxDurationSeconds" truncated toward zero and clamped to 1..1800.
-int ClampRecordingDuration(double seconds);
 
 // When a method checks that the desktop is the user's own: before its work, and again after it
 // so that work done while the desktop became unsafe is not answered.
@@ -60,6 +55,7 @@ class HelperService {
   InteractionMonitor& Interactions() { return interactionMonitor_; }
   DesktopSessionMonitor& SessionMonitor() { return sessionMonitor_; }
   InputController& Input() { return input_; }
+  std::shared_ptr<RecordingController> CurrentRecording() { return record_.Current(); }
 
  private:
   using Handler = RequestOutcome (HelperService::*)(const Json& payload,
@@ -97,6 +93,7 @@ class HelperService {
   DesktopSessionMonitor sessionMonitor_;
   ObserveHandler observe_;
   ActHandler act_;
+  RecordHandler record_;
 };
 
 }  // namespace velmora::computer_use

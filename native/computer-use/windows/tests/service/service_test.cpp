@@ -79,12 +79,6 @@ TEST_F(ServiceTest, StateResults) {
   EXPECT_TRUE(lastShutdown_);
 }
 
-TEST_F(ServiceTest, RecordingMethodsWithoutARecording) {
-  ExpectFailure("record.pause", Json::object(), "native_helper_request_failed");
-  ExpectFailure("record.resume", Json::object(), "native_helper_request_failed");
-  ExpectFailure("record.start", {{"maxDurationSeconds", 5}}, "native_helper_request_failed");
-}
-
 TEST_F(ServiceTest, WrongJsonTypesGiveTheGenericFailure) {
   ExpectFailure("record.start", {{"maxDurationSeconds", "5"}}, "native_helper_request_failed");
   ExpectFailure("neutralize", {{"reason", 7}}, "native_helper_request_failed");

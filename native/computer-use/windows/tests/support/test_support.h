@@ -60,20 +60,27 @@ class EmptyInput final : public platform::InputStream {
   }
 };
 
-// Accepts every write from any thread; can be told to fail.
+// Accepts every write from any thread; can be told to fail, or to hold writes as a parent that
+// reads nothing does.
 class CapturedOutput final : public platform::OutputStream {
  public:
   platform::IoResult Write(const std::uint8_t* buffer, std::size_t count) override {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return !held_; });
     if (broken_) return {platform::IoStatus::kBrokenPipe, 0};
     bytes_.insert(bytes_.end(), buffer, buffer + count);
     changed_.notify_all();
     return {platform::IoStatus::kOk, count};
   }
 
-  void Break() {
+  void Break(bool broken = true) {
     std::lock_guard lock(mutex_);
-    broken_ = true;
+    broken_ = broken;
+  }
+  void Hold(bool held) {
+    std::lock_guard lock(mutex_);
+    held_ = held;
+    changed_.notify_all();
   }
 
   // The JSON frames written so far, in order (binary frames are skipped).
@@ -111,6 +118,7 @@ class CapturedOutput final : public platform::OutputStream {
   std::condition_variable changed_;
   std::vector<std::uint8_t> bytes_;
   bool broken_ = false;
+  bool held_ = false;
 };
 
 // The code an action fails with, or empty when it succeeds.

@@ -1,0 +1,269 @@
+// Recording through the service on the simulated desktop's default scene: the events each input
+// makes, what is withheld from a password field, the record methods, the ways a recording ends,
+// and the user's input never waiting for the recorder.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "common/own_input.h"
+#include "platform/sim/sim_keyboard_layout.h"
+#include "platform/sim/sim_platform.h"
+#include "service/helper_service.h"
+#include "support/test_support.h"
+
+namespace velmora::computer_use {
+namespace {
+
+using platform::sim::kVkControl;
+using platform::sim::kVkShift;
+using platform::sim::kVkTab;
+
+constexpr platform::ProcessId kParent = 4242;
+// 2026-01-01, the simulated desktop's fixed clock.
+constexpr double kSceneTime = 1767225600000;
+
+class RecordingTest : public ::testing::Test {
+ protected:
+  RecordingTest() {
+    ApplyScene(sim_, "default", kParent);
+    sim_.System().SetManualTicks(1'000'000);
+  }
+  ~RecordingTest() override { Request("record.stop"); }
+
+  Json Request(const std::string& method, const Json& payload = Json::object()) {
+    const Json frame{
+        {"type", "request"}, {"requestId", "r"}, {"method", method}, {"payload", payload}};
+    service_.ServeRequest(CheckRequestEnvelope(frame), frame);
+    const std::vector<Json> frames = output_.JsonFrames();
+    for (auto it = frames.rbegin(); it != frames.rend(); ++it) {
+      if ((*it)["type"] == "response") return it->value("ok", false) ? (*it)["result"] : *it;
+    }
+    return Json();
+  }
+  // The recording events written so far.
+  std::vector<Json> Events() const {
+    std::vector<Json> events;
+    for (const Json& frame : output_.JsonFrames()) {
+      if (frame["type"] == "event" && frame["event"].contains("kind")) {
+        events.push_back(frame["event"]);
+      }
+    }
+    return events;
+  }
+  std::vector<Json> WaitForEvents(std::size_t count) {
+    EXPECT_TRUE(testing::WaitUntil([&] { return Events().size() >= count; }))
+        << "only " << Events().size() << " of " << count << " events";
+    return Events();
+  }
+  // The events but the focus changes that clicks and Tab make.
+  static std::vector<Json> WithoutFocusChanges(const std::vector<Json>& events) {
+    std::vector<Json> kept;
+    for (const Json& event : events) {
+      if (event["kind"] != "window.changed") kept.push_back(event);
+    }
+    return kept;
+  }
+  std::size_t EmergencyStops() const {
+    std::size_t stops = 0;
+    for (const Json& frame : output_.JsonFrames()) stops += frame == testing::EmergencyStopEvent();
+    return stops;
+  }
+  void Press(std::uint32_t virtualKey, std::uint32_t flags = 0, std::uintptr_t extraInfo = 0) {
+    sim_.Input().SendKey(virtualKey, true, flags, extraInfo);
+    sim_.Input().SendKey(virtualKey, false, flags, extraInfo);
+  }
+  void Click(std::int32_t x, std::int32_t y) {
+    sim_.Input().SendMouse(platform::kWmLButtonDown, x, y);
+    sim_.Input().SendMouse(platform::kWmLButtonUp, x, y);
+  }
+  bool RecordingActive() {
+    const auto recording = service_.CurrentRecording();
+    return recording && recording->IsActive();
+  }
+
+  testing::EmptyInput input_;
+  testing::CapturedOutput output_;
+  platform::sim::SimPlatform sim_{input_, output_};
+  FrameWriter writer_{output_};
+  HelperService service_{sim_.Get(), writer_};
+};
+
+TEST_F(RecordingTest, EachInputBecomesItsEvent) {
+  EXPECT_EQ(Request("record.start"), Json({{"state", "recording"}}));
+  const Json started = WaitForEvents(1)[0];
+  EXPECT_EQ(started["kind"], "session.started");
+  EXPECT_EQ(started["timestamp"], kSceneTime);
+  EXPECT_EQ(started["app"]["name"], "Velmora.exe");
+  EXPECT_EQ(started["window"]["title"], "Velmora Demo");
+  EXPECT_EQ(started.size(), 4u);
+
+  // At a person's pace: each key's event is out before the next input that may move the focus
+  // (a key being typed into a field that loses the focus meanwhile is withheld, see below).
+  Press('A');
+  sim_.Input().SendKey(kVkShift, true);
+  Press('B');
+  sim_.Input().SendKey(kVkShift, false);
+  WaitForEvents(4);
+  sim_.Input().SendKey(kVkControl, true);
+  WaitForEvents(5);
+  Press('C');
+  sim_.Input().SendKey(kVkControl, false);
+  WaitForEvents(6);
+  // Injected by another program or by the helper itself: never recorded.
+  Press('D', platform::kLlkhfInjected);
+  Press('E', 0, kOwnInputMarker);
+  sim_.Input().SendMouse(platform::kWmMouseWheel, 800, 980, 0, 0, -120);
+  Click(1900, 750);  // the recording controller's own window: nothing, not even its activation
+  Click(1600, 980);
+  const platform::WindowHandle settings = sim_.Windows().FindTopLevelWindow(u"Settings");
+  sim_.Input().ActivateWindow(settings);
+  // A selection changes: never its content.
+  sim_.MessageLoops().RaiseWinEvent(platform::kEventObjectSelection, settings, -4, 3);
+
+  const std::vector<std::string> kinds = {
+      "session.started", "keyboard.text", "keyboard.text",  "keyboard.text",    "keyboard.key",
+      "keyboard.key",    "mouse.scroll",  "mouse.click",    "app.activated",    "window.changed",
+      "window.changed",  "app.activated", "window.changed", "selection.changed"};
+  const std::vector<Json> events = WaitForEvents(kinds.size());
+  ASSERT_EQ(events.size(), kinds.size());
+  for (std::size_t i = 0; i < kinds.size(); ++i) EXPECT_EQ(events[i]["kind"], kinds[i]) << i;
+
+  const Json& a = events[1];
+  EXPECT_EQ(a["text"], "a");
+  EXPECT_EQ(a["key"], "A");
+  EXPECT_FALSE(a.contains("modifiers"));
+  EXPECT_EQ(a["target"]["name"], "Message");
+  EXPECT_EQ(a["target"]["kind"], "accessibility");
+  EXPECT_EQ(a["target"]["bounds"]["width"], 1380);
+  const Json& capital = events[3];  // after the Shift key itself
+  EXPECT_EQ(capital["text"], "B");
+  EXPECT_EQ(capital["modifiers"], Json::array({"Shift"}));
+  const Json& copy = events[5];
+  EXPECT_EQ(copy["key"], "C");
+  EXPECT_EQ(copy["modifiers"], Json::array({"Control"}));
+  EXPECT_FALSE(copy.contains("text"));
+  EXPECT_EQ(events[6]["delta"], Json({{"x", 0}, {"y", -120}}));
+  EXPECT_EQ(events[6]["position"], Json({{"x", 800}, {"y", 980}}));
+  EXPECT_EQ(events[7]["button"], "left");
+  EXPECT_EQ(events[7]["target"]["name"], "Send");
+  EXPECT_EQ(events[11]["window"]["title"], "Settings");
+  EXPECT_EQ(events[13]["selection"], Json({{"redacted", true}}));
+}
+
+TEST_F(RecordingTest, NothingTypedIntoAPasswordFieldLeaves) {
+  Request("record.start");
+  WaitForEvents(1);
+  Click(400, 920);
+  for (const char c : std::string("ZQ7")) Press(static_cast<std::uint32_t>(c));
+  sim_.Input().SendKey(' ', true);
+  // The last character while the application's automation hangs, then Tab: by the time the
+  // key's element is described, the focus has moved on to an ordinary one.
+  sim_.Automation().HoldCalls(true);
+  Press('K');
+  Press(kVkTab);
+  sim_.Automation().HoldCalls(false);
+  // The focus changes of the click and of Tab come between.
+  WaitForEvents(10);
+  const std::vector<Json> events = WithoutFocusChanges(Events());
+  ASSERT_EQ(events.size(), 8u);
+  for (std::size_t i = 2; i < 7; ++i) {
+    const Json& secret = events[i];
+    EXPECT_EQ(secret["kind"], "secure_input_occurred") << secret.dump();
+    EXPECT_FALSE(secret.contains("text")) << secret.dump();
+    EXPECT_FALSE(secret.contains("key")) << secret.dump();
+    EXPECT_EQ(secret["target"]["secure"], true) << secret.dump();
+    EXPECT_FALSE(secret["target"].contains("name")) << secret.dump();
+  }
+  EXPECT_EQ(events[7]["key"], "Tab");  // named keys stay
+  const std::vector<std::uint8_t> bytes = output_.Bytes();
+  const std::string written(bytes.begin(), bytes.end());
+  for (const char* canary : {"ZQ7", "zq7", "\"k\"", "\"K\""}) {
+    EXPECT_EQ(written.find(canary), std::string::npos) << canary;
+  }
+}
+
+TEST_F(RecordingTest, RecordMethodsPauseResumeAndTheDurationsEnd) {
+  EXPECT_EQ(Request("record.pause")["error"], "native_helper_request_failed");
+  EXPECT_EQ(Request("record.resume")["error"], "native_helper_request_failed");
+  Request("record.start", {{"maxDurationSeconds", 600}});
+  WaitForEvents(1);
+  // A second start ends the first, with no event for its end.
+  EXPECT_EQ(Request("record.start", {{"maxDurationSeconds", 1.9}}), Json({{"state", "recording"}}));
+  EXPECT_EQ(sim_.MessageLoops().InputHookCount(), 2u);
+  WaitForEvents(2);
+
+  EXPECT_EQ(Request("record.pause"), Json({{"state", "paused"}}));
+  Press('A');
+  EXPECT_EQ(Request("record.resume"), Json({{"state", "recording"}}));
+  Press('B');
+  const std::vector<Json> events = WaitForEvents(3);
+  EXPECT_EQ(events.size(), 3u);
+  EXPECT_EQ(events.back()["key"], "B");
+
+  // One second (1.9 truncated) later it ends quietly, releasing what the helper held.
+  sim_.System().AdvanceTicks(1000);
+  ASSERT_TRUE(testing::WaitUntil([&] { return !RecordingActive(); }));
+  EXPECT_EQ(EmergencyStops(), 0u);
+  EXPECT_EQ(Request("record.pause")["error"], "native_helper_request_failed");
+  EXPECT_EQ(Request("record.stop"), Json({{"state", "stopped"}}));
+  EXPECT_EQ(sim_.MessageLoops().InputHookCount(), 0u);
+}
+
+TEST_F(RecordingTest, EscapeHeldTwoSecondsStopsARecordingPausedOrNot) {
+  for (const bool paused : {false, true}) {
+    Request("record.start");
+    if (paused) Request("record.pause");
+    const std::size_t before = EmergencyStops();
+    sim_.Input().SendKey(platform::kVkEscape, true);
+    sim_.System().AdvanceTicks(kEscapeHoldMs);
+    ASSERT_TRUE(testing::WaitUntil([&] { return EmergencyStops() == before + 1; })) << paused;
+    EXPECT_TRUE(testing::WaitUntil([&] { return !RecordingActive(); }));
+    sim_.Input().SendKey(platform::kVkEscape, false);
+  }
+}
+
+TEST_F(RecordingTest, LockPausesTheRecordingForGood) {
+  Request("record.start");
+  WaitForEvents(1);
+  sim_.Sessions().LockSession();
+  ASSERT_TRUE(testing::WaitUntil([&] { return EmergencyStops() == 1; }));
+  EXPECT_TRUE(RecordingActive());
+  EXPECT_TRUE(service_.CurrentRecording()->IsPaused());
+  // A refused request ends whatever ran.
+  EXPECT_EQ(Request("record.resume")["error"], "secure_desktop_unavailable");
+  EXPECT_EQ(service_.CurrentRecording(), nullptr);
+  EXPECT_EQ(sim_.MessageLoops().InputHookCount(), 0u);
+  EXPECT_EQ(EmergencyStops(), 1u);
+}
+
+TEST_F(RecordingTest, UndeliverableEventsEndTheRecordingWithoutSlowingTheInput) {
+  struct Case {
+    const char* name;
+    std::function<void(bool)> block;
+  };
+  const Case cases[] = {
+      {"automation hangs", [this](bool on) { sim_.Automation().HoldCalls(on); }},
+      {"the parent reads nothing", [this](bool on) { output_.Hold(on); }},
+      {"the write fails", [this](bool on) { output_.Break(on); }},
+  };
+  for (const Case& each : cases) {
+    const std::size_t events = Events().size();
+    Request("record.start");
+    WaitForEvents(events + 1);
+    const std::size_t stops = EmergencyStops();
+    each.block(true);
+    const auto start = std::chrono::steady_clock::now();
+    for (std::size_t i = 0; i < kMaxPendingInputs + 8 && RecordingActive(); ++i) Press('A');
+    // Every key went through the hooks, none waited for the recorder.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10)) << each.name;
+    EXPECT_TRUE(testing::WaitUntil([&] { return !RecordingActive(); })) << each.name;
+    each.block(false);
+    EXPECT_EQ(Request("record.stop"), Json({{"state", "stopped"}})) << each.name;
+    EXPECT_EQ(EmergencyStops(), stops) << each.name;
+  }
+}
+
+}  // namespace
+}  // namespace velmora::computer_use
