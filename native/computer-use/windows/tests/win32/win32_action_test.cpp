@@ -281,19 +281,8 @@ class TypingIntoAnEditor : public Win32Fixture, public ::testing::WithParamInter
     if (editor.pipes) {
       ASSERT_EQ(program_->FirstLine(), "ready");
     }
-    const DWORD processId = program_->ProcessId();
-    ASSERT_TRUE(testing::WaitUntil(
-        [&] {
-          for (HWND w = FindWindowExW(nullptr, nullptr, editor.windowClass, editor.title);
-               w != nullptr; w = FindWindowExW(nullptr, w, editor.windowClass, editor.title)) {
-            if (windows_.WindowProcessId(FromHwnd(w)) == processId && IsWindowVisible(w)) {
-              top_ = w;
-              return true;
-            }
-          }
-          return false;
-        },
-        milliseconds(10000)));
+    top_ = WaitForVisibleWindow(program_->ProcessId(), editor.windowClass, editor.title);
+    ASSERT_NE(top_, nullptr);
     edit_ = FindWindowExW(top_, nullptr, L"Edit", nullptr);
     ASSERT_NE(edit_, nullptr);
   }

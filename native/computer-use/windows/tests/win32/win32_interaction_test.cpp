@@ -7,12 +7,14 @@
 #include <chrono>
 #include <cstdlib>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "observe/uia_observer.h"
 #include "safety/interaction_monitor.h"
+#include "service/helper_service.h"
 #include "win32/win32_fixture.h"
 #include "win32/win32_programs.h"
 
@@ -75,8 +77,7 @@ TEST_F(FixtureProgram, ApplicationLookupTellsTheWindowKindsApart) {
 
 TEST_F(FixtureProgram, HooksCountTheUserAndOtherProgramsButNotTheHelper) {
   platform::Platform platform = RealPlatform();
-  testing::CallCounter escapes;
-  InteractionMonitor monitor(platform, [&] { escapes(); });
+  InteractionMonitor monitor(platform, nullptr);
   const platform::WindowHandle window = FromHwnd(top_);
   const InteractionRecord record = monitor.GetInteractionRecord(window);
   const POINT button = Center(button_);
@@ -113,17 +114,9 @@ TEST_F(FixtureProgram, HooksCountTheUserAndOtherProgramsButNotTheHelper) {
   EXPECT_EQ(monitor.InteractionGeneration(), generation + 2);
   EXPECT_TRUE(monitor.IsRecordCurrent(window, record.id, 4));
 
-  // Escape held: one call after two seconds, and the monitor stops.
-  const auto down = std::chrono::steady_clock::now();
-  ASSERT_EQ(Xdotool({"keydown", "Escape"}), 0);
-  ASSERT_TRUE(escapes.WaitFor(1, milliseconds(5000)));
-  const auto held = std::chrono::steady_clock::now() - down;
-  ASSERT_EQ(Xdotool({"keyup", "Escape"}), 0);
-  EXPECT_GE(held, milliseconds(1900));
-  EXPECT_FALSE(monitor.IsRunning());
-  EXPECT_EQ(escapes.Count(), 1);
-
-  // Closing the window the user touched last drops its record and moves the generation on.
+  // A stopped monitor forgets its records. Closing the window the user touched last drops its
+  // record and moves the generation on.
+  monitor.Stop();
   const InteractionRecord renewed = monitor.GetInteractionRecord(window);
   EXPECT_NE(renewed.id, record.id);
   generation = monitor.InteractionGeneration();
@@ -134,6 +127,56 @@ TEST_F(FixtureProgram, HooksCountTheUserAndOtherProgramsButNotTheHelper) {
   ASSERT_TRUE(testing::WaitUntil([&] { return monitor.RecordCount() == 0; }));
   EXPECT_EQ(monitor.InteractionGeneration(), generation + 3);
   EXPECT_FALSE(monitor.IsRecordCurrent(window, renewed.id, 1));
+}
+
+// Escape held by the user while an action of the helper holds Control down, as the service wires
+// the monitor: the key is released, the monitor stops and the parent hears of it once.
+TEST_F(FixtureProgram, EscapeHeldDuringAChordStopsEverythingOnce) {
+  ComApartment apartment;
+  ASSERT_TRUE(apartment.Entered());
+  platform::Platform platform = SimulatedSessionPlatform();
+  FrameWriter writer(output_);
+  HelperService service(platform, writer);
+  service.Interactions().GetInteractionRecord(FromHwnd(top_));
+  // Wine hears only the keys that X gives one of its windows.
+  ASSERT_EQ(
+      Xdotool({"search", "--onlyvisible", "--name", "^Velmora Fixture$", "windowfocus", "--sync"}),
+      0);
+  const auto stopEvents = [&] {
+    const std::vector<Json> frames = output_.JsonFrames();
+    return std::count(frames.begin(), frames.end(), testing::EmergencyStopEvent());
+  };
+
+  // Control goes down; the chord's continuation then waits, as a paused action does, until the
+  // stop, and ends the action.
+  std::atomic<bool> acted{true};
+  int asked = 0;
+  std::jthread action([&] {
+    acted = service.Input().Act(
+        Json{{"kind", "key"}, {"key", "B"}, {"modifiers", Json::array({"control"})}}, nullptr,
+        std::nullopt, true, [&] {
+          if (++asked <= 2) return true;
+          testing::WaitUntil([&] { return stopEvents() > 0; }, milliseconds(10000));
+          return false;
+        });
+  });
+  ASSERT_TRUE(testing::WaitUntil(
+      [&] { return service.Input().HeldKeys() == std::set<std::uint32_t>{VK_CONTROL}; }));
+  EXPECT_NE(GetAsyncKeyState(VK_CONTROL) & 0x8000, 0);
+
+  const auto down = std::chrono::steady_clock::now();
+  ASSERT_EQ(Xdotool({"keydown", "Escape"}), 0);
+  const bool stopped = testing::WaitUntil([&] { return stopEvents() > 0; }, milliseconds(5000));
+  const auto held = std::chrono::steady_clock::now() - down;
+  ASSERT_EQ(Xdotool({"keyup", "Escape"}), 0);
+  action.join();
+  ASSERT_TRUE(stopped);
+  EXPECT_GE(held, milliseconds(1900));
+  EXPECT_FALSE(acted);
+  EXPECT_TRUE(service.Input().HeldKeys().empty());
+  EXPECT_TRUE(testing::WaitUntil([] { return (GetAsyncKeyState(VK_CONTROL) & 0x8000) == 0; }));
+  EXPECT_FALSE(service.Interactions().IsRunning());
+  EXPECT_EQ(output_.JsonFrames(), std::vector<Json>{testing::EmergencyStopEvent()});
 }
 
 // This test's own key presses, told apart by their marker, counted per hook.

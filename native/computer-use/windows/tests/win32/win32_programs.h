@@ -25,12 +25,18 @@ inline std::wstring OwnDirectory() {
   return path.substr(0, path.find_last_of(L"\\/") + 1);
 }
 
-// A started process; its standard input is a pipe that closes with this object.
+// A started process; its standard input is a pipe that closes with this object. `show` is the
+// first ShowWindow command it gets, as a shortcut set to start minimized gives it.
 class Child {
  public:
-  explicit Child(std::wstring commandLine, bool pipes = false) {
+  explicit Child(std::wstring commandLine, bool pipes = false,
+                 std::optional<WORD> show = std::nullopt) {
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
+    if (show) {
+      startup.dwFlags |= STARTF_USESHOWWINDOW;
+      startup.wShowWindow = *show;
+    }
     // The child's ends, closed here once it has inherited them.
     UniqueHandle inputRead;
     UniqueHandle outputWrite;
@@ -40,7 +46,7 @@ class Child {
       CreatePipe(output_.Put(), outputWrite.Put(), &inherit, 0);
       SetHandleInformation(input_.Get(), HANDLE_FLAG_INHERIT, 0);
       SetHandleInformation(output_.Get(), HANDLE_FLAG_INHERIT, 0);
-      startup.dwFlags = STARTF_USESTDHANDLES;
+      startup.dwFlags |= STARTF_USESTDHANDLES;
       startup.hStdInput = inputRead.Get();
       startup.hStdOutput = outputWrite.Get();
       startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
@@ -117,6 +123,28 @@ class Child {
   UniqueHandle input_;
   UniqueHandle output_;
 };
+
+// A visible top-level window of the process, of the class and title (null: any), once it shows;
+// null when none does within ten seconds.
+inline HWND WaitForVisibleWindow(DWORD processId, const wchar_t* windowClass,
+                                 const wchar_t* title = nullptr) {
+  HWND found = nullptr;
+  testing::WaitUntil(
+      [&] {
+        for (HWND w = FindWindowExW(nullptr, nullptr, windowClass, title); w != nullptr;
+             w = FindWindowExW(nullptr, w, windowClass, title)) {
+          DWORD process = 0;
+          GetWindowThreadProcessId(w, &process);
+          if (process == processId && IsWindowVisible(w)) {
+            found = w;
+            return true;
+          }
+        }
+        return false;
+      },
+      std::chrono::milliseconds(10000));
+  return found;
+}
 
 // The user: xdotool, run by the agent that tools/winenv starts beside Wine, one request file
 // per call (one argument per line). Answers its exit code, or -1 when no answer came.
