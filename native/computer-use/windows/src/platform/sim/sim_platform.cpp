@@ -40,7 +40,7 @@ void SimPlatform::RegisterOwnProcess() {
   SimProcess self;
   self.imagePath = processes_.OwnModuleFileName().value_or(u"computer-use-helper");
   self.sessionId = desktop_.Sessions().SessionId();
-  desktop_.ProcessInfo().AddProcess(processes_.CurrentProcessId(), std::move(self));
+  desktop_.ProcessInfo().AddOwnProcess(processes_.CurrentProcessId(), std::move(self));
 }
 
 }  // namespace velmora::computer_use::platform::sim

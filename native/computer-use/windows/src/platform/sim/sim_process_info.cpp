@@ -8,6 +8,12 @@ void SimProcessInfo::AddProcess(ProcessId processId, SimProcess process) {
   world_.processes[processId] = std::move(process);
 }
 
+void SimProcessInfo::AddOwnProcess(ProcessId processId, SimProcess process) {
+  AddProcess(processId, std::move(process));
+  std::lock_guard lock(world_.mutex);
+  world_.ownProcess = processId;
+}
+
 void SimProcessInfo::RemoveProcess(ProcessId processId) {
   std::lock_guard lock(world_.mutex);
   world_.processes.erase(processId);

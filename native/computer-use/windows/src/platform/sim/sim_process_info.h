@@ -16,6 +16,8 @@ class SimProcessInfo final : public ProcessInfoApi {
 
   // A process not added has no image path or integrity level. Adding one also puts it in
   // its session.
+  // The helper itself: hooks that skip their own process skip its windows.
+  void AddOwnProcess(ProcessId processId, SimProcess process);
   void AddProcess(ProcessId processId, SimProcess process);
   void RemoveProcess(ProcessId processId);
 

@@ -1,7 +1,5 @@
 #include "platform/sim/sim_world.h"
 
-#include <unistd.h>
-
 namespace velmora::computer_use::platform::sim {
 
 WindowHandle SimWorld::NewHandleLocked() {
@@ -20,7 +18,7 @@ void SimWorld::FireWinEventLocked(std::uint32_t event, WindowHandle window, std:
   // The helper's own windows: its hidden ones, and any of its process.
   const bool own =
       found != windows.end() &&
-      (found->second.handler != nullptr || found->second.owner == static_cast<ProcessId>(getpid()));
+      (found->second.handler != nullptr || (ownProcess != 0 && found->second.owner == ownProcess));
   for (const auto& [id, hook] : winEventHooks) {
     if (own && hook.skipOwnProcess) continue;
     if (event >= hook.eventMin && event <= hook.eventMax) {

@@ -177,6 +177,8 @@ struct SimWorld {
   std::optional<ProcessId> lastGrant;
 
   std::map<ProcessId, SimProcess> processes;
+  // The helper's own process, whose windows' events hooks may skip.
+  ProcessId ownProcess = 0;
   std::vector<SimMonitor> monitors;
   VirtualScreen virtualScreen{0, 0, 2560, 1440};
 };
