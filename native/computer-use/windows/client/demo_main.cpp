@@ -212,6 +212,40 @@ bool ActivateAndWait(HelperClient& client, LinePrinter& printer, int& sequence) 
   return Succeeded(waited);
 }
 
+// Records the played user typing a message, sending it and typing a password, and prints each
+// event; the password must be in none of them.
+bool RecordTheUser(HelperClient& client, const std::string& channelPath, LinePrinter& printer) {
+  const std::string password = "hunter2";
+  if (!client.Request("record.start", {{"maxDurationSeconds", 30}}).value("ok", false))
+    return false;
+  const std::size_t from = client.FrameCount();
+  UserChannel user = UserChannel::Connect(channelPath);
+  for (const std::string& command :
+       std::vector<std::string>{"activate Velmora Demo", "focus Message", "type hi", "press Enter",
+                                "focus Password", "type " + password, "press Tab"}) {
+    const std::string answer = user.Command(command);
+    printer.Print(Compact({{"user", command}, {"answer", answer}}));
+    if (answer != "ok") return false;
+  }
+  // The last key's event, then the stop: what the recording saw is all there.
+  const auto tabbed = client.WaitFor(
+      [](const ClientFrame& frame) {
+        return IsJsonOfType(frame, "event") && frame.json["event"].value("key", "") == "Tab";
+      },
+      std::chrono::seconds(5), from);
+  client.Request("record.stop");
+  std::size_t events = 0;
+  bool leaked = false;
+  const std::vector<ClientFrame> frames = client.Frames();
+  for (std::size_t i = from; i < frames.size(); ++i) {
+    if (!IsJsonOfType(frames[i], "event") || !frames[i].json["event"].contains("kind")) continue;
+    ++events;
+    leaked = leaked || frames[i].json.dump().find(password) != std::string::npos;
+  }
+  printer.Print(Compact({{"recorded", events}, {"passwordLeaked", leaked}}));
+  return tabbed.has_value() && events > 0 && !leaked;
+}
+
 int RunDemo(const std::string& helperPath, const std::filesystem::path& screenshotDirectory) {
   LinePrinter printer;
   const std::string channelPath = (std::filesystem::temp_directory_path() /
@@ -262,6 +296,10 @@ int RunDemo(const std::string& helperPath, const std::filesystem::path& screensh
         }
         if (!ActivateAndWait(client, printer, sequence)) {
           std::cerr << "computer-use-demo: Settings was not activated and applied\n";
+          allGood = false;
+        }
+        if (!RecordTheUser(client, channelPath, printer)) {
+          std::cerr << "computer-use-demo: the recording missed the user or leaked the password\n";
           allGood = false;
         }
       }
