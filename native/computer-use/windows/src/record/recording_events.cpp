@@ -99,8 +99,9 @@ std::optional<Json> RecordingEventBuilder::BaseEvent(std::string_view kind,
   if (window.windowTitle == kRecordingControllerTitle) return std::nullopt;
   Json event = Json::object();
   SetString(event, "kind", kind);
-  SetNumber(event, "timestamp",
-            static_cast<double>((input.fileTime - kUnixEpochAsFileTime) / 10000));
+  // Whole milliseconds, the remainder dropped.
+  const std::uint64_t milliseconds = (input.fileTime - kUnixEpochAsFileTime) / 10000;
+  SetNumber(event, "timestamp", static_cast<double>(milliseconds));
   Json app = Json::object();
   SetString(app, "name", std::u16string_view(window.appName));
   SetString(app, "executableIdentity", window.appIdentity);

@@ -429,8 +429,9 @@ SimElementId SimAutomation::WindowElement(WindowHandle window) const {
 
 void SimAutomation::SetName(SimElementId id, std::u16string name) {
   std::lock_guard lock(mutex_);
-  if (const auto it = nodes_.find(id); it != nodes_.end())
+  if (const auto it = nodes_.find(id); it != nodes_.end()) {
     it->second.element.name = std::move(name);
+  }
 }
 
 bool SimAutomation::HasPatternLocked(SimElementId id, std::int32_t patternId) const {
