@@ -42,14 +42,14 @@ constexpr std::array<NamedKey, 13> kKeyNames = {{
 }};
 
 constexpr std::array<NamedKey, 8> kModifierNames = {{
-    {u"meta", 0x5B},
-    {u"win", 0x5B},
-    {u"super", 0x5B},
-    {u"control", 0x11},
-    {u"ctrl", 0x11},
-    {u"alt", 0x12},
-    {u"option", 0x12},
-    {u"shift", 0x10},
+    {u"meta", platform::kVkLeftWin},
+    {u"win", platform::kVkLeftWin},
+    {u"super", platform::kVkLeftWin},
+    {u"control", platform::kVkControl},
+    {u"ctrl", platform::kVkControl},
+    {u"alt", platform::kVkMenu},
+    {u"option", platform::kVkMenu},
+    {u"shift", platform::kVkShift},
 }};
 
 InputEvent KeyEvent(std::uint32_t virtualKey, bool down) {

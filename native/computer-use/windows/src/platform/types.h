@@ -33,7 +33,23 @@ inline constexpr std::uint32_t kWmMouseWheel = 0x020A;
 inline constexpr std::uint32_t kWmXButtonDown = 0x020B;
 inline constexpr std::uint32_t kWmMouseHWheel = 0x020E;
 
+// Virtual keys the helper names.
+inline constexpr std::uint32_t kVkBack = 0x08;
+inline constexpr std::uint32_t kVkTab = 0x09;
+inline constexpr std::uint32_t kVkReturn = 0x0D;
+inline constexpr std::uint32_t kVkShift = 0x10;
+inline constexpr std::uint32_t kVkControl = 0x11;
+inline constexpr std::uint32_t kVkMenu = 0x12;
+inline constexpr std::uint32_t kVkCapital = 0x14;
 inline constexpr std::uint32_t kVkEscape = 0x1B;
+inline constexpr std::uint32_t kVkSpace = 0x20;
+inline constexpr std::uint32_t kVkLeft = 0x25;
+inline constexpr std::uint32_t kVkUp = 0x26;
+inline constexpr std::uint32_t kVkRight = 0x27;
+inline constexpr std::uint32_t kVkDown = 0x28;
+inline constexpr std::uint32_t kVkDelete = 0x2E;
+inline constexpr std::uint32_t kVkLeftWin = 0x5B;
+inline constexpr std::uint32_t kVkRightWin = 0x5C;
 
 inline constexpr std::int32_t kSwRestore = 9;
 

@@ -7,14 +7,13 @@
 namespace velmora::computer_use {
 namespace {
 
+using platform::kVkCapital;
+using platform::kVkControl;
+using platform::kVkLeftWin;
+using platform::kVkMenu;
+using platform::kVkRightWin;
+using platform::kVkShift;
 using platform::WindowHandle;
-
-constexpr std::uint32_t kVkLeftWin = 0x5B;
-constexpr std::uint32_t kVkRightWin = 0x5C;
-constexpr std::uint32_t kVkShift = 0x10;
-constexpr std::uint32_t kVkControl = 0x11;
-constexpr std::uint32_t kVkMenu = 0x12;
-constexpr std::uint32_t kVkCapital = 0x14;
 
 // Low-level hooks carry no context: they reach the recording through this. One recording hooks
 // at a time; a second one fails its start instead of taking the events.

@@ -8,18 +8,18 @@
 namespace velmora::computer_use {
 namespace {
 
-constexpr std::uint32_t kVkBack = 0x08;
-constexpr std::uint32_t kVkTab = 0x09;
-constexpr std::uint32_t kVkReturn = 0x0D;
-constexpr std::uint32_t kVkShift = 0x10;
-constexpr std::uint32_t kVkControl = 0x11;
-constexpr std::uint32_t kVkCapital = 0x14;
-constexpr std::uint32_t kVkEscape = 0x1B;
-constexpr std::uint32_t kVkSpace = 0x20;
-constexpr std::uint32_t kVkLeft = 0x25;
-constexpr std::uint32_t kVkUp = 0x26;
-constexpr std::uint32_t kVkRight = 0x27;
-constexpr std::uint32_t kVkDown = 0x28;
+using platform::kVkBack;
+using platform::kVkCapital;
+using platform::kVkControl;
+using platform::kVkDown;
+using platform::kVkEscape;
+using platform::kVkLeft;
+using platform::kVkReturn;
+using platform::kVkRight;
+using platform::kVkShift;
+using platform::kVkSpace;
+using platform::kVkTab;
+using platform::kVkUp;
 
 constexpr std::pair<std::uint32_t, std::u16string_view> kKeyNames[] = {
     {kVkBack, u"Backspace"}, {kVkTab, u"Tab"},          {kVkReturn, u"Enter"},

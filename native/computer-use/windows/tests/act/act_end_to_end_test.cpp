@@ -12,6 +12,7 @@
 
 #include "helper_client.h"
 #include "support/act_context.h"
+#include "support/client_events.h"
 
 namespace velmora::computer_use {
 namespace {
@@ -80,25 +81,6 @@ class ActEndToEndTest : public ::testing::Test {
     if (user.joinable()) user.join();
     return reply.value("ok", false) ? reply["result"] : reply;
   }
-  bool EmergencyStopArrives() {
-    return client_
-        ->WaitFor(
-            [](const client::ClientFrame& frame) {
-              return frame.json.value("type", "") == "event" &&
-                     frame.json["event"].value("type", "") == "emergency_stop";
-            },
-            std::chrono::seconds(5))
-        .has_value();
-  }
-  std::size_t EmergencyStops() {
-    std::size_t stops = 0;
-    for (const client::ClientFrame& frame : client_->Frames()) {
-      stops += frame.json.value("type", "") == "event" &&
-               frame.json["event"].value("type", "") == "emergency_stop";
-    }
-    return stops;
-  }
-
   std::string socket_;
   std::unique_ptr<HelperClient> client_;
   std::unique_ptr<UserChannel> user_;
@@ -188,8 +170,8 @@ TEST_F(ActEndToEndTest, WaitsHoldFailOrEndWhenTheUserStepsIn) {
   EXPECT_EQ(Wait({{"kind", "text_matches"}, {"pattern", "never"}}, 60000, "lock")["error"],
             "secure_desktop_unavailable");
   EXPECT_LT(steady_clock::now() - start, std::chrono::seconds(20));
-  EXPECT_TRUE(EmergencyStopArrives());
-  EXPECT_EQ(EmergencyStops(), 1u);
+  EXPECT_TRUE(testing::EmergencyStopArrives(*client_));
+  EXPECT_EQ(testing::EmergencyStopCount(*client_), 1u);
 }
 
 TEST_F(ActEndToEndTest, EscapeMustBeHeldTwoSeconds) {
@@ -203,10 +185,10 @@ TEST_F(ActEndToEndTest, EscapeMustBeHeldTwoSeconds) {
   const auto pressed = steady_clock::now();
   EXPECT_EQ(user_->Command("key-down Escape"), "ok");
   // A stop counted from the first press would come about 0.1 s into the second.
-  EXPECT_TRUE(EmergencyStopArrives());
+  EXPECT_TRUE(testing::EmergencyStopArrives(*client_));
   EXPECT_GE(steady_clock::now() - pressed, milliseconds(1900));
   EXPECT_EQ(user_->Command("key-up Escape"), "ok");
-  EXPECT_EQ(EmergencyStops(), 1u);
+  EXPECT_EQ(testing::EmergencyStopCount(*client_), 1u);
 }
 
 }  // namespace

@@ -16,9 +16,9 @@
 namespace velmora::computer_use {
 namespace {
 
-using platform::sim::kVkControl;
-using platform::sim::kVkShift;
-using platform::sim::kVkTab;
+using platform::kVkControl;
+using platform::kVkShift;
+using platform::kVkTab;
 
 constexpr platform::ProcessId kParent = 4242;
 // 2026-01-01, the simulated desktop's fixed clock.

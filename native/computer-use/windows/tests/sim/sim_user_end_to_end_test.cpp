@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "helper_client.h"
+#include "support/client_events.h"
 
 namespace velmora::computer_use {
 namespace {
@@ -57,16 +58,6 @@ class SimUserEndToEndTest : public ::testing::Test {
       if (node.value("name", "") == name) return node;
     }
     return nullptr;
-  }
-  bool EmergencyStopArrives() {
-    return client_
-        ->WaitFor(
-            [](const client::ClientFrame& frame) {
-              return frame.json.value("type", "") == "event" &&
-                     frame.json["event"].value("type", "") == "emergency_stop";
-            },
-            seconds(5))
-        .has_value();
   }
 
   std::filesystem::path directory_;
@@ -124,7 +115,7 @@ TEST_F(SimUserEndToEndTest, TheParentSeesWhatTheUserTypesAndClicks) {
 TEST_F(SimUserEndToEndTest, LockingMakesTheDesktopUnsafeForGood) {
   Observe();
   EXPECT_EQ(Do("lock"), "ok");
-  EXPECT_TRUE(EmergencyStopArrives());
+  EXPECT_TRUE(testing::EmergencyStopArrives(*client_));
   EXPECT_EQ(Do("unlock"), "ok");
   EXPECT_EQ(client_->Request("observe", {{"scope", "foreground"}})["error"],
             "secure_desktop_unavailable");

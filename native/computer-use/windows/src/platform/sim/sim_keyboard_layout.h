@@ -6,18 +6,9 @@
 #include <optional>
 #include <string_view>
 
-namespace velmora::computer_use::platform::sim {
+#include "platform/types.h"
 
-inline constexpr std::uint32_t kVkBack = 0x08;
-inline constexpr std::uint32_t kVkTab = 0x09;
-inline constexpr std::uint32_t kVkReturn = 0x0D;
-inline constexpr std::uint32_t kVkShift = 0x10;
-inline constexpr std::uint32_t kVkControl = 0x11;
-inline constexpr std::uint32_t kVkMenu = 0x12;
-inline constexpr std::uint32_t kVkCapital = 0x14;
-inline constexpr std::uint32_t kVkSpace = 0x20;
-inline constexpr std::uint32_t kVkDelete = 0x2E;
-inline constexpr std::uint32_t kVkLeftWin = 0x5B;
+namespace velmora::computer_use::platform::sim {
 
 struct KeyStroke {
   std::uint32_t virtualKey = 0;
