@@ -567,6 +567,7 @@ void BM_RecordEndToEnd(benchmark::State& state) {
   std::size_t sentTotal = 0;
   std::size_t receivedTotal = 0;
   double seconds = 0;
+  int ended = 0;
   for (auto _ : state) {
     if (mode != kNoRecording &&
         (!helper.StartRecording() || (mode == kRecordingPaused && !helper.PauseRecording()))) {
@@ -593,6 +594,8 @@ void BM_RecordEndToEnd(benchmark::State& state) {
     if (recording) {
       helper.WaitForKeys(base + sent, std::chrono::milliseconds(1000));
       end = std::max(end, helper.LastKey());
+      // A recording that could not deliver its events in time has ended by itself.
+      ended += helper.PauseRecording() ? 0 : 1;
     }
     if (mode != kNoRecording) helper.StopRecording();
     const double took = std::chrono::duration<double>(end - start).count();
@@ -607,6 +610,7 @@ void BM_RecordEndToEnd(benchmark::State& state) {
   if (recording) {
     state.counters["events_read"] = static_cast<double>(receivedTotal);
     state.counters["lost"] = static_cast<double>(sentTotal - receivedTotal);
+    state.counters["ended_by_itself"] = ended;
   }
   state.SetLabel(mode == kNoRecording       ? "no recording: keys typed"
                  : mode == kRecordingPaused ? "recording paused: keys typed"
