@@ -1,26 +1,18 @@
 // "act" through the real Linux helper, with the user played through its channel.
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
-#include <filesystem>
-#include <memory>
 #include <string>
 #include <thread>
 
 #include "helper_client.h"
 #include "support/act_context.h"
-#include "support/client_events.h"
+#include "support/sim_user_session.h"
 
 namespace velmora::computer_use {
 namespace {
 
-using client::HelperClient;
-using client::HelperProcess;
-using client::LaunchOptions;
-using client::UserChannel;
 using json = nlohmann::json;
 
 using std::chrono::milliseconds;
@@ -31,18 +23,8 @@ constexpr char kSettings[] =
 constexpr char kNotes[] =
     "exe_path_sha256:e3ab4255821561c70ada41fed02248596d7785ffee39c88ec24227d1cfc37b55";
 
-class ActEndToEndTest : public ::testing::Test {
+class ActEndToEndTest : public testing::SimUserSession {
  protected:
-  void SetUp() override {
-    socket_ = (std::filesystem::temp_directory_path() /
-               ("velmora-act-" + std::to_string(getpid()) + ".sock"))
-                  .string();
-    client_ = std::make_unique<HelperClient>(HelperProcess::Launch(
-        VELMORA_HELPER_PATH, LaunchOptions{{}, {{"VELMORA_SIM_USER", socket_}}}));
-    client_->Handshake();
-    user_ = std::make_unique<UserChannel>(UserChannel::Connect(socket_));
-  }
-
   json Observe(const json& payload = {{"scope", "foreground"}}) {
     observation_ = client_->Request("observe", payload)["result"];
     return observation_;
@@ -81,9 +63,6 @@ class ActEndToEndTest : public ::testing::Test {
     if (user.joinable()) user.join();
     return reply.value("ok", false) ? reply["result"] : reply;
   }
-  std::string socket_;
-  std::unique_ptr<HelperClient> client_;
-  std::unique_ptr<UserChannel> user_;
   json observation_;
   int sequence_ = 0;
 };

@@ -1,42 +1,25 @@
 // A recording through the real Linux helper while the simulated user types, clicks and enters a
 // password: the parent reads the events in the order of the input, and the password in none of
 // its frames.
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <filesystem>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "helper_client.h"
+#include "support/sim_user_session.h"
 
 namespace velmora::computer_use {
 namespace {
 
 using client::ClientFrame;
-using client::HelperClient;
-using client::HelperProcess;
-using client::LaunchOptions;
-using client::UserChannel;
 using json = nlohmann::json;
 
 constexpr char kCanary[] = "Canary7!";
 
-class RecordingEndToEndTest : public ::testing::Test {
+class RecordingEndToEndTest : public testing::SimUserSession {
  protected:
-  void SetUp() override {
-    socket_ = (std::filesystem::temp_directory_path() /
-               ("velmora-record-" + std::to_string(getpid()) + ".sock"))
-                  .string();
-    client_ = std::make_unique<HelperClient>(HelperProcess::Launch(
-        VELMORA_HELPER_PATH, LaunchOptions{{}, {{"VELMORA_SIM_USER", socket_}}}));
-    client_->Handshake();
-    user_ = std::make_unique<UserChannel>(UserChannel::Connect(socket_));
-  }
-
   std::vector<json> Events() const {
     std::vector<json> events;
     for (const ClientFrame& frame : client_->Frames()) {
@@ -58,10 +41,6 @@ class RecordingEndToEndTest : public ::testing::Test {
         std::chrono::seconds(5), before);
     ASSERT_TRUE(told) << command << " gave no " << kind;
   }
-
-  std::string socket_;
-  std::unique_ptr<HelperClient> client_;
-  std::unique_ptr<UserChannel> user_;
 };
 
 TEST_F(RecordingEndToEndTest, EventsInOrderAndNoPasswordInAnyFrame) {

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "helper_client.h"
-#include "support/client_events.h"
+#include "support/sim_user_session.h"
 
 namespace velmora::computer_use {
 namespace {
