@@ -1,5 +1,6 @@
 #include "record/recording_events.h"
 
+#include <algorithm>
 #include <array>
 #include <utility>
 
@@ -11,8 +12,11 @@ namespace {
 using platform::kVkBack;
 using platform::kVkCapital;
 using platform::kVkControl;
+using platform::kVkDelete;
 using platform::kVkDown;
+using platform::kVkEnd;
 using platform::kVkEscape;
+using platform::kVkHome;
 using platform::kVkLeft;
 using platform::kVkReturn;
 using platform::kVkRight;
@@ -25,6 +29,7 @@ constexpr std::pair<std::uint32_t, std::u16string_view> kKeyNames[] = {
     {kVkBack, u"Backspace"}, {kVkTab, u"Tab"},          {kVkReturn, u"Enter"},
     {kVkEscape, u"Escape"},  {kVkSpace, u"Space"},      {kVkLeft, u"ArrowLeft"},
     {kVkUp, u"ArrowUp"},     {kVkRight, u"ArrowRight"}, {kVkDown, u"ArrowDown"},
+    {kVkDelete, u"Delete"},  {kVkHome, u"Home"},        {kVkEnd, u"End"},
 };
 
 constexpr std::pair<ModifierBits, std::string_view> kModifierNames[] = {
@@ -59,7 +64,11 @@ std::u16string KeyName(std::uint32_t virtualKey) {
   for (const auto& [code, name] : kKeyNames) {
     if (code == virtualKey) return std::u16string(name);
   }
-  if (virtualKey == 0 || virtualKey > 0xFFFF) return {};
+  // Only digits and letters have the character's code: F1 (0x70) is no "p", nor Left Shift
+  // (0xA0) a space.
+  const bool digit = virtualKey >= '0' && virtualKey <= '9';
+  const bool letter = virtualKey >= 'A' && virtualKey <= 'Z';
+  if (!digit && !letter) return {};
   return std::u16string(1, static_cast<char16_t>(virtualKey));
 }
 
@@ -128,6 +137,11 @@ std::optional<Json> RecordingEventBuilder::KeyEvent(const CapturedInput& input,
     if ((input.modifiers & kModifierShift) != 0) state[kVkShift] = 0x80;
     if ((input.modifiers & kModifierCapsLock) != 0) state[kVkCapital] = 0x01;
     text = platform_.input.TranslateKey(input.virtualKey, input.scanCode, state, input.layout);
+    // Windows gives Escape, Enter, Tab and Backspace control characters: those keys are named,
+    // not typed.
+    if (std::any_of(text.begin(), text.end(), [](char16_t c) { return c < 0x20 || c == 0x7F; })) {
+      text.clear();
+    }
   }
   const char* kind = secure ? "secure_input_occurred" : shortcut ? "keyboard.key" : "keyboard.text";
   std::optional<Json> event = BaseEvent(kind, input);

@@ -47,8 +47,8 @@ struct CapturedInput {
   std::uint64_t focusEpoch = 0;
 };
 
-// "Backspace", "Tab", "Enter", "Escape", "Space", the arrows; otherwise the one character whose
-// code is the virtual key's; empty for 0.
+// "Backspace", "Tab", "Enter", "Escape", "Space", the arrows, "Delete", "Home", "End", as the
+// "key" action names them; a digit or letter key's character; otherwise empty.
 std::u16string KeyName(std::uint32_t virtualKey);
 
 // Whether a key going down may move the keyboard focus (anything but the keys that type a

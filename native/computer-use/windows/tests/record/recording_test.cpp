@@ -5,11 +5,13 @@
 
 #include <chrono>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/own_input.h"
 #include "platform/sim/sim_keyboard_layout.h"
 #include "platform/sim/sim_platform.h"
+#include "record/recording_events.h"
 #include "service/helper_service.h"
 #include "support/test_support.h"
 
@@ -263,6 +265,17 @@ TEST_F(RecordingTest, UndeliverableEventsEndTheRecordingWithoutSlowingTheInput) 
     EXPECT_EQ(Request("record.stop"), Json({{"state", "stopped"}})) << each.name;
     EXPECT_EQ(EmergencyStops(), stops) << each.name;
   }
+}
+
+// F1, Left Shift, Left Control, the ';' key and numpad 0 have codes of characters they do not
+// type: named so, a replay would press another key.
+TEST(RecordingKeyNames, NameOnlyWhatTheKeyActionCanPressBack) {
+  const std::pair<std::uint32_t, std::u16string> cases[] = {
+      {'A', u"A"},     {'7', u"7"},    {0x0D, u"Enter"}, {0x2E, u"Delete"},
+      {0x24, u"Home"}, {0x23, u"End"}, {0x70, u""},      {0xA0, u""},
+      {0xA2, u""},     {0xBA, u""},    {0x60, u""},      {0, u""},
+  };
+  for (const auto& [virtualKey, name] : cases) EXPECT_EQ(KeyName(virtualKey), name) << virtualKey;
 }
 
 }  // namespace

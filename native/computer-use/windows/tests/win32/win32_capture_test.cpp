@@ -131,11 +131,6 @@ Bytes DecodeBgra(const Bytes& encoded, PixelSize& size) {
   return pixels;
 }
 
-bool RunningUnderWine() {
-  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
-
 class Win32Capture : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(apartment_.Entered()); }

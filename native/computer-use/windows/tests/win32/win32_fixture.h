@@ -73,6 +73,12 @@ class Win32Fixture : public ::testing::Test {
   platform::win32::Win32InputApi injection_;
 };
 
+// For what Wine is known to do differently, told apart from a fault by what a test observes.
+inline bool RunningUnderWine() {
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
 // The calling thread in the multithreaded COM apartment for the object's lifetime.
 class ComApartment {
  public:

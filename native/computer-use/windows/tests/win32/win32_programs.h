@@ -185,10 +185,12 @@ inline int Xdotool(const std::vector<std::string>& arguments) {
 
 class FixtureProgram : public Win32Fixture {
  protected:
+  // `arguments`: the fixture program's switches, each after a space.
+  explicit FixtureProgram(std::wstring arguments = L"") : arguments_(std::move(arguments)) {}
+
   void SetUp() override {
-    fixture_ =
-        std::make_unique<Child>(L"\"" + OwnDirectory() + L"computer_use_window_fixture.exe\"",
-                                /*pipes=*/true);
+    fixture_ = std::make_unique<Child>(
+        L"\"" + OwnDirectory() + L"computer_use_window_fixture.exe\"" + arguments_, /*pipes=*/true);
     ASSERT_EQ(fixture_->FirstLine(), "ready");
     top_ = FindWindowW(L"VelmoraFixture", L"Velmora Fixture");
     ASSERT_NE(top_, nullptr);
@@ -196,6 +198,7 @@ class FixtureProgram : public Win32Fixture {
     ASSERT_NE(button_, nullptr);
   }
 
+  std::wstring arguments_;
   std::unique_ptr<Child> fixture_;
   HWND top_ = nullptr;
   HWND button_ = nullptr;

@@ -2,8 +2,9 @@
 // under Wine: a top-level window with child controls, an owned dialog, a minimized and an
 // invisible window. Prints "ready" once they exist, "clicked ID" whenever a push button reports
 // a click, and pumps messages until its standard input closes. The top-level window hands its
-// focus to its edit, as an editor does, so that typing lands there. With "--inject X Y" it clicks
-// there through SendInput, unmarked, as other software would, and ends. The build defines NOMINMAX
+// focus to its edit, as an editor does, so that typing lands there. With "--controller" it also
+// shows a window titled as the recorder's own controls. With "--inject X Y" it clicks there
+// through SendInput, unmarked, as other software would, and ends. The build defines NOMINMAX
 // and WIN32_LEAN_AND_MEAN for every Windows target.
 #include <windows.h>
 
@@ -57,6 +58,7 @@ int wmain(int argc, wchar_t** argv) {
   if (argc == 4 && std::wcscmp(argv[1], L"--inject") == 0) {
     return Inject(std::wcstol(argv[2], nullptr, 10), std::wcstol(argv[3], nullptr, 10));
   }
+  const bool controller = argc == 2 && std::wcscmp(argv[1], L"--controller") == 0;
   WNDCLASSEXW windowClass{};
   windowClass.cbSize = sizeof windowClass;
   windowClass.lpfnWndProc = TopWindowProc;
@@ -84,6 +86,10 @@ int wmain(int argc, wchar_t** argv) {
   const HWND hidden = Create(L"Fixture Hidden", WS_OVERLAPPEDWINDOW, 80, 420, 300, 200);
   if (!top || !button || !edit || !checkBox || !radio || !combo || !multiLine || !dialog ||
       !minimized || !hidden) {
+    return 1;
+  }
+  if (controller && !Create(L"Velmora Recording Controller", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 800,
+                            40, 300, 200)) {
     return 1;
   }
   for (const wchar_t* item : {L"one", L"two", L"three"}) {

@@ -1,0 +1,336 @@
+// Recording through the service against the fixture program, with xdotool playing the user: the
+// events Wine's hooks and win events give, and the input the recorder must leave out. Wine's UI
+// Automation finds no element at a point, so the mouse events come without a "target".
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "service/helper_service.h"
+#include "win32/win32_fixture.h"
+#include "win32/win32_fixture_ids.h"
+#include "win32/win32_programs.h"
+
+namespace velmora::computer_use {
+namespace {
+
+using std::chrono::milliseconds;
+using EventMatch = std::function<bool(const Json& event)>;
+
+void DestroyOwnWindow(HWND window) {
+  DestroyWindow(window);
+}
+using OwnWindow = ScopedHandle<platform::win32::NullHandleTraits<HWND, &DestroyOwnWindow>>;
+
+EventMatch Is(const std::string& kind, const std::string& title) {
+  return
+      [=](const Json& event) { return event["kind"] == kind && event["window"]["title"] == title; };
+}
+
+std::string Dump(const std::vector<Json>& events) {
+  std::string text;
+  for (const Json& event : events) text += event.dump() + "\n";
+  return text;
+}
+
+// Another process's control: GetWindowTextW would answer only a caption.
+std::wstring TextOf(HWND control) {
+  wchar_t text[64]{};
+  SendMessageW(control, WM_GETTEXT, 64, reinterpret_cast<LPARAM>(text));
+  return text;
+}
+
+POINT ClientPoint(HWND window, POINT point) {
+  ClientToScreen(window, &point);
+  return point;
+}
+
+std::vector<std::string> ClickAt(POINT point) {
+  return {"mousemove", std::to_string(point.x), std::to_string(point.y), "click", "1"};
+}
+
+class Recording : public FixtureProgram {
+ protected:
+  Recording() : FixtureProgram(L" --controller") {}
+
+  void SetUp() override {
+    FixtureProgram::SetUp();
+    ASSERT_TRUE(apartment_.Entered());
+    service_ = std::make_unique<HelperService>(platform_, writer_);
+    // X's keyboard focus on the fixture's window: Wine hears only the keys X gives its windows.
+    ASSERT_EQ(Focus("Velmora Fixture"), 0);
+    ASSERT_TRUE(testing::WaitUntil([&] { return GetForegroundWindow() == top_; }));
+    ASSERT_EQ(Request("record.start"), Json({{"state", "recording"}}));
+    ASSERT_TRUE(WaitForEvent(0, [](const Json& event) {
+      return event["kind"] == "session.started";
+    })) << Dump(Events());
+  }
+  void TearDown() override {
+    if (service_) Request("record.stop");
+    service_.reset();
+  }
+
+  static int Focus(const std::string& title) {
+    return Xdotool(
+        {"search", "--onlyvisible", "--name", "^" + title + "$", "windowfocus", "--sync"});
+  }
+  Json Request(const std::string& method) {
+    const Json frame{
+        {"type", "request"}, {"requestId", "r"}, {"method", method}, {"payload", Json::object()}};
+    service_->ServeRequest(CheckRequestEnvelope(frame), frame);
+    const std::vector<Json> frames = output_.JsonFrames();
+    for (auto it = frames.rbegin(); it != frames.rend(); ++it) {
+      if ((*it)["type"] == "response") return it->value("ok", false) ? (*it)["result"] : *it;
+    }
+    return Json();
+  }
+  // The recording's events written so far.
+  std::vector<Json> Events() const {
+    std::vector<Json> events;
+    for (const Json& frame : output_.JsonFrames()) {
+      if (frame["type"] == "event" && frame["event"].contains("kind")) {
+        events.push_back(frame["event"]);
+      }
+    }
+    return events;
+  }
+  // The first event from index `from` on that `match` accepts, once it has come.
+  std::optional<Json> WaitForEvent(std::size_t from, const EventMatch& match,
+                                   milliseconds timeout = milliseconds(5000)) const {
+    std::optional<Json> found;
+    testing::WaitUntil(
+        [&] {
+          const std::vector<Json> events = Events();
+          const auto it =
+              std::find_if(events.begin() + std::min(from, events.size()), events.end(), match);
+          if (it != events.end()) found = *it;
+          return found.has_value();
+        },
+        timeout);
+    return found;
+  }
+  // The user's click in the fixture's window, then the events since `mark` before its own. This
+  // thread answers what is sent to its windows meanwhile.
+  std::optional<std::vector<Json>> EventsBeforeClick(std::size_t mark) {
+    const POINT point = ClientPoint(top_, POINT{300, 200});
+    if (Xdotool(ClickAt(point)) != 0) return std::nullopt;
+    const Json position{{"x", point.x}, {"y", point.y}};
+    std::optional<std::vector<Json>> before;
+    testing::WaitUntil([&] {
+      MSG message{};
+      while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+      const std::vector<Json> events = Events();
+      const auto begin =
+          events.begin() + static_cast<std::ptrdiff_t>(std::min(mark, events.size()));
+      const auto click = std::find_if(begin, events.end(), [&](const Json& event) {
+        return event["kind"] == "mouse.click" && event["position"] == position;
+      });
+      if (click != events.end()) before.emplace(begin, click);
+      return before.has_value();
+    });
+    return before;
+  }
+
+  // The access gate asks for the session, which Wine cannot answer.
+  platform::Platform platform_ = SimulatedSessionPlatform();
+  ComApartment apartment_;
+  FrameWriter writer_{output_};
+  std::unique_ptr<HelperService> service_;
+};
+
+TEST_F(Recording, StartsWithTheForegroundWindow) {
+  const Json started = Events().at(0);
+  EXPECT_EQ(started["app"]["name"], "computer_use_window_fixture.exe");
+  EXPECT_EQ(started["window"]["title"], "Velmora Fixture");
+  EXPECT_FALSE(started["window"]["windowIdentity"].get<std::string>().empty());
+  // Milliseconds since 1970, as this process's clock has them.
+  const auto now =
+      std::chrono::duration_cast<milliseconds>(std::chrono::system_clock::now().time_since_epoch());
+  EXPECT_NEAR(started["timestamp"].get<double>(), static_cast<double>(now.count()), 60000);
+}
+
+TEST_F(Recording, TypedKeysGiveTheirTextCapitalsIncluded) {
+  const std::size_t mark = Events().size();
+  ASSERT_EQ(Xdotool({"type", "aB"}), 0);
+  ASSERT_TRUE(WaitForEvent(mark, [](const Json& event) { return event.value("text", "") == "B"; }))
+      << Dump(Events());
+  std::vector<Json> typed;
+  std::vector<std::string> keys;
+  const std::vector<Json> events = Events();
+  for (auto it = events.begin() + static_cast<std::ptrdiff_t>(mark); it != events.end(); ++it) {
+    if (it->contains("text")) typed.push_back(*it);
+    if (it->contains("key")) keys.push_back((*it)["key"]);
+  }
+  ASSERT_EQ(typed.size(), 2u) << Dump(events);
+  // Shift itself comes as Left Shift, which is named nothing.
+  EXPECT_EQ(keys, (std::vector<std::string>{"A", "B"})) << Dump(events);
+  EXPECT_EQ(typed[0]["kind"], "keyboard.text");
+  EXPECT_EQ(typed[0]["text"], "a");
+  EXPECT_EQ(typed[0]["key"], "A");
+  EXPECT_FALSE(typed[0].contains("modifiers"));
+  EXPECT_EQ(typed[1]["kind"], "keyboard.text");
+  EXPECT_EQ(typed[1]["key"], "B");
+  EXPECT_EQ(typed[1]["modifiers"], Json::array({"Shift"}));
+  for (const Json& event : typed) {
+    EXPECT_EQ(event["app"]["name"], "computer_use_window_fixture.exe");
+    EXPECT_EQ(event["window"]["title"], "Velmora Fixture");
+  }
+  // What was typed reached the edit.
+  EXPECT_NE(TextOf(GetDlgItem(top_, fixture::kEditId)).find(L"aB"), std::wstring::npos);
+}
+
+TEST_F(Recording, ButtonsAndTheWheelGiveTheirPosition) {
+  // An empty spot of the client area, below the controls.
+  const POINT point = ClientPoint(top_, POINT{300, 200});
+  const Json position{{"x", point.x}, {"y", point.y}};
+  ASSERT_EQ(Xdotool({"mousemove", std::to_string(point.x), std::to_string(point.y)}), 0);
+  struct Case {
+    const char* button;  // xdotool's: 4 and 5 turn the wheel
+    const char* kind;
+    const char* member;
+    Json value;
+  };
+  const Case cases[] = {
+      {"1", "mouse.click", "button", "left"},
+      {"3", "mouse.click", "button", "right"},
+      {"2", "mouse.click", "button", "middle"},
+      {"5", "mouse.scroll", "delta", {{"x", 0}, {"y", -120}}},
+      {"4", "mouse.scroll", "delta", {{"x", 0}, {"y", 120}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.button);
+    const std::size_t mark = Events().size();
+    ASSERT_EQ(Xdotool({"click", c.button}), 0);
+    const std::optional<Json> event = WaitForEvent(mark, Is(c.kind, "Velmora Fixture"));
+    ASSERT_TRUE(event) << Dump(Events());
+    EXPECT_EQ((*event)[c.member], c.value);
+    EXPECT_EQ((*event)["position"], position);
+    EXPECT_EQ((*event)["app"]["name"], "computer_use_window_fixture.exe");
+  }
+}
+
+TEST_F(Recording, SwitchingWindowsGivesAppActivated) {
+  const HWND dialog = FindWindowW(L"VelmoraFixture", L"Fixture Dialog");
+  ASSERT_NE(dialog, nullptr);
+  struct Case {
+    const char* title;
+    HWND window;
+    std::function<void()> activate;
+  };
+  const Case cases[] = {
+      // The user's click.
+      {"Fixture Dialog", dialog,
+       [&] {
+         ASSERT_EQ(Xdotool(ClickAt(ClientPoint(dialog, POINT{20, 20}))), 0);
+       }},
+      // The helper's own switch is the user's new foreground all the same.
+      {"Velmora Fixture", top_,
+       [this] { ASSERT_TRUE(windows_.SetForegroundWindow(platform::win32::FromHwnd(top_))); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.title);
+    const std::size_t mark = Events().size();
+    c.activate();
+    ASSERT_TRUE(testing::WaitUntil([&] { return GetForegroundWindow() == c.window; }));
+    const std::optional<Json> event = WaitForEvent(mark, Is("app.activated", c.title));
+    ASSERT_TRUE(event) << Dump(Events());
+    EXPECT_EQ((*event)["app"]["name"], "computer_use_window_fixture.exe");
+  }
+}
+
+TEST_F(Recording, TheRecordersOwnControlsGiveNothing) {
+  const HWND controller = FindWindowW(L"VelmoraFixture", L"Velmora Recording Controller");
+  ASSERT_NE(controller, nullptr);
+  const std::size_t mark = Events().size();
+  ASSERT_EQ(Xdotool(ClickAt(ClientPoint(controller, POINT{100, 80}))), 0);
+  // The click activated it: its activation and its focus would be events of their own.
+  ASSERT_TRUE(testing::WaitUntil([&] { return GetForegroundWindow() == controller; }));
+  const std::optional<std::vector<Json>> before = EventsBeforeClick(mark);
+  ASSERT_TRUE(before) << Dump(Events());
+  EXPECT_TRUE(before->empty()) << Dump(*before);
+}
+
+TEST_F(Recording, TheHelpersOwnInputGivesNothing) {
+  const HWND edit = GetDlgItem(top_, fixture::kEditId);
+  const POINT inEdit = ClientPoint(edit, POINT{5, 5});
+  const auto proceed = [] { return true; };
+  const std::size_t mark = Events().size();
+  InputController& input = service_->Input();
+  ASSERT_TRUE(input.Act(Json{{"kind", "click"}}, nullptr, PhysicalPoint{inEdit.x, inEdit.y}, true,
+                        proceed));
+  ASSERT_TRUE(input.Act(Json{{"kind", "key"}, {"key", "Q"}}, nullptr, std::nullopt, true, proceed));
+  ASSERT_TRUE(input.Act(Json{{"kind", "scroll"}}, nullptr, std::nullopt, true, proceed));
+  // The key reached the edit, so the hooks had it.
+  ASSERT_TRUE(testing::WaitUntil([&] { return TextOf(edit).find(L'q') != std::wstring::npos; }));
+  const std::optional<std::vector<Json>> before = EventsBeforeClick(mark);
+  ASSERT_TRUE(before) << Dump(Events());
+  EXPECT_TRUE(before->empty()) << Dump(*before);
+}
+
+TEST_F(Recording, EscapeHeldTwoSecondsStopsItWithOneEvent) {
+  const auto stopEvents = [&] {
+    const std::vector<Json> frames = output_.JsonFrames();
+    return std::count(frames.begin(), frames.end(), testing::EmergencyStopEvent());
+  };
+  const auto down = std::chrono::steady_clock::now();
+  ASSERT_EQ(Xdotool({"keydown", "Escape"}), 0);
+  const bool stopped = testing::WaitUntil([&] { return stopEvents() > 0; }, milliseconds(5000));
+  const auto held = std::chrono::steady_clock::now() - down;
+  ASSERT_EQ(Xdotool({"keyup", "Escape"}), 0);
+  ASSERT_TRUE(stopped);
+  EXPECT_GE(held, milliseconds(1900));
+  EXPECT_TRUE(testing::WaitUntil([&] { return !service_->CurrentRecording()->IsActive(); }));
+  EXPECT_EQ(stopEvents(), 1);
+  // Escape is named, never typed, however often X repeats it.
+  const std::vector<Json> events = Events();
+  ASSERT_GT(events.size(), 1u);
+  for (auto it = events.begin() + 1; it != events.end(); ++it) {
+    EXPECT_EQ((*it)["key"], "Escape") << it->dump();
+    EXPECT_FALSE(it->contains("text")) << it->dump();
+  }
+}
+
+// The helper's own windows are skipped where their win events are raised.
+TEST_F(Recording, TheHelpersOwnWindowsGiveNothing) {
+  const OwnWindow own(CreateWindowExW(0, L"STATIC", L"Helper Window", WS_OVERLAPPEDWINDOW, 600, 400,
+                                      200, 100, nullptr, nullptr, GetModuleHandleW(nullptr),
+                                      nullptr));
+  ASSERT_NE(own.Get(), nullptr);
+  const std::size_t mark = Events().size();
+  for (const DWORD event : {EVENT_SYSTEM_FOREGROUND, EVENT_OBJECT_FOCUS, EVENT_OBJECT_SELECTION,
+                            EVENT_OBJECT_NAMECHANGE}) {
+    NotifyWinEvent(event, own.Get(), OBJID_WINDOW, CHILDID_SELF);
+  }
+  const std::optional<std::vector<Json>> before = EventsBeforeClick(mark);
+  ASSERT_TRUE(before) << Dump(Events());
+  if (!before->empty() && RunningUnderWine()) {
+    GTEST_SKIP() << "Wine hands out-of-context hooks the own process's win events despite "
+                    "WINEVENT_SKIPOWNPROCESS:\n"
+                 << Dump(*before);
+  }
+  EXPECT_TRUE(before->empty()) << Dump(*before);
+}
+
+TEST_F(Recording, ARenamedWindowGivesWindowChanged) {
+  const std::size_t mark = Events().size();
+  ASSERT_TRUE(SetWindowTextW(top_, L"Velmora Fixture Renamed"));
+  const std::optional<std::vector<Json>> before = EventsBeforeClick(mark);
+  ASSERT_TRUE(before) << Dump(Events());
+  if (before->empty() && RunningUnderWine()) {
+    GTEST_SKIP() << "Wine's WM_SETTEXT raises no EVENT_OBJECT_NAMECHANGE";
+  }
+  ASSERT_EQ(before->size(), 1u) << Dump(*before);
+  EXPECT_TRUE(Is("window.changed", "Velmora Fixture Renamed")(before->front())) << Dump(*before);
+}
+
+}  // namespace
+}  // namespace velmora::computer_use
