@@ -13,6 +13,7 @@
 #include "platform/sim/sim_platform.h"
 #include "record/recording_events.h"
 #include "service/helper_service.h"
+#include "support/service_requests.h"
 #include "support/test_support.h"
 
 namespace velmora::computer_use {
@@ -35,25 +36,9 @@ class RecordingTest : public ::testing::Test {
   ~RecordingTest() override { Request("record.stop"); }
 
   Json Request(const std::string& method, const Json& payload = Json::object()) {
-    const Json frame{
-        {"type", "request"}, {"requestId", "r"}, {"method", method}, {"payload", payload}};
-    service_.ServeRequest(CheckRequestEnvelope(frame), frame);
-    const std::vector<Json> frames = output_.JsonFrames();
-    for (auto it = frames.rbegin(); it != frames.rend(); ++it) {
-      if ((*it)["type"] == "response") return it->value("ok", false) ? (*it)["result"] : *it;
-    }
-    return Json();
+    return testing::Serve(service_, output_, method, payload);
   }
-  // The recording events written so far.
-  std::vector<Json> Events() const {
-    std::vector<Json> events;
-    for (const Json& frame : output_.JsonFrames()) {
-      if (frame["type"] == "event" && frame["event"].contains("kind")) {
-        events.push_back(frame["event"]);
-      }
-    }
-    return events;
-  }
+  std::vector<Json> Events() const { return testing::RecordingEvents(output_); }
   std::vector<Json> WaitForEvents(std::size_t count) {
     EXPECT_TRUE(testing::WaitUntil([&] { return Events().size() >= count; }))
         << "only " << Events().size() << " of " << count << " events";

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "service/helper_service.h"
+#include "support/service_requests.h"
 #include "win32/win32_fixture.h"
 #include "win32/win32_fixture_ids.h"
 #include "win32/win32_programs.h"
@@ -83,26 +84,8 @@ class Recording : public FixtureProgram {
     return Xdotool(
         {"search", "--onlyvisible", "--name", "^" + title + "$", "windowfocus", "--sync"});
   }
-  Json Request(const std::string& method) {
-    const Json frame{
-        {"type", "request"}, {"requestId", "r"}, {"method", method}, {"payload", Json::object()}};
-    service_->ServeRequest(CheckRequestEnvelope(frame), frame);
-    const std::vector<Json> frames = output_.JsonFrames();
-    for (auto it = frames.rbegin(); it != frames.rend(); ++it) {
-      if ((*it)["type"] == "response") return it->value("ok", false) ? (*it)["result"] : *it;
-    }
-    return Json();
-  }
-  // The recording's events written so far.
-  std::vector<Json> Events() const {
-    std::vector<Json> events;
-    for (const Json& frame : output_.JsonFrames()) {
-      if (frame["type"] == "event" && frame["event"].contains("kind")) {
-        events.push_back(frame["event"]);
-      }
-    }
-    return events;
-  }
+  Json Request(const std::string& method) { return testing::Serve(*service_, output_, method); }
+  std::vector<Json> Events() const { return testing::RecordingEvents(output_); }
   // The first event from index `from` on that `match` accepts, once it has come.
   std::optional<Json> WaitForEvent(std::size_t from, const EventMatch& match,
                                    milliseconds timeout = milliseconds(5000)) const {
