@@ -12,6 +12,7 @@
 #include "protocol/envelopes.h"
 #include "protocol/frame_protocol.h"
 #include "service/helper_service.h"
+#include "support/test_support.h"
 
 namespace velmora::computer_use {
 namespace {
@@ -19,13 +20,6 @@ namespace {
 constexpr platform::ProcessId kParent = 77;
 constexpr char kSettings[] =
     "exe_path_sha256:3d91ad2756bfe69871995ab990edfe451ab6266fa07e95630bf49b80dedb4efd";
-
-class NullInput final : public platform::InputStream {
- public:
-  platform::IoResult Read(std::uint8_t*, std::size_t) override {
-    return {platform::IoStatus::kOk, 0};
-  }
-};
 
 // Keeps the last frame written, so that the benchmark can read the observation it acts on.
 class LastFrameOutput final : public platform::OutputStream {
@@ -69,7 +63,7 @@ class ActBench {
   platform::sim::SimPlatform& Sim() { return sim_; }
 
  private:
-  NullInput input_;
+  testing::EmptyInput input_;
   LastFrameOutput output_;
   platform::sim::SimPlatform sim_{input_, output_};
   FrameWriter writer_{output_};

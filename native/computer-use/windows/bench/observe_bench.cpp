@@ -11,6 +11,7 @@
 #include "protocol/envelopes.h"
 #include "protocol/frame_protocol.h"
 #include "service/helper_service.h"
+#include "support/test_support.h"
 
 namespace velmora::computer_use {
 namespace {
@@ -21,13 +22,6 @@ using platform::sim::SimElementId;
 constexpr platform::ProcessId kAppPid = 4242;
 constexpr int kGroups = 37;
 constexpr int kPerGroup = 26;  // 1 + 37 * (1 + 26) = 1,000 elements
-
-class NullInput final : public platform::InputStream {
- public:
-  platform::IoResult Read(std::uint8_t*, std::size_t) override {
-    return {platform::IoStatus::kOk, 0};
-  }
-};
 
 class NullOutput final : public platform::OutputStream {
  public:
@@ -78,7 +72,7 @@ struct Scene {
     }
   }
 
-  NullInput input;
+  testing::EmptyInput input;
   NullOutput output;
   platform::sim::SimPlatform sim{input, output};
   platform::WindowHandle window;
@@ -154,7 +148,7 @@ BENCHMARK(BM_SeamCallsOfTheSameWalk)->Unit(benchmark::kMillisecond);
 // discarding pipe.
 void BM_ObserveRequest(benchmark::State& state) {
   const bool allowVisual = state.range(0) != 0;
-  NullInput input;
+  testing::EmptyInput input;
   NullOutput output;
   platform::sim::SimPlatform sim(input, output);
   platform::sim::ApplyScene(sim, "default", 77);
@@ -196,7 +190,7 @@ BENCHMARK(BM_EncodeFullSize)
     ->Unit(benchmark::kMillisecond);
 
 void BM_RecognizeHundredFiftyLines(benchmark::State& state) {
-  NullInput input;
+  testing::EmptyInput input;
   NullOutput output;
   platform::sim::SimPlatform sim(input, output);
   platform::sim::SimBitmap bitmap({1600, 1000}, platform::sim::FrameContent::kGradient,

@@ -30,6 +30,7 @@
 #include "protocol/frame_protocol.h"
 #include "record/recording_events.h"
 #include "service/helper_service.h"
+#include "support/test_support.h"
 
 namespace velmora::computer_use {
 namespace {
@@ -59,13 +60,6 @@ void ReportPercentiles(benchmark::State& state, std::vector<double> samples,
   state.counters[prefix + "p99_us"] = at(0.99);
   state.counters[prefix + "max_us"] = samples.back();
 }
-
-class NullInput final : public platform::InputStream {
- public:
-  platform::IoResult Read(std::uint8_t*, std::size_t) override {
-    return {platform::IoStatus::kOk, 0};
-  }
-};
 
 // Discards what it is given but the last response and the number of recording events; can hold
 // every write, as a parent that reads nothing does.
@@ -285,7 +279,7 @@ class RecordBench {
   platform::MessageLoopApi& Loops() { return loops_; }
 
  private:
-  NullInput input_;
+  testing::EmptyInput input_;
   HoldableOutput output_;
   platform::sim::SimPlatform sim_{input_, output_};
   TimedHookLoops loops_{sim_.MessageLoops()};
@@ -414,7 +408,7 @@ BENCHMARK(BM_RecordHookClick)
 // recording can deliver, whatever the hooks and the pipe cost.
 void BM_RecordEventBuild(benchmark::State& state) {
   const bool click = state.range(0) != 0;
-  NullInput input;
+  testing::EmptyInput input;
   HoldableOutput output;
   platform::sim::SimPlatform sim{input, output};
   platform::sim::ApplyScene(sim, "default", kParent);
