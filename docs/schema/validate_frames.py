@@ -6,13 +6,15 @@ command with VELMORA_FRAME_LOG_DIR=LOG_DIR (it must exit 0), then validates LOG_
 
 Each file is one client's session, in the order the client saw the frames. The parent's first
 frame is checked as a handshake, later ones as requests; responses are checked against the
-result of the method their requestId was sent with in the same file.
+result of the method their requestId was sent with in the same file. Bytes a test writes raw
+are only marked in the log: a response to them is checked as an envelope.
 
-Tests send malformed frames on purpose. A parent frame that fails its schema passes only when
-the helper refused it: a request answered by an error response (or by an act result with
-"ok": false that did not start), or a frame after which the helper answered nothing more (no
-acknowledgement, no response): the session ended. A refused frame that passes its schema is
-fine (the helper may refuse for reasons of state); every helper frame must pass its schema.
+Tests send malformed frames on purpose, so a parent frame that fails its schema passes only when
+the helper refused it: it answered that very request with an error response (or with an act
+result "ok": false that did not start), or it answered nothing sent from that frame on (no
+acknowledgement, no response): the session ended there. An answer to a later frame, or a success,
+fails the check. A refused frame that passes its schema is fine (the helper may refuse for reasons
+of state); every frame of the helper must pass its schema.
 """
 import collections, glob, json, os, shutil, subprocess, sys
 
@@ -44,31 +46,34 @@ class Schemas:
     def errors(self, name, value):
         if name not in self._cache:
             self._cache[name] = self._make(BASE + name)
-        return [e.message for e in self._cache[name].iter_errors(value)][:3]
+        return [e.message[:200] for e in self._cache[name].iter_errors(value)][:3]
 
 
 def check_file(path, schemas, totals, failures):
     lines = [json.loads(text) for text in open(path, encoding="utf-8")]
-    methods = collections.defaultdict(collections.deque)  # requestId -> methods sent, in order
-    suspects = []  # [line number, frame, requestId or None]: invalid parent frames awaiting refusal
-    handshake_seen = False
+    requests = collections.defaultdict(collections.deque)  # requestId -> (method, index), in order
+    suspects = {}  # index of an invalid parent frame -> (where, schema errors)
+    sent = 0  # parent frames so far, raw writes included
+    raw_sent = False
     for number, line in enumerate(lines, 1):
         where = "%s:%d" % (os.path.basename(path), number)
         if "binary" in line:
             totals["binary"] += 1
             continue
+        if "raw" in line:  # bytes sent undecoded, on purpose: their answers are checked as envelopes only
+            totals["raw writes"] += 1
+            raw_sent, sent = True, sent + 1
+            continue
         frame = line["frame"]
         kind = frame.get("type") if isinstance(frame, dict) else None
         if line["toHelper"]:
             totals["to helper"] += 1
-            name = "request.json" if handshake_seen else "handshake.json"
-            handshake_seen = True
-            bad = schemas.errors(name, frame)
-            request_id = frame.get("requestId") if isinstance(frame, dict) else None
-            if kind == "request" and isinstance(request_id, str):
-                methods[request_id].append(frame.get("method"))
+            bad = schemas.errors("request.json" if sent else "handshake.json", frame)
+            if kind == "request" and isinstance(frame.get("requestId"), str):
+                requests[frame["requestId"]].append((frame.get("method"), sent))
             if bad:
-                suspects.append([where, bad, request_id if kind == "request" else None])
+                suspects[sent] = (where, bad)
+            sent += 1
             continue
         totals["from helper"] += 1
         name = {"handshake_ack": "handshake_ack.json", "heartbeat": "heartbeat.json",
@@ -77,27 +82,26 @@ def check_file(path, schemas, totals, failures):
             failures.append("%s: helper frame of unknown type %r" % (where, kind))
             continue
         bad = schemas.errors(name, frame)
-        if kind in ("response", "handshake_ack"):
-            # The helper answered: frames refused so far without a reply did not end the session.
-            for suspect in [s for s in suspects if s[2] is None or s[2] != frame.get("requestId")]:
-                failures.append("%s: invalid parent frame, yet the session went on: %s" % (suspect[0], suspect[1]))
-                suspects.remove(suspect)
+        answered = 0 if kind == "handshake_ack" else None  # index of the parent frame answered
         if kind == "response" and not bad:
-            queue = methods.get(frame["requestId"])
-            if not queue:
-                bad = ["response to a request never sent"]
-            else:
-                method = queue.popleft()
-                refused = not frame["ok"] or (method == "act" and not frame["result"]["ok"]
-                                              and "executionState" in frame["result"])
-                for suspect in [s for s in suspects if s[2] == frame["requestId"]]:
-                    suspects.remove(suspect)
-                    if refused:
-                        totals["invalid parent frames refused by an error"] += 1
-                    else:
-                        failures.append("%s: invalid request answered ok at %s: %s" % (suspect[0], where, suspect[1]))
+            queue = requests.get(frame["requestId"])
+            if queue:
+                method, answered = queue.popleft()
                 if frame["ok"] and method in schemas.methods:
                     bad = schemas.errors("methods/%s.json#/$defs/result" % method, frame["result"])
+            elif raw_sent:
+                totals["responses to raw writes"] += 1
+            else:
+                bad = ["response to a request never sent"]
+        if answered is not None:
+            refused = kind == "response" and (not frame["ok"] or (
+                "executionState" in frame["result"] and not frame["result"]["ok"]))
+            for index in [i for i in suspects if i <= answered]:
+                suspect_where, errors = suspects.pop(index)
+                if index == answered and refused:
+                    totals["invalid parent frames refused by an error"] += 1
+                else:  # answered ok, or the session went on after it
+                    failures.append("%s: invalid parent frame not refused (%s): %s" % (suspect_where, where, errors))
         if bad:
             failures.append("%s: %s frame fails its schema: %s" % (where, kind, bad))
     totals["invalid parent frames that ended the session"] += len(suspects)

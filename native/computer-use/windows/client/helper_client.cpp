@@ -13,7 +13,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <limits>
 #include <random>
 #include <set>
@@ -604,10 +606,54 @@ void HelperProcess::Kill(int signal) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// FrameLog
+
+class FrameLog {
+ public:
+  // Null when VELMORA_FRAME_LOG_DIR is unset; throws when the file cannot be made, so a schema
+  // check never passes on traffic it did not see.
+  static std::unique_ptr<FrameLog> FromEnvironment() {
+    const char* directory = std::getenv("VELMORA_FRAME_LOG_DIR");
+    if (directory == nullptr || *directory == '\0') return nullptr;
+    static std::atomic<unsigned> nextNumber{1};
+    const std::string path = std::string(directory) + "/frames-" + std::to_string(getpid()) + "-" +
+                             std::to_string(nextNumber++) + ".jsonl";
+    auto log = std::make_unique<FrameLog>();
+    log->out_.open(path, std::ios::out | std::ios::trunc);
+    if (!log->out_) throw std::runtime_error("cannot write the frame log " + path);
+    return log;
+  }
+
+  void Write(bool toHelper, const ClientFrame& frame) {
+    nlohmann::json line = {{"toHelper", toHelper}};
+    if (frame.kind == kJsonFrameKind) {
+      line["frame"] = frame.json;
+    } else {
+      line["binary"] = frame.binaryId;
+      line["bytes"] = frame.payload.size();
+    }
+    std::lock_guard lock(mutex_);
+    out_ << line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n'
+         << std::flush;
+  }
+
+  // Raw bytes are not decoded; the marker tells the checker that answers to them may follow.
+  void WriteRaw(std::size_t bytes) {
+    std::lock_guard lock(mutex_);
+    out_ << nlohmann::json{{"toHelper", true}, {"raw", bytes}}.dump() << '\n' << std::flush;
+  }
+
+ private:
+  std::mutex mutex_;  // the sending threads and the reader write lines
+  std::ofstream out_;
+};
+
+// ---------------------------------------------------------------------------------------------
 // HelperClient
 
 HelperClient::HelperClient(std::unique_ptr<HelperProcess> process) : process_(std::move(process)) {
   if (!process_) throw std::invalid_argument("HelperClient needs a process");
+  frameLog_ = FrameLog::FromEnvironment();
   auto [stopRead, stopWrite] = MakePipe(O_NONBLOCK);
   stopReadEnd_ = std::move(stopRead);
   stopWriteEnd_ = std::move(stopWrite);
@@ -641,6 +687,7 @@ void HelperClient::Notify(bool toHelper, const ClientFrame& frame) {
     observer = observer_;
   }
   if (observer) observer(toHelper, frame);
+  if (frameLog_) frameLog_->Write(toHelper, frame);
 }
 
 bool HelperClient::Send(const nlohmann::json& object) {
@@ -653,6 +700,7 @@ bool HelperClient::Send(const nlohmann::json& object) {
 
 bool HelperClient::SendBytes(const std::vector<std::uint8_t>& raw) {
   std::lock_guard lock(sendMutex_);
+  if (frameLog_) frameLog_->WriteRaw(raw.size());
   return process_->WriteBytes(raw);
 }
 

@@ -143,6 +143,10 @@ class HelperProcess {
   std::optional<int> exitStatus_;
 };
 
+// With VELMORA_FRAME_LOG_DIR set, every JSON frame a client sends or receives goes to a file of
+// its own there, so a test tier can check the traffic against the protocol's schemas.
+class FrameLog;
+
 // Owns a HelperProcess and a reader thread that decodes every frame the helper writes into an
 // in-order log.
 class HelperClient {
@@ -195,6 +199,8 @@ class HelperClient {
   void FinishReading(std::optional<std::string> error, bool reachedEof);
 
   std::unique_ptr<HelperProcess> process_;
+  // Null unless VELMORA_FRAME_LOG_DIR is set.
+  std::unique_ptr<FrameLog> frameLog_;
   UniqueFd stopReadEnd_;   // reader polls it next to the helper output
   UniqueFd stopWriteEnd_;  // written once by the destructor to stop the reader
 
