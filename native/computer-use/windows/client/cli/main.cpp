@@ -31,7 +31,8 @@ std::string DefaultHelper(const char* argv0) {
   std::wstring self(32768, L'\0');
   const DWORD length = GetModuleFileNameW(nullptr, self.data(), static_cast<DWORD>(self.size()));
   self.resize(length);
-  std::filesystem::path path = length > 0 ? std::filesystem::path(self) : argv0;
+  const std::filesystem::path path =
+      length > 0 ? std::filesystem::path(self) : std::filesystem::path(argv0);
   return (path.parent_path() / "computer-use-helper.exe").string();
 #else
   std::error_code error;

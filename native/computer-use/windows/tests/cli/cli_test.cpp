@@ -177,6 +177,7 @@ TEST_F(CliRun, BadInputEndsWithOneLineErrorAndNonZeroExit) {
       {"unbalanced quote", "act type uia:2 \"hi\n", "", false, "unbalanced quote"},
       {"helper missing", "capabilities\n", "--helper /nonexistent/helper", false, "nonexistent"},
       {"helper not speaking", "capabilities\n", "--helper /bin/true", false, "handshake"},
+      {"helper gone", "request shutdown\ncapabilities\n", "", false, "line 2: capabilities: "},
       {"helper refuses", "request no.such.method {}\n", "", false,
        "no.such.method: invalid_request"},
       {"wait not met", "observe foreground\nwait text nowhere --timeout 200\n", "", false,
