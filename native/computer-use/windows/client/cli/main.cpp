@@ -51,8 +51,11 @@ void Fail(const std::string& message) {
   std::cerr << "computer-use: " << line << std::endl;
 }
 
-std::string Where(const ScriptLine& line) {
-  return "line " + std::to_string(line.number) + ": " + line.verb + ": ";
+// "line N: verb: message", the verb once even when the message starts with it.
+std::string Where(const ScriptLine& line, const std::string& message) {
+  const std::string verb = line.verb + ": ";
+  return "line " + std::to_string(line.number) + ": " +
+         (message.rfind(verb, 0) == 0 ? message : verb + message);
 }
 
 int RunSession(const std::vector<std::string>& args, const char* argv0) {
@@ -105,7 +108,7 @@ int RunSession(const std::vector<std::string>& args, const char* argv0) {
     try {
       session.Run(line);
     } catch (const std::exception& error) {
-      Fail(Where(line) + error.what());
+      Fail(Where(line, error.what()));
       return 1;
     }
   }
