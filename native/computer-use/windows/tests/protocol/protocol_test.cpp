@@ -393,40 +393,6 @@ class RealPipeTest : public ::testing::Test {
   static void SetUpTestSuite() { std::signal(SIGPIPE, SIG_IGN); }
 };
 
-TEST_F(RealPipeTest, LargestFramesRoundTrip) {
-  Pipe pipe;
-  ASSERT_TRUE(pipe.read.Valid() && pipe.write.Valid());
-  const std::string id(128, 'r');
-  const Bytes payload = Pattern(kMaxPayload, 12);
-  const Json json = Json::parse(JsonTextOfSize(kMaxJsonText));
-
-  std::string writerError;
-  std::thread writerThread([&] {
-    FdOutputStream output(pipe.write.Get());
-    FrameWriter writer(output);
-    writerError = FailureCode([&] {
-      writer.WriteBinary(id, payload);
-      writer.WriteJson(json);
-    });
-    pipe.write.Reset();
-  });
-
-  std::vector<std::optional<Frame>> frames;
-  FdInputStream input(pipe.read.Get());
-  FrameReader reader(input);
-  const std::string readerError = FailureCode([&] {
-    for (int i = 0; i < 3; ++i) frames.push_back(reader.Read());
-  });
-  pipe.read.Reset();  // unblocks the writer should the reader have stopped early
-  writerThread.join();
-
-  EXPECT_EQ(writerError, "");
-  ASSERT_EQ(readerError, "");
-  ExpectFrame(frames[0], BinaryFrame(id, payload));
-  ExpectFrame(frames[1], JsonFrame(json));
-  EXPECT_FALSE(frames[2].has_value());
-}
-
 // Frame `seq` of thread `thread`: even ones JSON, odd ones binary; some bodies span chunks.
 constexpr int kFramesPerThread = 1000;
 

@@ -113,6 +113,10 @@ std::vector<LatchRow> LatchRows() {
   return rows;
 }
 
+void PrintTo(const LatchRow& row, std::ostream* os) {
+  *os << row.name;
+}
+
 class LatchTest : public SessionMonitorTest, public ::testing::WithParamInterface<LatchRow> {};
 
 TEST_P(LatchTest, LatchesUnsafeOnceAndItStays) {
