@@ -238,7 +238,7 @@ const std::string kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvw
 const std::string kNonce = kAlphabet.substr(0, 43);
 const std::string kEmoji = "\xF0\x9F\x98\x80";  // U+1F600: two UTF-16 units
 
-auto Set(const char* key, Json value) {
+auto Set(const char* key, const Json& value) {
   return [key, value](Json& frame) { frame[key] = value; };
 }
 auto Erase(const char* key) {

@@ -336,8 +336,9 @@ TEST(FrameWriterTest, FailedWriteThrowsPipeWriteFailed) {
       {"binary", [](FrameWriter& w) { w.WriteBinary("r", Pattern(200'000, 11)); }},
       {"json", [](FrameWriter& w) { w.WriteJson(Json::parse(JsonTextOfSize(200'000))); }}};
   for (const Row& row : rows) {
-    for (const auto& [kind, write] : writes) {
+    for (const auto& [kind, writeFrame] : writes) {
       SCOPED_TRACE(::testing::Message() << row.name << ", " << kind);
+      const std::function<void(FrameWriter&)>& write = writeFrame;
       // Many failures in a row: a writer that retried them would then complete.
       FakeOutput output({.failAfter = row.failAfter, .failStatus = row.status, .failCount = 1000});
       FrameWriter writer(output);
@@ -453,6 +454,7 @@ TEST_F(RealPipeTest, ConcurrentWritersKeepFramesWhole) {
   std::latch start(2);
   std::array<std::string, 2> writerErrors;
   std::vector<std::thread> writers;
+  writers.reserve(2);
   for (int t = 0; t < 2; ++t) {
     writers.emplace_back([&, t] {
       start.arrive_and_wait();

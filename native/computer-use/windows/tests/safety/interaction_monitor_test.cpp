@@ -267,8 +267,9 @@ TEST_F(InteractionMonitorTest, FailedSetUpLeavesNothingInstalled) {
 }
 
 TEST_F(InteractionMonitorTest, NoGuidLosesNoRecord) {
-  for (int i = 0; i < 128; ++i)
+  for (int i = 0; i < 128; ++i) {
     monitor_.GetInteractionRecord(sim_.Windows().AddWindow(kAppPid, u"W"));
+  }
   sim_.System().SetGuidFails(true);
   EXPECT_EQ(testing::FailureCode([&] { monitor_.GetInteractionRecord(first_); }),
             "capability_unavailable");
