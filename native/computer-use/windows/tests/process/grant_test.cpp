@@ -8,6 +8,7 @@
 
 #include "helper_client.h"
 #include "platform/sim/sim_platform.h"
+#include "support/fake_streams.h"
 #include "support/test_support.h"
 
 namespace velmora::computer_use {
@@ -51,32 +52,21 @@ std::string Line(bool granted, const std::string& reason) {
 
 // --- In process, on the simulated desktop.
 
-class RecordingOutput final : public platform::OutputStream {
- public:
-  platform::IoResult Write(const std::uint8_t* buffer, std::size_t count) override {
-    text.append(reinterpret_cast<const char*>(buffer), count);
-    ++calls;
-    return {platform::IoStatus::kOk, count};
-  }
-  std::string text;
-  int calls = 0;
-};
-
 std::string GrantLine(std::u16string_view argument) {
   testing::EmptyInput input;
-  RecordingOutput output;
+  fakes::FakeOutput output;
   platform::sim::SimPlatform sim(input, output);
   sim.Windows().ShowForegroundWindow(static_cast<platform::ProcessId>(getppid()));
   EXPECT_EQ(GrantForeground(sim.Get(), argument), 0);
-  EXPECT_EQ(output.calls, 1);  // one write: the line arrives whole
-  return output.text;
+  EXPECT_EQ(output.calls().size(), 1u);  // one write: the line arrives whole
+  return std::string(output.bytes().begin(), output.bytes().end());
 }
 
 std::u16string ToU16(const std::string& text) {
   return std::u16string(text.begin(), text.end());
 }
 
-TEST(GrantArguments, UnusableProcessIdsAreInvalidTargets) {
+TEST(GrantArguments, OnlyAnotherProcessIdInRangeIsCheckedAgainstThisProgram) {
   const std::string own = std::to_string(getpid());
   for (const std::string& argument :
        {std::string(), std::string("12a"), std::string("+5"), std::string("-5"), std::string(" 5"),
@@ -87,18 +77,12 @@ TEST(GrantArguments, UnusableProcessIdsAreInvalidTargets) {
   }
   // Full-width digits are not ASCII digits.
   EXPECT_EQ(GrantLine(u"\uFF15\uFF16"), Line(false, "invalid_target"));
-}
-
-TEST(GrantArguments, RangeEdgesPassTheNumberCheck) {
-  EXPECT_EQ(GrantLine(u"4294967294"), Line(false, "target_mismatch"));
-  EXPECT_EQ(GrantLine(u"2"), Line(false, "target_mismatch"));
-}
-
-TEST(GrantArguments, ParentAndUnrelatedProcessesAreMismatches) {
-  EXPECT_EQ(GrantLine(ToU16(std::to_string(getppid()))), Line(false, "target_mismatch"));
-  // A child of this process has another parent than this process has.
+  // The range's edges, the parent, and a child of this process, whose parent is another.
   const auto child = HelperProcess::Launch("/bin/cat", LaunchOptions{});
-  EXPECT_EQ(GrantLine(ToU16(std::to_string(child->Pid()))), Line(false, "target_mismatch"));
+  for (const std::string& argument : {std::string("4294967294"), std::string("2"),
+                                      std::to_string(getppid()), std::to_string(child->Pid())}) {
+    EXPECT_EQ(GrantLine(ToU16(argument)), Line(false, "target_mismatch")) << argument;
+  }
 }
 
 TEST(GrantPaths, OrdinalComparisonIgnoresCase) {
@@ -125,11 +109,6 @@ class GrantProcessTest : public ::testing::Test {
     return copy.string();
   }
 
-  // A long-lived sibling: a helper waiting for its handshake.
-  static std::unique_ptr<HelperProcess> StartSibling(const std::string& executable) {
-    return HelperProcess::Launch(executable, LaunchOptions{});
-  }
-
   static GrantRun Grant(pid_t target, std::vector<std::pair<std::string, std::string>> env = {},
                         const std::string& executable = VELMORA_HELPER_PATH) {
     return RunHelperOnce(executable, {"--grant-foreground", std::to_string(target)},
@@ -140,14 +119,14 @@ class GrantProcessTest : public ::testing::Test {
 };
 
 TEST_F(GrantProcessTest, SiblingOfTheSameExecutableIsGranted) {
-  const auto sibling = StartSibling(VELMORA_HELPER_PATH);
+  const auto sibling = HelperProcess::Launch(VELMORA_HELPER_PATH, LaunchOptions{});
   const GrantRun run = Grant(sibling->Pid());
   EXPECT_EQ(run.exitCode, 0);
   EXPECT_EQ(run.output, Line(true, "granted"));
 }
 
 TEST_F(GrantProcessTest, EachDesktopConditionHasItsReason) {
-  const auto sibling = StartSibling(VELMORA_HELPER_PATH);
+  const auto sibling = HelperProcess::Launch(VELMORA_HELPER_PATH, LaunchOptions{});
   const std::pair<const char*, const char*> cases[] = {
       {"locked", "unsafe_desktop"},           {"secure_desktop", "unsafe_desktop"},
       {"query_fails", "unsafe_desktop"},      {"foreign_foreground", "caller_not_foreground"},
@@ -161,7 +140,7 @@ TEST_F(GrantProcessTest, EachDesktopConditionHasItsReason) {
 }
 
 TEST_F(GrantProcessTest, CopyAtAnotherPathIsAMismatchButLetterCaseIsNot) {
-  const auto copy = StartSibling(CopyHelper("computer-use-helper"));
+  const auto copy = HelperProcess::Launch(CopyHelper("computer-use-helper"), LaunchOptions{});
   EXPECT_EQ(Grant(copy->Pid()).output, Line(false, "target_mismatch"));
 
   // Two files whose paths differ only in case count as one program, as on Windows.

@@ -1,96 +1,70 @@
 #include "process/parent_watchdog.h"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
+#include <memory>
 
+#include "helper_client.h"
 #include "platform/sim/sim_process.h"
 #include "support/test_support.h"
 
 namespace velmora::computer_use {
 namespace {
 
+using client::HelperProcess;
 using std::chrono::milliseconds;
 using testing::CallCounter;
 
-// A child process that lives until its pipe is closed or it is killed.
-class ChildProcess {
- public:
-  ChildProcess() {
-    int fds[2];
-    if (pipe(fds) != 0) throw std::runtime_error("pipe");
-    pid_ = fork();
-    if (pid_ == 0) {
-      close(fds[1]);
-      char byte;
-      [[maybe_unused]] const ssize_t n = read(fds[0], &byte, 1);
-      _exit(0);
-    }
-    close(fds[0]);
-    release_ = fds[1];
-  }
-  ~ChildProcess() {
-    End();
-    Reap();
-  }
-  platform::ProcessId Pid() const { return static_cast<platform::ProcessId>(pid_); }
-  void End() {
-    if (release_ >= 0) close(release_);
-    release_ = -1;
-  }
-  void Reap() {
-    if (pid_ > 0) waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
+// A parent stand-in: `cat` lives until its input is closed.
+std::unique_ptr<HelperProcess> StartParent() {
+  return HelperProcess::Launch("/bin/cat", client::LaunchOptions{});
+}
 
- private:
-  pid_t pid_ = -1;
-  int release_ = -1;
+platform::ProcessId PidOf(const std::unique_ptr<HelperProcess>& process) {
+  return static_cast<platform::ProcessId>(process->Pid());
+}
+
+class ParentWatchdogTest : public ::testing::Test {
+ protected:
+  platform::sim::PosixProcessApi processes_;
+  std::unique_ptr<HelperProcess> parent_ = StartParent();
+  CallCounter exits_;
 };
 
-TEST(ParentWatchdog, HeartbeatsWhileTheParentLivesThenReportsItsEnd) {
-  platform::sim::PosixProcessApi processes;
-  ParentWatchdog watchdog(processes);
-  ChildProcess parent;
+TEST_F(ParentWatchdogTest, HeartbeatsWhileTheParentLivesThenReportsItsEnd) {
+  ParentWatchdog watchdog(processes_);
   CallCounter heartbeats;
-  CallCounter exits;
   const auto started = std::chrono::steady_clock::now();
-  ASSERT_TRUE(watchdog.Start(parent.Pid(), std::ref(heartbeats), std::ref(exits)));
+  ASSERT_TRUE(watchdog.Start(PidOf(parent_), std::ref(heartbeats), std::ref(exits_)));
   ASSERT_TRUE(heartbeats.WaitFor(2, milliseconds(4000)));
   // About once a second, not faster.
   EXPECT_GE(std::chrono::steady_clock::now() - started, milliseconds(1900));
-  EXPECT_EQ(exits.Count(), 0);
+  EXPECT_EQ(exits_.Count(), 0);
 
+  // Ended but not yet reaped.
   const auto ended = std::chrono::steady_clock::now();
-  parent.End();
-  ASSERT_TRUE(exits.WaitFor(1, milliseconds(2000)));
+  parent_->CloseInput();
+  ASSERT_TRUE(exits_.WaitFor(1, milliseconds(2000)));
   EXPECT_LT(std::chrono::steady_clock::now() - ended, milliseconds(1500));
   watchdog.Stop();
-  EXPECT_EQ(exits.Count(), 1);
+  EXPECT_EQ(exits_.Count(), 1);
 }
 
-TEST(ParentWatchdog, ReapedParentIsNoticed) {
-  platform::sim::PosixProcessApi processes;
-  ParentWatchdog watchdog(processes);
-  ChildProcess parent;
-  CallCounter exits;
+TEST_F(ParentWatchdogTest, ReapedParentIsNoticed) {
+  ParentWatchdog watchdog(processes_);
   ASSERT_TRUE(watchdog.Start(
-      parent.Pid(), [] {}, std::ref(exits)));
-  parent.End();
-  parent.Reap();
-  EXPECT_TRUE(exits.WaitFor(1, milliseconds(2000)));
+      PidOf(parent_), [] {}, std::ref(exits_)));
+  parent_->CloseInput();
+  ASSERT_EQ(parent_->WaitExit(milliseconds(5000)), 0);
+  EXPECT_TRUE(exits_.WaitFor(1, milliseconds(2000)));
 }
 
-TEST(ParentWatchdog, StopEndsTheThreadWithoutCallbacks) {
-  platform::sim::PosixProcessApi processes;
-  ChildProcess parent;
-  CallCounter exits;
+TEST_F(ParentWatchdogTest, StopEndsTheThreadWithoutCallbacks) {
   {
-    ParentWatchdog watchdog(processes);
+    ParentWatchdog watchdog(processes_);
     ASSERT_TRUE(watchdog.Start(
-        parent.Pid(), [] {}, std::ref(exits)));
+        PidOf(parent_), [] {}, std::ref(exits_)));
     const auto stopping = std::chrono::steady_clock::now();
     watchdog.Stop();
     // The stop event wakes the wait; it does not run out its second.
@@ -98,24 +72,21 @@ TEST(ParentWatchdog, StopEndsTheThreadWithoutCallbacks) {
     watchdog.Stop();
     // A second start replaces the first.
     ASSERT_TRUE(watchdog.Start(
-        parent.Pid(), [] {}, std::ref(exits)));
+        PidOf(parent_), [] {}, std::ref(exits_)));
     ASSERT_TRUE(watchdog.Start(
-        parent.Pid(), [] {}, std::ref(exits)));
+        PidOf(parent_), [] {}, std::ref(exits_)));
   }
-  parent.End();
-  parent.Reap();
-  EXPECT_EQ(exits.Count(), 0);
+  parent_->CloseInput();
+  ASSERT_EQ(parent_->WaitExit(milliseconds(5000)), 0);
+  EXPECT_EQ(exits_.Count(), 0);
 }
 
-TEST(ParentWatchdog, UnopenableParentFailsToStart) {
-  platform::sim::PosixProcessApi processes;
-  ParentWatchdog watchdog(processes);
-  ChildProcess gone;
-  const platform::ProcessId pid = gone.Pid();
-  gone.End();
-  gone.Reap();
+TEST_F(ParentWatchdogTest, UnopenableParentFailsToStart) {
+  ParentWatchdog watchdog(processes_);
+  parent_->CloseInput();
+  ASSERT_EQ(parent_->WaitExit(milliseconds(5000)), 0);
   EXPECT_FALSE(watchdog.Start(
-      pid, [] {}, [] {}));
+      PidOf(parent_), [] {}, [] {}));
   EXPECT_FALSE(watchdog.Start(
       0x7FFFFFF0, [] {}, [] {}));
   watchdog.Stop();

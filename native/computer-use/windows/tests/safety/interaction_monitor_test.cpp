@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <string_view>
+#include <functional>
+#include <regex>
+#include <string>
 
 #include "platform/sim/sim_platform.h"
 #include "support/test_support.h"
@@ -18,14 +20,9 @@ using platform::sim::SetupFailure;
 constexpr platform::ProcessId kAppPid = 4242;
 
 // "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}" in upper-case hexadecimal.
-bool IsGuidText(std::string_view text) {
-  if (text.size() != 38 || text.front() != '{' || text.back() != '}') return false;
-  for (std::size_t i = 1; i < 37; ++i) {
-    const bool dash = i == 9 || i == 14 || i == 19 || i == 24;
-    const char c = text[i];
-    if (dash ? c != '-' : !((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) return false;
-  }
-  return true;
+bool IsGuidText(const std::string& text) {
+  static const std::regex guid(R"(\{[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}\})");
+  return std::regex_match(text, guid);
 }
 
 class InteractionMonitorTest : public ::testing::Test {
@@ -93,59 +90,53 @@ TEST_F(InteractionMonitorTest, RecordsAreMadeOnFirstUseAndShareTheFirstIdAsEpoch
 }
 
 TEST_F(InteractionMonitorTest, CountingRules) {
+  using namespace platform;
+  struct Row {
+    const char* name;
+    std::function<void()> input;
+    int desktop;  // added to the desktop-wide generation
+    int window;   // added to the first window's record
+    bool onSecond = false;
+  };
+  const Row rows[] = {
+      {"UserClickOnWindowWithoutRecord", [&] { Click(250); }, 1, 0, true},
+      // On a child control: counted for its top-level window.
+      {"ClickOnChildControl", [&] { Click(20); }, 1, 1},
+      {"ButtonUp", [&] { Click(20, kWmLButtonUp); }, 1, 0},
+      {"Wheel", [&] { Click(20, kWmMouseWheel); }, 1, 1},
+      {"RightButton", [&] { Click(20, kWmRButtonDown); }, 1, 1},
+      {"MoveIsDropped", [&] { Click(20, kWmMouseMove); }, 0, 0},
+      {"XButtonIsDropped", [&] { Click(20, kWmXButtonDown); }, 0, 0},
+      // Another program's injection counts for the window only, at either integrity.
+      {"Injected", [&] { Click(20, kWmLButtonDown, kLlmhfInjected); }, 0, 1},
+      {"InjectedLowerIntegrity", [&] { Click(20, kWmLButtonDown, kLlmhfLowerIlInjected); }, 0, 1},
+      {"OwnClick", [&] { Click(20, kWmLButtonDown, kLlmhfInjected, kOwnInputMarker); }, 0, 0},
+      {"OwnKey", [&] { Key(kWmKeyDown, 'A', kOwnInputMarker); }, 0, 0},
+      // Keys go to the foreground's top-level window; only presses count for it.
+      {"KeyDown", [&] { Key(kWmKeyDown); }, 1, 1},
+      {"SysKeyDown", [&] { Key(kWmSysKeyDown, 'F'); }, 1, 1},
+      {"KeyUp", [&] { Key(kWmKeyUp); }, 1, 0},
+      // No foreground: nothing is the user's window.
+      {"KeyWithoutForeground",
+       [&] {
+         sim_.Windows().ClearForeground();
+         Key(kWmKeyDown);
+       },
+       0, 0}};
   const InteractionRecord record = monitor_.GetInteractionRecord(first_);
-  std::uint64_t desktopGeneration = monitor_.InteractionGeneration();
-
-  // The user's click on a window without a record: desktop-wide only.
-  Click(250);
-  EXPECT_EQ(monitor_.InteractionGeneration(), ++desktopGeneration);
-  EXPECT_TRUE(monitor_.UserInteractedWith(second_, desktopGeneration - 1));
-  EXPECT_FALSE(monitor_.UserInteractedWith(first_, desktopGeneration - 1));
-  EXPECT_EQ(Generation(first_), 0u);
-
-  // On a child control: counted for its top-level window; the button going up is not.
-  Click(20);
-  Click(20, platform::kWmLButtonUp);
-  desktopGeneration += 2;
-  EXPECT_EQ(monitor_.InteractionGeneration(), desktopGeneration);
-  EXPECT_TRUE(monitor_.UserInteractedWith(first_, desktopGeneration - 1));
-  EXPECT_EQ(Generation(first_), 1u);
-  EXPECT_FALSE(monitor_.IsRecordCurrent(first_, record.id, 0));
-  EXPECT_TRUE(monitor_.IsRecordCurrent(first_, record.id, 1));
-
-  // Wheel and the other buttons count; moves and X buttons are dropped.
-  Click(20, platform::kWmMouseWheel);
-  Click(20, platform::kWmRButtonDown);
-  Click(20, platform::kWmMouseMove);
-  Click(20, platform::kWmXButtonDown);
-  desktopGeneration += 2;
-  EXPECT_EQ(monitor_.InteractionGeneration(), desktopGeneration);
-  EXPECT_EQ(Generation(first_), 3u);
-
-  // Another program's injection counts for the window only, at either integrity.
-  Click(20, platform::kWmLButtonDown, platform::kLlmhfInjected);
-  Click(20, platform::kWmLButtonDown, platform::kLlmhfLowerIlInjected);
-  EXPECT_EQ(monitor_.InteractionGeneration(), desktopGeneration);
-  EXPECT_EQ(Generation(first_), 5u);
-
-  // The helper's own marked input changes nothing.
-  Click(20, platform::kWmLButtonDown, platform::kLlmhfInjected, kOwnInputMarker);
-  Key(platform::kWmKeyDown, 'A', kOwnInputMarker);
-  EXPECT_EQ(monitor_.InteractionGeneration(), desktopGeneration);
-  EXPECT_EQ(Generation(first_), 5u);
-
-  // Keys go to the foreground's top-level window; only presses count for it.
   sim_.Windows().SetForegroundWindow(button_);
-  Key(platform::kWmKeyDown);
-  Key(platform::kWmSysKeyDown, 'F');
-  Key(platform::kWmKeyUp);
-  desktopGeneration += 3;
-  EXPECT_EQ(monitor_.InteractionGeneration(), desktopGeneration);
-  EXPECT_EQ(Generation(first_), 7u);
-  // No foreground: nothing is the user's window.
-  sim_.Windows().ClearForeground();
-  Key(platform::kWmKeyDown);
-  EXPECT_EQ(monitor_.InteractionGeneration(), desktopGeneration);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const std::uint64_t desktop = monitor_.InteractionGeneration();
+    const std::uint64_t window = Generation(first_);
+    row.input();
+    EXPECT_EQ(monitor_.InteractionGeneration(), desktop + row.desktop);
+    EXPECT_EQ(Generation(first_), window + row.window);
+    EXPECT_TRUE(monitor_.IsRecordCurrent(first_, record.id, window + row.window));
+    EXPECT_EQ(monitor_.IsRecordCurrent(first_, record.id, window), row.window == 0);
+    EXPECT_EQ(monitor_.UserInteractedWith(first_, desktop), row.desktop == 1 && !row.onSecond);
+    EXPECT_EQ(monitor_.UserInteractedWith(second_, desktop), row.desktop == 1 && row.onSecond);
+  }
 
   // Nothing is counted while stopped, and no window counts as touched.
   monitor_.Stop();
@@ -276,8 +267,9 @@ TEST_F(InteractionMonitorTest, FailedSetUpLeavesNothingInstalled) {
 }
 
 TEST_F(InteractionMonitorTest, NoGuidLosesNoRecord) {
-  for (int i = 0; i < 128; ++i)
+  for (int i = 0; i < 128; ++i) {
     monitor_.GetInteractionRecord(sim_.Windows().AddWindow(kAppPid, u"W"));
+  }
   sim_.System().SetGuidFails(true);
   EXPECT_EQ(testing::FailureCode([&] { monitor_.GetInteractionRecord(first_); }),
             "capability_unavailable");

@@ -3,8 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <stdexcept>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
 
 #include "platform/sim/sim_platform.h"
 #include "support/test_support.h"
@@ -13,17 +18,23 @@ namespace velmora::computer_use {
 namespace {
 
 using platform::sim::SetupFailure;
+using platform::sim::SimSessions;
 using testing::CallCounter;
 using testing::WaitUntil;
 
 class SessionMonitorTest : public ::testing::Test {
  protected:
+  // A monitor with the ordinary callback and snapshots unless told otherwise.
+  void Create(DesktopSessionMonitor::UnsafeCallback onUnsafe = {},
+              DesktopSessionMonitor::SnapshotProvider snapshots = {},
+              DesktopSessionMonitor::SessionNotificationRegistrar registrar = nullptr) {
+    if (!onUnsafe) onUnsafe = [this] { unsafeCalls_(); };
+    if (!snapshots) snapshots = [this] { return CaptureSessionSnapshot(sim_.Get()); };
+    monitor_ = std::make_unique<DesktopSessionMonitor>(sim_.Get(), std::move(onUnsafe),
+                                                       std::move(snapshots), std::move(registrar));
+  }
   DesktopSessionMonitor& Monitor() {
-    if (!monitor_) {
-      monitor_ = std::make_unique<DesktopSessionMonitor>(
-          sim_.Get(), [this] { unsafeCalls_(); },
-          [this] { return CaptureSessionSnapshot(sim_.Get()); }, nullptr);
-    }
+    if (!monitor_) Create();
     return *monitor_;
   }
 
@@ -74,19 +85,59 @@ TEST_F(SessionMonitorTest, SafeDesktopStartsArmedAndReleasesEverythingOnStop) {
   EXPECT_EQ(unsafeCalls_.Count(), 0);
 }
 
-TEST_F(SessionMonitorTest, LockLatchesUnsafeAndUnlockDoesNotClearIt) {
+struct LatchRow {
+  std::string name;
+  std::function<void(SimSessions&)> event;
+  std::size_t notifications;  // session notifications the event sends
+  bool seenAtOnce;            // the session itself looks different: any check latches it
+};
+
+std::vector<LatchRow> LatchRows() {
+  std::vector<LatchRow> rows = {
+      {"LockThenUnlock",
+       [](SimSessions& s) {
+         s.LockSession();
+         s.UnlockSession();
+       },
+       2, false},
+      {"DesktopSwitchBackToDefault", [](SimSessions& s) { s.SwitchInputDesktop(u"Default"); }, 0,
+       false},
+      // No notification: whoever checks first (a caller or the timer) latches it.
+      {"Reconnect", [](SimSessions& s) { s.Reconnect(); }, 0, true}};
+  // Every change to the own session, even though the session still looks fine.
+  for (std::uint32_t code = 1; code <= 9; ++code) {
+    rows.push_back({"SessionChange" + std::to_string(code),
+                    [code](SimSessions& s) { s.SendSessionChange(code, s.SessionId()); }, 1,
+                    false});
+  }
+  return rows;
+}
+
+void PrintTo(const LatchRow& row, std::ostream* os) {
+  *os << row.name;
+}
+
+class LatchTest : public SessionMonitorTest, public ::testing::WithParamInterface<LatchRow> {};
+
+TEST_P(LatchTest, LatchesUnsafeOnceAndItStays) {
   ASSERT_TRUE(Monitor().Start());
-  sim_.Sessions().LockSession();
+  GetParam().event(sim_.Sessions());
+  if (GetParam().seenAtOnce) {
+    EXPECT_FALSE(Monitor().IsSessionSafe());
+  }
   ASSERT_TRUE(unsafeCalls_.WaitFor(1));
   EXPECT_FALSE(Monitor().IsSessionSafe());
   EXPECT_FALSE(Monitor().IsArmed());
-
-  sim_.Sessions().UnlockSession();
-  ASSERT_TRUE(WaitForNotifications(2));
+  // Once an ignored notification after the event's own is handled, the latch still holds.
+  sim_.Sessions().SendSessionChange(platform::sim::kWtsSessionCreate, sim_.Sessions().SessionId());
+  ASSERT_TRUE(WaitForNotifications(GetParam().notifications + 1));
   EXPECT_FALSE(Monitor().IsSessionSafe());
   EXPECT_FALSE(Monitor().Start());
   EXPECT_EQ(unsafeCalls_.Count(), 1);
 }
+
+INSTANTIATE_TEST_SUITE_P(Events, LatchTest, ::testing::ValuesIn(LatchRows()),
+                         [](const auto& info) { return info.param.name; });
 
 TEST_F(SessionMonitorTest, StartOnALockedSessionTriggersOnce) {
   sim_.Sessions().LockSession();
@@ -110,41 +161,6 @@ TEST_F(SessionMonitorTest, NotificationsOfOtherSessionsAndOtherCodesAreIgnored) 
   EXPECT_EQ(unsafeCalls_.Count(), 0);
 }
 
-class SessionChangeCodeTest : public SessionMonitorTest,
-                              public ::testing::WithParamInterface<std::uint32_t> {};
-
-TEST_P(SessionChangeCodeTest, OwnSessionChangeLatchesEvenThoughTheSessionLooksFine) {
-  ASSERT_TRUE(Monitor().Start());
-  sim_.Sessions().SendSessionChange(GetParam(), sim_.Sessions().SessionId());
-  ASSERT_TRUE(unsafeCalls_.WaitFor(1));
-  EXPECT_FALSE(Monitor().IsArmed());
-  EXPECT_FALSE(Monitor().IsSessionSafe());
-}
-
-INSTANTIATE_TEST_SUITE_P(CodesOneToNine, SessionChangeCodeTest, ::testing::Range(1u, 10u));
-
-TEST_F(SessionMonitorTest, DesktopSwitchLatchesEvenBackToDefault) {
-  ASSERT_TRUE(Monitor().Start());
-  sim_.Sessions().SwitchInputDesktop(u"Default");
-  ASSERT_TRUE(unsafeCalls_.WaitFor(1));
-  EXPECT_FALSE(Monitor().IsSessionSafe());
-}
-
-TEST_F(SessionMonitorTest, ReconnectIsSeenByTheNextCheck) {
-  ASSERT_TRUE(Monitor().Start());
-  sim_.Sessions().Reconnect();
-  // Whoever checks first (this thread or the timer) latches it.
-  EXPECT_FALSE(Monitor().IsSessionSafe());
-  ASSERT_TRUE(unsafeCalls_.WaitFor(1));
-  EXPECT_FALSE(Monitor().IsArmed());
-}
-
-TEST_F(SessionMonitorTest, DesktopNameIgnoresLetterCase) {
-  sim_.Sessions().SwitchInputDesktop(u"DEFAULT");
-  EXPECT_TRUE(Monitor().Start());
-  EXPECT_EQ(unsafeCalls_.Count(), 0);
-}
-
 TEST_F(SessionMonitorTest, LoopEndingByItselfCountsAsUnsafe) {
   ASSERT_TRUE(Monitor().Start());
   ASSERT_TRUE(sim_.MessageLoops().PostQuitToWindowThread(kSessionMonitorClassName));
@@ -158,9 +174,7 @@ TEST_F(SessionMonitorTest, LoopEndingByItselfCountsAsUnsafe) {
 }
 
 TEST_F(SessionMonitorTest, FailingSnapshotsAreUnsafe) {
-  monitor_ = std::make_unique<DesktopSessionMonitor>(
-      sim_.Get(), [this] { unsafeCalls_(); },
-      []() -> SessionSnapshot { throw std::runtime_error("no session"); }, nullptr);
+  Create({}, []() -> SessionSnapshot { throw std::runtime_error("no session"); });
   EXPECT_FALSE(Monitor().Start());
   EXPECT_TRUE(unsafeCalls_.WaitFor(1));
   Monitor().Stop();
@@ -169,13 +183,10 @@ TEST_F(SessionMonitorTest, FailingSnapshotsAreUnsafe) {
 
 TEST_F(SessionMonitorTest, ThrowingCallbackIsSwallowedAndCalledOnce) {
   std::atomic<int> calls = 0;
-  monitor_ = std::make_unique<DesktopSessionMonitor>(
-      sim_.Get(),
-      [&calls] {
-        ++calls;
-        throw std::runtime_error("callback failed");
-      },
-      [this] { return CaptureSessionSnapshot(sim_.Get()); }, nullptr);
+  Create([&calls] {
+    ++calls;
+    throw std::runtime_error("callback failed");
+  });
   sim_.Sessions().SetSessionQueryFails(true);
   EXPECT_FALSE(Monitor().Start());
   EXPECT_FALSE(Monitor().Start());
@@ -184,13 +195,10 @@ TEST_F(SessionMonitorTest, ThrowingCallbackIsSwallowedAndCalledOnce) {
 }
 
 TEST_F(SessionMonitorTest, StopFromInsideTheCallbackDoesNotDeadlock) {
-  monitor_ = std::make_unique<DesktopSessionMonitor>(
-      sim_.Get(),
-      [this] {
-        monitor_->Stop();  // on the monitor thread: must not join itself
-        unsafeCalls_();
-      },
-      [this] { return CaptureSessionSnapshot(sim_.Get()); }, nullptr);
+  Create([this] {
+    monitor_->Stop();  // on the monitor thread: must not join itself
+    unsafeCalls_();
+  });
   ASSERT_TRUE(Monitor().Start());
   sim_.Sessions().LockSession();
   ASSERT_TRUE(unsafeCalls_.WaitFor(1));
@@ -200,12 +208,10 @@ TEST_F(SessionMonitorTest, StopFromInsideTheCallbackDoesNotDeadlock) {
 
 TEST_F(SessionMonitorTest, CustomRegistrarIsUsedAndItsRefusalIsUnsafe) {
   int registrations = 0;
-  monitor_ = std::make_unique<DesktopSessionMonitor>(
-      sim_.Get(), [this] { unsafeCalls_(); }, [this] { return CaptureSessionSnapshot(sim_.Get()); },
-      [&registrations](platform::WindowHandle window) {
-        ++registrations;
-        return window == platform::kNullWindow;  // refuses every real window
-      });
+  Create({}, {}, [&registrations](platform::WindowHandle window) {
+    ++registrations;
+    return window == platform::kNullWindow;  // refuses every real window
+  });
   EXPECT_FALSE(Monitor().Start());
   EXPECT_EQ(registrations, 1);
   EXPECT_EQ(unsafeCalls_.Count(), 1);
@@ -242,75 +248,64 @@ TEST_F(SessionMonitorTest, StopBeforeStartAndConcurrentStops) {
   EXPECT_FALSE(Monitor().Start());
   EXPECT_EQ(unsafeCalls_.Count(), 0);
 
-  auto second = std::make_unique<DesktopSessionMonitor>(
-      sim_.Get(), [this] { unsafeCalls_(); }, [this] { return CaptureSessionSnapshot(sim_.Get()); },
-      nullptr);
-  ASSERT_TRUE(second->Start());
-  std::thread a([&] { second->Stop(); });
-  std::thread b([&] { second->Stop(); });
+  Create();
+  ASSERT_TRUE(Monitor().Start());
+  std::thread a([&] { Monitor().Stop(); });
+  std::thread b([&] { Monitor().Stop(); });
   a.join();
   b.join();
-  second.reset();
+  monitor_.reset();
   ExpectAllReleased();
 }
 
 // --- Snapshots
 
-class SnapshotTest : public SessionMonitorTest {
- protected:
-  SessionSnapshot Capture() { return CaptureSessionSnapshot(sim_.Get()); }
-};
+enum SnapshotField { kRead = 1, kLockKnown = 2, kUnlocked = 4, kActive = 8, kDefaultDesktop = 16 };
+constexpr int kGood = kRead | kLockKnown | kUnlocked | kActive | kDefaultDesktop;
 
-TEST_F(SnapshotTest, GoodSessionIsReadInFull) {
-  const SessionSnapshot snapshot = Capture();
-  EXPECT_TRUE(snapshot.IsGood());
-  EXPECT_EQ(snapshot.sessionId, sim_.Sessions().SessionId());
-  EXPECT_NE(snapshot.logonTime, 0);
-  EXPECT_NE(snapshot.connectTime, 0);
+int FieldsOf(const SessionSnapshot& s) {
+  const bool read = s.sessionId != 0 || s.logonTime != 0 || s.connectTime != 0;
+  return (read ? kRead : 0) | (s.lockStateKnown ? kLockKnown : 0) | (s.unlocked ? kUnlocked : 0) |
+         (s.active ? kActive : 0) | (s.inputDesktopIsDefault ? kDefaultDesktop : 0);
 }
 
-TEST_F(SnapshotTest, ShortBufferWrongLevelOrFailedQueryLeaveTheSessionUnread) {
-  sim_.Sessions().SetSessionInfoShape(231, 1);
-  SessionSnapshot snapshot = Capture();
-  EXPECT_EQ(snapshot.sessionId, 0u);
-  EXPECT_FALSE(snapshot.lockStateKnown);
-  EXPECT_EQ(snapshot.connectTime, 0);
-  EXPECT_TRUE(snapshot.inputDesktopIsDefault);  // still asked
-
-  sim_.Sessions().SetSessionInfoShape(232, 2);
-  EXPECT_EQ(Capture().sessionId, 0u);
-  sim_.Sessions().SetSessionInfoShape(232, 1);
-  EXPECT_TRUE(Capture().IsGood());
-
-  sim_.Sessions().SetSessionQueryFails(true);
-  snapshot = Capture();
-  EXPECT_EQ(snapshot.sessionId, 0u);
-  EXPECT_FALSE(snapshot.inputDesktopIsDefault);  // not examined
-}
-
-TEST_F(SnapshotTest, NoSessionGivesTheZeroSnapshot) {
-  sim_.Sessions().SetProcessSessionIdFails(true);
-  EXPECT_FALSE(Capture().inputDesktopIsDefault);
-  sim_.Sessions().SetProcessSessionIdFails(false);
-  sim_.Sessions().SetProcessSession(sim_.Get().processes.CurrentProcessId(), 0);
-  EXPECT_EQ(Capture().sessionId, 0u);
-  EXPECT_FALSE(Capture().inputDesktopIsDefault);
-}
-
-TEST_F(SnapshotTest, LockFlagsAndConnectState) {
-  sim_.Sessions().SetSessionFlags(0);
-  SessionSnapshot snapshot = Capture();
-  EXPECT_TRUE(snapshot.lockStateKnown);
-  EXPECT_FALSE(snapshot.unlocked);
-  sim_.Sessions().SetSessionFlags(-1);  // lock state unknown
-  snapshot = Capture();
-  EXPECT_FALSE(snapshot.lockStateKnown);
-  EXPECT_FALSE(snapshot.unlocked);
-  sim_.Sessions().SetSessionFlags(1);
-  sim_.Sessions().SetSessionState(1);  // WTSConnected: not the active session
-  snapshot = Capture();
-  EXPECT_FALSE(snapshot.active);
-  EXPECT_FALSE(snapshot.IsGood());
+TEST(SessionSnapshotTest, ReadsOnlyWhatTheSessionAnswers) {
+  using platform::sim::SimPlatform;
+  const std::tuple<const char*, std::function<void(SimPlatform&)>, int> rows[] = {
+      {"Good", [](SimPlatform&) {}, kGood},
+      {"DesktopNameInCapitals", [](SimPlatform& p) { p.Sessions().SwitchInputDesktop(u"DEFAULT"); },
+       kGood},
+      // The extended information needs 232 bytes at level 1; the desktop is still asked.
+      {"ShortBuffer", [](SimPlatform& p) { p.Sessions().SetSessionInfoShape(231, 1); },
+       kDefaultDesktop},
+      {"WrongLevel", [](SimPlatform& p) { p.Sessions().SetSessionInfoShape(232, 2); },
+       kDefaultDesktop},
+      {"ExactBuffer", [](SimPlatform& p) { p.Sessions().SetSessionInfoShape(232, 1); }, kGood},
+      // Nothing read: the desktop is not examined either.
+      {"QueryFails", [](SimPlatform& p) { p.Sessions().SetSessionQueryFails(true); }, 0},
+      {"NoProcessSession", [](SimPlatform& p) { p.Sessions().SetProcessSessionIdFails(true); }, 0},
+      {"SessionZero",
+       [](SimPlatform& p) {
+         p.Sessions().SetProcessSession(p.Get().processes.CurrentProcessId(), 0);
+       },
+       0},
+      {"Locked", [](SimPlatform& p) { p.Sessions().SetSessionFlags(0); }, kGood & ~kUnlocked},
+      {"LockStateUnknown", [](SimPlatform& p) { p.Sessions().SetSessionFlags(-1); },
+       kGood & ~kLockKnown & ~kUnlocked},
+      // WTSConnected: not the active session.
+      {"Connected", [](SimPlatform& p) { p.Sessions().SetSessionState(1); }, kGood & ~kActive}};
+  for (const auto& [name, change, fields] : rows) {
+    testing::EmptyInput input;
+    testing::CapturedOutput output;
+    SimPlatform sim(input, output);
+    change(sim);
+    const SessionSnapshot snapshot = CaptureSessionSnapshot(sim.Get());
+    EXPECT_EQ(FieldsOf(snapshot), fields) << name;
+    EXPECT_EQ(snapshot.IsGood(), fields == kGood) << name;
+    if ((fields & kRead) == 0) continue;
+    EXPECT_EQ(snapshot.sessionId, sim.Sessions().SessionId()) << name;
+    EXPECT_TRUE(snapshot.logonTime != 0 && snapshot.connectTime != 0) << name;
+  }
 }
 
 TEST(DesktopName, ComparedUpToTheNullIgnoringCase) {
