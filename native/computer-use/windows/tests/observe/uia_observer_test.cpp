@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/sim/sim_platform.h"
-#include "support/test_support.h"
+#include <functional>
+#include <optional>
+
+#include "support/sim_desktop_test.h"
 
 namespace velmora::computer_use {
 namespace {
@@ -15,7 +17,7 @@ using platform::sim::SimProcess;
 
 constexpr platform::ProcessId kAppPid = 4242;
 
-class IdentityTest : public ::testing::Test {
+class IdentityTest : public testing::SimDesktopTest {
  protected:
   IdentityTest() {
     sim_.ProcessInfo().AddProcess(kAppPid, SimProcess{u"C:\\Tools\\app.exe", 0x2000, 1, true});
@@ -27,9 +29,6 @@ class IdentityTest : public ::testing::Test {
     return testing::FailureCode([&] { DescribeWindow(platform(), window); });
   }
 
-  testing::EmptyInput input_;
-  testing::CapturedOutput output_;
-  platform::sim::SimPlatform sim_{input_, output_};
   WindowHandle window_;
 };
 
@@ -105,77 +104,80 @@ TEST_F(IdentityTest, AppNameAndUnusualPaths) {
             "exe_path_sha256:21c385672dcc267d7c6f7006da795e3997d7b53138975ec75209be765295b0ea");
 }
 
-TEST_F(IdentityTest, AccessCodesInTheirOrder) {
+// Each window's access and the code its description fails with, by its process.
+TEST_F(IdentityTest, AccessAndDescriptionCodesByProcess) {
+  struct Case {
+    const char* name;
+    std::optional<SimProcess> process;  // none: the process vanished
+    std::int32_t access;
+    const char* code;
+  };
+  const Case cases[] = {
+      {"lower integrity", SimProcess{u"C:\\low.exe", 0x1000}, kWindowAccessAllowed, ""},
+      {"higher integrity", SimProcess{u"C:\\admin.exe", 0x3000}, kWindowAccessIntegrityTooHigh,
+       "uipi_blocked"},
+      {"unreadable integrity", SimProcess{u"C:\\protected.exe", std::nullopt},
+       kWindowAccessUnavailable, "secure_desktop_unavailable"},
+      {"another session", SimProcess{u"C:\\other.exe", 0x2000, 2}, kWindowAccessUnavailable,
+       "secure_desktop_unavailable"},
+      {"cannot be opened", SimProcess{u"C:\\closed.exe", 0x2000, 1, false},
+       kWindowAccessUnavailable, "secure_desktop_unavailable"},
+      {"no image path", SimProcess{u""}, kWindowAccessAllowed, "target_unavailable"},
+      {"vanished", std::nullopt, kWindowAccessUnavailable, "secure_desktop_unavailable"},
+  };
+  platform::ProcessId pid = 6000;
+  for (const Case& each : cases) {
+    ++pid;
+    if (each.process) {
+      sim_.ProcessInfo().AddProcess(pid, *each.process);
+    } else {
+      sim_.Sessions().SetProcessSession(pid, 1);
+    }
+    const WindowHandle window = sim_.Windows().AddWindow(pid, u"");
+    EXPECT_EQ(CheckWindowAccess(platform(), window), each.access) << each.name;
+    EXPECT_EQ(Code(window), each.code) << each.name;
+  }
   EXPECT_EQ(CheckWindowAccess(platform(), window_), kWindowAccessAllowed);
   EXPECT_EQ(CheckWindowAccess(platform(), platform::kNullWindow), kWindowAccessUnavailable);
   EXPECT_EQ(CheckWindowAccess(platform(), static_cast<WindowHandle>(0x7777)),
             kWindowAccessUnavailable);
-
-  // Integrity: higher than the helper's is refused, equal or lower is fine, unreadable is 5.
-  sim_.ProcessInfo().AddProcess(6001, SimProcess{u"C:\\admin.exe", 0x3000, 1, true});
-  sim_.ProcessInfo().AddProcess(6002, SimProcess{u"C:\\low.exe", 0x1000, 1, true});
-  sim_.ProcessInfo().AddProcess(6003, SimProcess{u"C:\\protected.exe", std::nullopt, 1, true});
-  sim_.ProcessInfo().AddProcess(6004, SimProcess{u"C:\\other-session.exe", 0x2000, 2, true});
-  sim_.ProcessInfo().AddProcess(6005, SimProcess{u"C:\\closed.exe", 0x2000, 1, false});
-  const WindowHandle elevated = sim_.Windows().AddWindow(6001, u"");
-  EXPECT_EQ(CheckWindowAccess(platform(), elevated), kWindowAccessIntegrityTooHigh);
-  EXPECT_EQ(Code(elevated), "uipi_blocked");
-  EXPECT_EQ(CheckWindowAccess(platform(), sim_.Windows().AddWindow(6002, u"")),
-            kWindowAccessAllowed);
-  EXPECT_EQ(Code(sim_.Windows().AddWindow(6003, u"")), "secure_desktop_unavailable");
-  EXPECT_EQ(CheckWindowAccess(platform(), sim_.Windows().AddWindow(6004, u"")),
-            kWindowAccessUnavailable);
-  EXPECT_EQ(CheckWindowAccess(platform(), sim_.Windows().AddWindow(6005, u"")),
-            kWindowAccessUnavailable);
-  // A window whose process vanished: no image path.
-  const WindowHandle orphan = sim_.Windows().AddWindow(6006, u"");
-  sim_.Sessions().SetProcessSession(6006, 1);
-  EXPECT_EQ(CheckWindowAccess(platform(), orphan), kWindowAccessUnavailable);
-}
-
-TEST_F(IdentityTest, HelperAtHighIntegrityMayDescribeElevatedWindows) {
-  SimProcess self;
-  self.imagePath = u"C:\\helper.exe";
-  self.integrityLevel = 0x3000;
+  // At high integrity itself, the helper may describe elevated windows.
+  SimProcess self{u"C:\\helper.exe", 0x3000};
   sim_.ProcessInfo().AddProcess(platform().processes.CurrentProcessId(), self);
-  sim_.ProcessInfo().AddProcess(6001, SimProcess{u"C:\\admin.exe", 0x3000, 1, true});
-  EXPECT_EQ(Code(sim_.Windows().AddWindow(6001, u"")), "");
+  EXPECT_EQ(Code(sim_.Windows().AddWindow(6002, u"")), "");
 }
 
-TEST_F(IdentityTest, LockedOrSecureDesktopRefusesEveryWindow) {
-  sim_.Sessions().SetSessionFlags(0);
-  EXPECT_EQ(CheckWindowAccess(platform(), window_), kWindowAccessSessionLocked);
-  sim_.Sessions().SetSessionFlags(1);
-  sim_.Sessions().SetSessionState(1);
-  EXPECT_EQ(CheckWindowAccess(platform(), window_), kWindowAccessSessionLocked);
-  sim_.Sessions().SetSessionState(0);
-  sim_.Sessions().SwitchInputDesktop(u"Screen-saver");
-  EXPECT_EQ(CheckWindowAccess(platform(), window_), kWindowAccessNotDefaultDesktop);
-  EXPECT_EQ(Code(window_), "secure_desktop_unavailable");
-  sim_.Sessions().SwitchInputDesktop(u"Default");
-  sim_.Sessions().SetSessionQueryFails(true);
-  EXPECT_EQ(CheckWindowAccess(platform(), window_), kWindowAccessSessionLocked);
-  EXPECT_EQ(Code(platform::kNullWindow), "secure_desktop_unavailable");
+TEST_F(IdentityTest, AnUnsafeSessionRefusesEveryWindow) {
+  struct Case {
+    const char* name;
+    std::function<void(platform::sim::SimSessions&)> change;
+    std::int32_t access;
+  };
+  const Case cases[] = {
+      {"locked", [](auto& s) { s.SetSessionFlags(0); }, kWindowAccessSessionLocked},
+      {"disconnected", [](auto& s) { s.SetSessionState(1); }, kWindowAccessSessionLocked},
+      {"screen saver", [](auto& s) { s.SwitchInputDesktop(u"Screen-saver"); },
+       kWindowAccessNotDefaultDesktop},
+      {"query fails", [](auto& s) { s.SetSessionQueryFails(true); }, kWindowAccessSessionLocked},
+  };
+  for (const Case& each : cases) {
+    each.change(sim_.Sessions());
+    EXPECT_EQ(CheckWindowAccess(platform(), window_), each.access) << each.name;
+    EXPECT_EQ(Code(window_), "secure_desktop_unavailable") << each.name;
+    EXPECT_EQ(Code(platform::kNullWindow), "secure_desktop_unavailable") << each.name;
+    sim_.Sessions().SetSessionFlags(1);
+    sim_.Sessions().SetSessionState(0);
+    sim_.Sessions().SwitchInputDesktop(u"Default");
+    sim_.Sessions().SetSessionQueryFails(false);
+  }
+  EXPECT_EQ(Code(window_), "");
 }
 
-TEST_F(IdentityTest, ForegroundShortcutAndErrorCodes) {
+TEST_F(IdentityTest, ForegroundShortcutAndHashFailures) {
   sim_.Windows().SetForegroundWindow(window_);
   EXPECT_EQ(CheckForegroundWindowAccess(platform()), kWindowAccessAllowed);
   sim_.Windows().ClearForeground();
   EXPECT_EQ(CheckForegroundWindowAccess(platform()), kWindowAccessUnavailable);
-  EXPECT_EQ(WindowAccessErrorCode(0), "");
-  EXPECT_EQ(WindowAccessErrorCode(1), "secure_desktop_unavailable");
-  EXPECT_EQ(WindowAccessErrorCode(2), "secure_desktop_unavailable");
-  EXPECT_EQ(WindowAccessErrorCode(4), "uipi_blocked");
-  EXPECT_EQ(WindowAccessErrorCode(5), "secure_desktop_unavailable");
-}
-
-TEST_F(IdentityTest, UnreadableImagePathIsTargetUnavailable) {
-  sim_.ProcessInfo().AddProcess(7000, SimProcess{u"", 0x2000, 1, true});
-  EXPECT_EQ(Code(sim_.Windows().AddWindow(7000, u"")), "target_unavailable");
-}
-
-TEST_F(IdentityTest, HashFailuresPassThrough) {
   sim_.Crypto().SetFailure(HashStatus::kUnavailable);
   EXPECT_EQ(Code(window_), "sha256_unavailable");
   sim_.Crypto().SetFailure(HashStatus::kFailed);

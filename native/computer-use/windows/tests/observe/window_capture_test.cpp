@@ -6,8 +6,7 @@
 #include <tuple>
 
 #include "common/platform_error.h"
-#include "platform/sim/sim_platform.h"
-#include "support/test_support.h"
+#include "support/sim_desktop_test.h"
 
 namespace velmora::computer_use {
 namespace {
@@ -113,7 +112,7 @@ TEST(EncodeScreenshot, LadderThresholdsToTheByte) {
   }
 }
 
-class WindowCaptureTest : public ::testing::Test {
+class WindowCaptureTest : public testing::SimDesktopTest {
  protected:
   WindowCaptureTest() {
     window_ = sim_.Windows().AddWindow(4242, u"Editor");
@@ -132,9 +131,6 @@ class WindowCaptureTest : public ::testing::Test {
     sim_.Capture().SetWindowCapture(window_, scene);
   }
 
-  testing::EmptyInput input_;
-  testing::CapturedOutput output_;
-  platform::sim::SimPlatform sim_{input_, output_};
   WindowCapture capture_{sim_.Get()};
   WindowHandle window_;
 };
