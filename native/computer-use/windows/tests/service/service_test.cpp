@@ -177,15 +177,16 @@ TEST_F(ServiceTest, ObservationStateAcrossAnswers) {
 
 TEST_F(ServiceTest, StopAllOnThreeThreadsAtOnce) {
   const platform::WindowHandle window = sim_.Windows().AddWindow(7, u"Editor");
+  HelperService& service = Service();  // made before the threads share it
   std::vector<std::thread> threads;
   for (int i = 0; i < 3; ++i) {
-    threads.emplace_back([this] {
-      for (int k = 0; k < 200; ++k) Service().StopAll(k % 2 == 0);
+    threads.emplace_back([&service] {
+      for (int k = 0; k < 200; ++k) service.StopAll(k % 2 == 0);
     });
   }
   // Observations restart the monitor meanwhile.
   threads.emplace_back([&] {
-    for (int k = 0; k < 50; ++k) Service().Interactions().GetInteractionRecord(window);
+    for (int k = 0; k < 50; ++k) service.Interactions().GetInteractionRecord(window);
   });
   for (std::thread& thread : threads) thread.join();
   EXPECT_EQ(RespondOnce("record.stop")["ok"], true);
