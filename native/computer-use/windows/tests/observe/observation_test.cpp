@@ -27,14 +27,14 @@ class ObservationTest : public testing::SimDesktopTest {
     sim_.Displays().AddMonitor(SimMonitor{{1920, 0, 3840, 1080}, u"\\\\.\\DISPLAY2", {144, 144}});
     window_ = sim_.Windows().AddWindow(kAppPid, u"App");
     sim_.Windows().SetForegroundWindow(window_);
-    root_ = automation().SetWindowElement(
+    root_ = Automation().SetWindowElement(
         window_, ElementBuilder(platform::kUiaWindowControlTypeId, u"App", {0, 0, 800, 600}));
-    button_ = automation().AddChild(
+    button_ = Automation().AddChild(
         root_, ElementBuilder(platform::kUiaButtonControlTypeId, u"OK", {10, 10, 90, 40})
                    .Patterns({platform::kUiaInvokePatternId})
                    .AutomationId(u"ok"));
   }
-  platform::sim::SimAutomation& automation() { return sim_.Automation(); }
+  platform::sim::SimAutomation& Automation() { return sim_.Automation(); }
 
   WindowHandle window_;
   SimElementId root_ = 0;
@@ -46,24 +46,24 @@ TEST_F(ObservationTest, NodesRolesActionsAndJson) {
   const auto edit = [](std::u16string name, Rect bounds) {
     return ElementBuilder(platform::kUiaEditControlTypeId, std::move(name), bounds).Value(u"");
   };
-  automation().AddChild(root_, edit(u"secret", {20, 50, 220, 70}).Password());
-  automation().AddChild(root_, edit(u"Path", {20, 80, 220, 100}).ReadOnly());
-  automation().AddChild(
+  Automation().AddChild(root_, edit(u"secret", {20, 50, 220, 70}).Password());
+  Automation().AddChild(root_, edit(u"Path", {20, 80, 220, 100}).ReadOnly());
+  Automation().AddChild(
       root_, ElementBuilder(platform::kUiaCheckBoxControlTypeId, u"Wrap", {2000, 10, 2100, 30})
                  .Patterns({platform::kUiaTogglePatternId}));
-  automation().AddChild(
+  Automation().AddChild(
       root_, ElementBuilder(platform::kUiaListControlTypeId, u"Items", {20, 120, 220, 400})
                  .Patterns({platform::kUiaScrollPatternId}));
-  const SimElementId titleBar = automation().AddChild(
+  const SimElementId titleBar = Automation().AddChild(
       root_, ElementBuilder(platform::kUiaTitleBarControlTypeId, u"", {0, 0, 800, 30}));
   for (const auto& [name, id, left] :
        {std::tuple{u"", u"Close", 770}, std::tuple{u"?", u"Help", 740}}) {
-    automation().AddChild(
+    Automation().AddChild(
         titleBar, ElementBuilder(platform::kUiaButtonControlTypeId, name, {left, 0, left + 30, 30})
                       .Patterns({platform::kUiaInvokePatternId})
                       .AutomationId(id));
   }
-  automation().AddChild(root_, ElementBuilder(platform::kUiaTextControlTypeId, u"x", {1, 1, 2, 2})
+  Automation().AddChild(root_, ElementBuilder(platform::kUiaTextControlTypeId, u"x", {1, 1, 2, 2})
                                    .Failing({UiaCall::kControlType, UiaCall::kBoundingRectangle,
                                              UiaCall::kIsEnabled}));
 
@@ -123,7 +123,7 @@ TEST_F(ObservationTest, StateTextIsByteExact) {
 
 TEST_F(ObservationTest, WalkLimits) {
   for (int i = 0; i < 1500; ++i) {
-    automation().AddChild(root_,
+    Automation().AddChild(root_,
                           ElementBuilder(platform::kUiaTextControlTypeId, u"t", {0, 0, 1, 1}));
   }
   UiaObserver observer(sim_.Get());
@@ -133,13 +133,13 @@ TEST_F(ObservationTest, WalkLimits) {
   EXPECT_EQ(observation.targets.back().id, "uia:999");
 
   // A chain deeper than 64 levels loses the deep part but keeps the siblings after it.
-  root_ = automation().SetWindowElement(
+  root_ = Automation().SetWindowElement(
       window_, ElementBuilder(platform::kUiaWindowControlTypeId, u"App", {0, 0, 800, 600}));
   SimElementId parent = root_;
   for (int depth = 1; depth <= 70; ++depth) {
-    parent = automation().AddChild(parent, ElementBuilder(platform::kUiaTextControlTypeId, u"d"));
+    parent = Automation().AddChild(parent, ElementBuilder(platform::kUiaTextControlTypeId, u"d"));
   }
-  automation().AddChild(root_, ElementBuilder(platform::kUiaButtonControlTypeId, u"after"));
+  Automation().AddChild(root_, ElementBuilder(platform::kUiaButtonControlTypeId, u"after"));
   observation = observer.ObserveForeground();
   EXPECT_TRUE(observation.targetsTruncated);
   ASSERT_EQ(observation.targets.size(), 66u);  // depths 0 to 64, then the sibling
@@ -200,7 +200,7 @@ TEST_F(ObservationTest, FailedObservationKeepsThePreviousOne) {
   EXPECT_EQ(FailureCode([&] { observer.ObserveForeground(); }), "identifier_failed");
   EXPECT_TRUE(observer.IsObservationCurrent(o.observationId, o.stateHash));
   sim_.System().SetGuidFails(false);
-  automation().FailElementFromHandle(static_cast<platform::HResult>(0x80004005));
+  Automation().FailElementFromHandle(static_cast<platform::HResult>(0x80004005));
   EXPECT_THROW(observer.ObserveForeground(), PlatformError);
   EXPECT_TRUE(observer.IsObservationCurrent(o.observationId, o.stateHash));
 }
@@ -251,33 +251,33 @@ TEST_F(ObservationTest, TargetResolution) {
   EXPECT_FALSE(observer.ResolveTarget("uia:7", o.observationId, o.stateHash));
   EXPECT_FALSE(observer.ResolveTarget("focused", o.observationId, o.stateHash));
 
-  SimElement button = automation().Get(button_);
+  SimElement button = Automation().Get(button_);
   SimElement changed = button;
   changed.focused = true;  // focus alone does not matter
-  automation().Update(button_, changed);
+  Automation().Update(button_, changed);
   EXPECT_TRUE(observer.ResolveTarget("uia:1", o.observationId, o.stateHash));
   for (const auto& change : std::vector<std::function<void(SimElement&)>>{
            [](SimElement& e) { e.enabled = false; }, [](SimElement& e) { e.bounds.left += 1; },
            [](SimElement& e) { e.name = u"Cancel"; }, [](SimElement& e) { e.patterns.clear(); }}) {
     changed = button;
     change(changed);
-    automation().Update(button_, changed);
+    Automation().Update(button_, changed);
     EXPECT_FALSE(observer.ResolveTarget("uia:1", o.observationId, o.stateHash));
   }
-  automation().Update(button_, button);
+  Automation().Update(button_, button);
   EXPECT_TRUE(observer.ResolveTarget("uia:1", o.observationId, o.stateHash));
   // A newer observation replaces the ids.
   const Observation newer = observer.ObserveForeground();
   EXPECT_FALSE(observer.ResolveTarget("uia:1", o.observationId, o.stateHash));
   EXPECT_TRUE(observer.ResolveTarget("uia:1", newer.observationId, newer.stateHash));
-  automation().Remove(button_);
+  Automation().Remove(button_);
   EXPECT_FALSE(observer.ResolveTarget("uia:1", newer.observationId, newer.stateHash));
 }
 
 TEST_F(ObservationTest, SingleElementDescriptionsAndClientFailure) {
   UiaObserver observer(sim_.Get());
   EXPECT_FALSE(observer.DescribeFocusedElement());
-  automation().SetFocusedElement(button_);
+  Automation().SetFocusedElement(button_);
   EXPECT_EQ(observer.DescribeFocusedElement()->id, "focused");
   const std::optional<ElementNode> pointed = observer.DescribeElementAtPoint(20, 20);
   ASSERT_TRUE(pointed);
@@ -286,7 +286,7 @@ TEST_F(ObservationTest, SingleElementDescriptionsAndClientFailure) {
   EXPECT_TRUE(pointed->parentId.empty());
   EXPECT_FALSE(observer.DescribeElementAtPoint(5000, 5000));
 
-  automation().FailCreateClient(static_cast<platform::HResult>(0x80040154));
+  Automation().FailCreateClient(static_cast<platform::HResult>(0x80040154));
   try {
     UiaObserver failing(sim_.Get());
     ADD_FAILURE() << "no client, no observer";

@@ -24,16 +24,16 @@ class IdentityTest : public testing::SimDesktopTest {
     window_ = sim_.Windows().AddWindow(kAppPid, u"Report - App");
     sim_.Displays().AddMonitor(SimMonitor{{0, 0, 1920, 1080}, u"\\\\.\\DISPLAY1", {96, 96}});
   }
-  platform::Platform& platform() { return sim_.Get(); }
+  platform::Platform& Api() { return sim_.Get(); }
   std::string Code(WindowHandle window) {
-    return testing::FailureCode([&] { DescribeWindow(platform(), window); });
+    return testing::FailureCode([&] { DescribeWindow(Api(), window); });
   }
 
   WindowHandle window_;
 };
 
 TEST_F(IdentityTest, DescriptionIsByteExact) {
-  const Observation observation = DescribeWindow(platform(), window_);
+  const Observation observation = DescribeWindow(Api(), window_);
   EXPECT_EQ(observation.appIdentity,
             "exe_path_sha256:94501dc40f1f665f7c2c2ac9c36adc3911d976a29337594d63016ccc213bbf88");
   EXPECT_EQ(observation.appIdentity.size(), 80u);
@@ -42,7 +42,7 @@ TEST_F(IdentityTest, DescriptionIsByteExact) {
   EXPECT_EQ(observation.appName, u"app.exe");
   EXPECT_EQ(observation.windowTitle, u"Report - App");
   EXPECT_EQ(observation.window, window_);
-  EXPECT_EQ(observation.topologyGeneration, DisplayTopologyHash(platform().displays));
+  EXPECT_EQ(observation.topologyGeneration, DisplayTopologyHash(Api().displays));
   EXPECT_TRUE(observation.observationId.empty());
   EXPECT_TRUE(observation.targets.empty());
 }
@@ -50,9 +50,9 @@ TEST_F(IdentityTest, DescriptionIsByteExact) {
 TEST_F(IdentityTest, ChildControlDescribesItsTopLevelWindow) {
   const WindowHandle child = sim_.Windows().AddWindow(kAppPid, u"OK", window_);
   const WindowHandle grandchild = sim_.Windows().AddWindow(kAppPid, u"", child);
-  const Observation top = DescribeWindow(platform(), window_);
+  const Observation top = DescribeWindow(Api(), window_);
   for (WindowHandle handle : {child, grandchild}) {
-    const Observation described = DescribeWindow(platform(), handle);
+    const Observation described = DescribeWindow(Api(), handle);
     EXPECT_EQ(described.windowIdentity, top.windowIdentity);
     EXPECT_EQ(described.windowTitle, u"Report - App");
     EXPECT_EQ(described.window, window_);
@@ -66,17 +66,17 @@ TEST_F(IdentityTest, IdentitiesAcrossWindowsAndProcesses) {
   sim_.ProcessInfo().AddProcess(kAppPid + 2, SimProcess{u"c:\\tools\\app.exe", 0x2000, 1, true});
   const WindowHandle otherCase = sim_.Windows().AddWindow(kAppPid + 2, u"x");
 
-  const Observation first = DescribeWindow(platform(), window_);
-  const Observation untitled = DescribeWindow(platform(), second);
+  const Observation first = DescribeWindow(Api(), window_);
+  const Observation untitled = DescribeWindow(Api(), second);
   EXPECT_EQ(untitled.windowTitle, u"");
   EXPECT_EQ(untitled.appIdentity, first.appIdentity);
   EXPECT_NE(untitled.windowIdentity, first.windowIdentity);
-  const Observation sibling = DescribeWindow(platform(), otherProcess);
+  const Observation sibling = DescribeWindow(Api(), otherProcess);
   EXPECT_EQ(sibling.appIdentity, first.appIdentity);
   EXPECT_NE(sibling.windowIdentity.substr(sibling.windowIdentity.find(":pid:")),
             first.windowIdentity.substr(first.windowIdentity.find(":pid:")));
   // The path is taken as it is: another letter case is another identity.
-  EXPECT_NE(DescribeWindow(platform(), otherCase).appIdentity, first.appIdentity);
+  EXPECT_NE(DescribeWindow(Api(), otherCase).appIdentity, first.appIdentity);
 }
 
 TEST_F(IdentityTest, AppNameAndUnusualPaths) {
@@ -90,17 +90,17 @@ TEST_F(IdentityTest, AppNameAndUnusualPaths) {
   platform::ProcessId pid = 5000;
   for (const auto& [path, name] : cases) {
     sim_.ProcessInfo().AddProcess(pid, SimProcess{path, 0x2000, 1, true});
-    EXPECT_EQ(DescribeWindow(platform(), sim_.Windows().AddWindow(pid, u"w")).appName, name);
+    EXPECT_EQ(DescribeWindow(Api(), sim_.Windows().AddWindow(pid, u"w")).appName, name);
     ++pid;
   }
   // A path with an unpaired surrogate hashes zero bytes.
   sim_.ProcessInfo().AddProcess(pid, SimProcess{u"C:\\bad\\\xD800.exe", 0x2000, 1, true});
-  EXPECT_EQ(DescribeWindow(platform(), sim_.Windows().AddWindow(pid, u"w")).appIdentity,
+  EXPECT_EQ(DescribeWindow(Api(), sim_.Windows().AddWindow(pid, u"w")).appIdentity,
             "exe_path_sha256:e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
   // Non-ASCII paths hash their UTF-8 bytes.
   sim_.ProcessInfo().AddProcess(
       pid + 1, SimProcess{u"C:\\Program Files\\Caf\u00e9\\caf\u00e9.exe", 0x2000, 1, true});
-  EXPECT_EQ(DescribeWindow(platform(), sim_.Windows().AddWindow(pid + 1, u"w")).appIdentity,
+  EXPECT_EQ(DescribeWindow(Api(), sim_.Windows().AddWindow(pid + 1, u"w")).appIdentity,
             "exe_path_sha256:21c385672dcc267d7c6f7006da795e3997d7b53138975ec75209be765295b0ea");
 }
 
@@ -134,16 +134,15 @@ TEST_F(IdentityTest, AccessAndDescriptionCodesByProcess) {
       sim_.Sessions().SetProcessSession(pid, 1);
     }
     const WindowHandle window = sim_.Windows().AddWindow(pid, u"");
-    EXPECT_EQ(CheckWindowAccess(platform(), window), each.access) << each.name;
+    EXPECT_EQ(CheckWindowAccess(Api(), window), each.access) << each.name;
     EXPECT_EQ(Code(window), each.code) << each.name;
   }
-  EXPECT_EQ(CheckWindowAccess(platform(), window_), kWindowAccessAllowed);
-  EXPECT_EQ(CheckWindowAccess(platform(), platform::kNullWindow), kWindowAccessUnavailable);
-  EXPECT_EQ(CheckWindowAccess(platform(), static_cast<WindowHandle>(0x7777)),
-            kWindowAccessUnavailable);
+  EXPECT_EQ(CheckWindowAccess(Api(), window_), kWindowAccessAllowed);
+  EXPECT_EQ(CheckWindowAccess(Api(), platform::kNullWindow), kWindowAccessUnavailable);
+  EXPECT_EQ(CheckWindowAccess(Api(), static_cast<WindowHandle>(0x7777)), kWindowAccessUnavailable);
   // At high integrity itself, the helper may describe elevated windows.
   SimProcess self{u"C:\\helper.exe", 0x3000};
-  sim_.ProcessInfo().AddProcess(platform().processes.CurrentProcessId(), self);
+  sim_.ProcessInfo().AddProcess(Api().processes.CurrentProcessId(), self);
   EXPECT_EQ(Code(sim_.Windows().AddWindow(6002, u"")), "");
 }
 
@@ -162,7 +161,7 @@ TEST_F(IdentityTest, AnUnsafeSessionRefusesEveryWindow) {
   };
   for (const Case& each : cases) {
     each.change(sim_.Sessions());
-    EXPECT_EQ(CheckWindowAccess(platform(), window_), each.access) << each.name;
+    EXPECT_EQ(CheckWindowAccess(Api(), window_), each.access) << each.name;
     EXPECT_EQ(Code(window_), "secure_desktop_unavailable") << each.name;
     EXPECT_EQ(Code(platform::kNullWindow), "secure_desktop_unavailable") << each.name;
     sim_.Sessions().SetSessionFlags(1);
@@ -175,9 +174,9 @@ TEST_F(IdentityTest, AnUnsafeSessionRefusesEveryWindow) {
 
 TEST_F(IdentityTest, ForegroundShortcutAndHashFailures) {
   sim_.Windows().SetForegroundWindow(window_);
-  EXPECT_EQ(CheckForegroundWindowAccess(platform()), kWindowAccessAllowed);
+  EXPECT_EQ(CheckForegroundWindowAccess(Api()), kWindowAccessAllowed);
   sim_.Windows().ClearForeground();
-  EXPECT_EQ(CheckForegroundWindowAccess(platform()), kWindowAccessUnavailable);
+  EXPECT_EQ(CheckForegroundWindowAccess(Api()), kWindowAccessUnavailable);
   sim_.Crypto().SetFailure(HashStatus::kUnavailable);
   EXPECT_EQ(Code(window_), "sha256_unavailable");
   sim_.Crypto().SetFailure(HashStatus::kFailed);
@@ -209,31 +208,31 @@ TEST(Utf8Strict, UnpairedSurrogatesGiveNothing) {
 
 TEST_F(IdentityTest, TopologyHashIsExactAndFollowsTheDisplays) {
   sim_.Displays().AddMonitor(SimMonitor{{-1280, 0, 0, 1024}, u"\\\\.\\DISPLAY2", {144, 144}});
-  EXPECT_EQ(DisplayTopologyHash(platform().displays), 4135796124u);
+  EXPECT_EQ(DisplayTopologyHash(Api().displays), 4135796124u);
 
-  const std::uint32_t before = DisplayTopologyHash(platform().displays);
+  const std::uint32_t before = DisplayTopologyHash(Api().displays);
   // Moving a window changes nothing; moving, rescaling or renaming a monitor does.
   SimMonitor second = sim_.Displays().Monitor(1);
   second.rect = {-1280, 100, 0, 1124};
   sim_.Displays().UpdateMonitor(1, second);
-  const std::uint32_t moved = DisplayTopologyHash(platform().displays);
+  const std::uint32_t moved = DisplayTopologyHash(Api().displays);
   EXPECT_NE(moved, before);
   second.dpi = {120, 120};
   sim_.Displays().UpdateMonitor(1, second);
-  const std::uint32_t rescaled = DisplayTopologyHash(platform().displays);
+  const std::uint32_t rescaled = DisplayTopologyHash(Api().displays);
   EXPECT_NE(rescaled, moved);
   second.deviceName = u"\\\\.\\DISPLAY3";
   sim_.Displays().UpdateMonitor(1, second);
-  EXPECT_NE(DisplayTopologyHash(platform().displays), rescaled);
+  EXPECT_NE(DisplayTopologyHash(Api().displays), rescaled);
 
   // Failed queries count as an empty name and 96 DPI.
   second = SimMonitor{{-1280, 0, 0, 1024}, u"\\\\.\\DISPLAY2", {144, 144}, true, true};
   sim_.Displays().UpdateMonitor(1, second);
-  EXPECT_EQ(DisplayTopologyHash(platform().displays), 149889714u);
+  EXPECT_EQ(DisplayTopologyHash(Api().displays), 149889714u);
 
   sim_.Displays().RemoveMonitor(1);
   sim_.Displays().RemoveMonitor(0);
-  EXPECT_EQ(DisplayTopologyHash(platform().displays), 2166136261u);
+  EXPECT_EQ(DisplayTopologyHash(Api().displays), 2166136261u);
 }
 
 }  // namespace
