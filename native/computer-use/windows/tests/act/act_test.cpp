@@ -11,38 +11,24 @@
 #include "act/control_actions.h"
 #include "act/wait.h"
 #include "common/own_input.h"
-#include "platform/sim/sim_platform.h"
-#include "service/helper_service.h"
 #include "support/act_context.h"
-#include "support/test_support.h"
+#include "support/sim_desktop_test.h"
 
 namespace velmora::computer_use {
 namespace {
 
 using platform::InputEvent;
 
-constexpr platform::ProcessId kParent = 4242;
 constexpr char kSettings[] =
     "exe_path_sha256:3d91ad2756bfe69871995ab990edfe451ab6266fa07e95630bf49b80dedb4efd";
 
-class ActTest : public ::testing::Test {
+class ActTest : public testing::SimDesktopTest {
  protected:
-  ActTest() { ApplyScene(sim_, "default", kParent); }
+  void SetUp() override { Scene("default"); }
 
-  Json Request(const std::string& method, const Json& payload) {
-    const Json frame{
-        {"type", "request"}, {"requestId", "r"}, {"method", method}, {"payload", payload}};
-    const std::size_t before = output_.JsonFrames().size();
-    service_.ServeRequest(CheckRequestEnvelope(frame), frame);
-    const std::vector<Json> frames = output_.JsonFrames();
-    for (std::size_t i = frames.size(); i-- > before;) {
-      if (frames[i]["type"] == "response") return frames[i];
-    }
-    return Json();
-  }
   // Observes and keeps the observation for the context of the next acts.
   Json Observe(const Json& payload = {{"scope", "foreground"}}) {
-    observation_ = Request("observe", payload)["result"];
+    observation_ = Request("observe", payload);
     return observation_;
   }
   // A password field is never named: "Password" finds the sensitive node.
@@ -55,28 +41,23 @@ class ActTest : public ::testing::Test {
     }
     return "uia:none";
   }
-  Json Context(const std::string& target) {
-    return testing::ActContext(observation_, target, ++sequence_, "lease");
-  }
-  // The act's result; the context's target is the element with this name.
+  // The act's result; the context's target is the element with this name, or with the
+  // observed window's identity for a wait.
   Json Act(Json action, const std::string& name,
            const std::function<void(Json&)>& change = nullptr) {
-    Json payload{{"action", std::move(action)}, {"context", Context(IdOf(name))}};
+    const Json& window = observation_["foreground"];
+    const std::string target = action.value("kind", "") == "wait"
+                                   ? window["appIdentity"].get<std::string>() + ":" +
+                                         window["windowIdentity"].get<std::string>()
+                                   : IdOf(name);
+    Json payload{{"action", std::move(action)},
+                 {"context", testing::ActContext(observation_, target, ++sequence_, "lease")}};
     if (change) change(payload);
-    const Json response = Request("act", payload);
-    return response.value("ok", false) ? response["result"] : response;
+    return Request("act", payload);
   }
-  // A wait on the observed window, with the assertion's own fields.
   Json Wait(const Json& assertion, double timeoutMs = 100,
             const std::function<void(Json&)>& change = nullptr) {
-    const Json& window = observation_["foreground"];
-    const std::string identity = window["appIdentity"].get<std::string>() + ":" +
-                                 window["windowIdentity"].get<std::string>();
-    Json payload{{"action", {{"kind", "wait"}, {"timeoutMs", timeoutMs}, {"assertion", assertion}}},
-                 {"context", testing::ActContext(observation_, identity, ++sequence_, "lease")}};
-    if (change) change(payload);
-    const Json response = Request("act", payload);
-    return response.value("ok", false) ? response["result"] : response;
+    return Act({{"kind", "wait"}, {"timeoutMs", timeoutMs}, {"assertion", assertion}}, "", change);
   }
   // Runs `then` on another thread once the wait has replaced the observation it started on.
   std::thread AfterFirstPoll(std::function<void()> then) {
@@ -84,26 +65,19 @@ class ActTest : public ::testing::Test {
                         hash = observation_["stateHash"].get<std::string>(),
                         then = std::move(then)] {
       ASSERT_TRUE(
-          testing::WaitUntil([&] { return !service_.Observer().IsObservationCurrent(id, hash); }));
+          testing::WaitUntil([&] { return !Service().Observer().IsObservationCurrent(id, hash); }));
       then();
     });
   }
   std::vector<InputEvent> Sent() { return sim_.Input().SentEvents(); }
-  std::u16string Value(const std::u16string& window, const std::u16string& name) {
-    SimAutomation& automation = sim_.Automation();
-    const auto id = automation.FindByName(sim_.Windows().FindTopLevelWindow(window), name);
-    return automation.Get(id).value;
+  platform::sim::SimElement Named(const std::u16string& window, const std::u16string& name) {
+    return sim_.Automation().Get(
+        sim_.Automation().FindByName(sim_.Windows().FindTopLevelWindow(window), name));
   }
   bool Shows(const std::u16string& window, const std::u16string& name) {
     return sim_.Automation().FindByName(sim_.Windows().FindTopLevelWindow(window), name) != 0;
   }
 
-  using SimAutomation = platform::sim::SimAutomation;
-  testing::EmptyInput input_;
-  testing::CapturedOutput output_;
-  platform::sim::SimPlatform sim_{input_, output_};
-  FrameWriter writer_{output_};
-  HelperService service_{sim_.Get(), writer_};
   Json observation_;
   int sequence_ = 0;
 };
@@ -141,11 +115,14 @@ TEST_F(ActTest, ContextChecksRefuseInTheirOrderWithoutTouchingTheDesktop) {
          p["context"]["targetIdentity"] = "uia:99";
        },
        "target_not_found"},
+      // Last: the user's click after the observation spoils its record.
+      {"the user clicked", [this](Json&) { Click(400, 500); }, "user_interference"},
   };
   for (const Case& each : cases) {
     EXPECT_EQ(Act(click, "Send", each.change), Failed(each.code)) << each.name;
   }
   EXPECT_TRUE(Sent().empty());
+  Observe();
 
   // A sequence is consumed once it passes the lease check, whatever happens after.
   sequence_ = 9;
@@ -162,7 +139,7 @@ TEST_F(ActTest, ContextChecksRefuseInTheirOrderWithoutTouchingTheDesktop) {
 TEST_F(ActTest, ForegroundTypingClickingAndKeys) {
   Observe();
   EXPECT_EQ(Act({{"kind", "type"}, {"text", "hi\xC3\xA9"}}, "Message"), Json({{"ok", true}}));
-  EXPECT_EQ(Value(u"Velmora Demo", u"Message"), u"hi\u00e9");
+  EXPECT_EQ(Named(u"Velmora Demo", u"Message").value, u"hi\u00e9");
   std::vector<InputEvent> sent = Sent();
   ASSERT_EQ(sent.size(), 6u);  // a Unicode down and up per unit
   for (const InputEvent& event : sent) {
@@ -215,7 +192,7 @@ TEST_F(ActTest, UserInterferenceStopsAnActionBetweenEventsAndReleasesItsKeys) {
   ASSERT_EQ(sent.size(), 2u);  // Control down, then the release batch's Control up
   EXPECT_EQ(sent[1].virtualKey, 0x11);
   EXPECT_NE(sent[1].flags & platform::kKeyEventKeyUp, 0u);
-  EXPECT_TRUE(service_.Input().HeldKeys().empty());
+  EXPECT_TRUE(Service().Input().HeldKeys().empty());
 }
 
 TEST_F(ActTest, BackgroundPathActsThroughPatternsAndTheButtonsOwnMessage) {
@@ -228,7 +205,7 @@ TEST_F(ActTest, BackgroundPathActsThroughPatternsAndTheButtonsOwnMessage) {
   EXPECT_TRUE(Shows(u"Settings", u"Proxy"));
   Observe({{"scope", "application"}, {"appIdentity", kSettings}});
   EXPECT_EQ(Act({{"kind", "type"}, {"text", "admin"}}, "Name"), Json({{"ok", true}}));
-  EXPECT_EQ(Value(u"Settings", u"Name"), u"admin");  // replaced, not appended
+  EXPECT_EQ(Named(u"Settings", u"Name").value, u"admin");  // replaced, not appended
   EXPECT_EQ(Act({{"kind", "scroll"}, {"direction", "up"}}, "Items"), Json({{"ok", true}}));
   EXPECT_TRUE(Sent().empty());
   EXPECT_TRUE(sim_.Automation().AutoSetFocusValue());  // restored after each
@@ -247,7 +224,7 @@ TEST_F(ActTest, BackgroundPathActsThroughPatternsAndTheButtonsOwnMessage) {
 
   // Typing never goes into a password field, in the background either.
   Observe();
-  const ElementRef password = service_.Observer().ResolveTarget(
+  const ElementRef password = Service().Observer().ResolveTarget(
       IdOf("Password"), observation_["id"], observation_["stateHash"]);
   ASSERT_TRUE(password);
   EXPECT_FALSE(
@@ -278,6 +255,12 @@ TEST_F(ActTest, ActivationReportsHowFarItGot) {
   EXPECT_EQ(activate({{"appIdentity", notes}})["errorCode"], "target_ambiguous");
   EXPECT_EQ(activate({{"appIdentity", "exe_path_sha256:00"}})["errorCode"], "app_not_found");
   EXPECT_EQ(activate(Json::object())["error"], "invalid_request");
+  // One window of several, named by its identity.
+  const Json second =
+      Request("observe", {{"scope", "application"}, {"appIdentity", notes}})["windows"][1];
+  EXPECT_EQ(activate({{"appIdentity", notes}, {"windowIdentity", second["windowIdentity"]}})["ok"],
+            true);
+  EXPECT_EQ(Observe()["foreground"]["windowTitle"], second["windowTitle"]);
 
   // Minimized, it is restored first; refused, it reports so after its looks.
   sim_.Windows().SetWindowMinimized(settings, true);
@@ -377,7 +360,7 @@ TEST_F(ActTest, WaitsPollTheObservedWindowAndNeverTouchIt) {
                  [](Json& p) { p["context"]["targetIdentity"] = "exe_path_sha256:00:hwnd:1"; }),
             timedOut);
   EXPECT_TRUE(
-      service_.Observer().IsObservationCurrent(observation_["id"], observation_["stateHash"]));
+      Service().Observer().IsObservationCurrent(observation_["id"], observation_["stateHash"]));
   EXPECT_TRUE(Sent().empty());
 }
 
@@ -401,7 +384,7 @@ TEST_F(ActTest, TheDeadlineOrTheUsersInputEndsAWaitWithinAPoll) {
   user.join();
 }
 
-TEST_F(ActTest, LeasesAreIndependentAndTheLeaseJustUsedIsNeverEvicted) {
+TEST(LeaseTableTest, LeasesAreIndependentAndTheLeaseJustUsedIsNeverEvicted) {
   LeaseTable leases;
   for (int lease = 0; lease < 128; ++lease) EXPECT_TRUE(leases.Accept(std::to_string(lease), 1));
   EXPECT_TRUE(leases.Accept("new", 1));
@@ -414,7 +397,7 @@ TEST_F(ActTest, LeasesAreIndependentAndTheLeaseJustUsedIsNeverEvicted) {
 
 TEST_F(ActTest, AnUnsafeSessionStopsInputForGoodAndReleasesWhatIsHeld) {
   Observe();  // the session monitor runs from the first guarded request
-  InputController& input = service_.Input();
+  InputController& input = Service().Input();
   int calls = 0;
   // The continuation turns false once both modifiers are down.
   EXPECT_FALSE(input.Act({{"kind", "key"}, {"key", "B"}, {"modifiers", {"shift", "alt"}}}, nullptr,

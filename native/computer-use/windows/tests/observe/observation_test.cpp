@@ -2,8 +2,7 @@
 
 #include "common/platform_error.h"
 #include "observe/uia_observer.h"
-#include "platform/sim/sim_platform.h"
-#include "support/test_support.h"
+#include "support/sim_desktop_test.h"
 
 namespace velmora::computer_use {
 namespace {
@@ -14,23 +13,13 @@ using platform::sim::SimElement;
 using platform::sim::SimElementId;
 using platform::sim::SimMonitor;
 using platform::sim::SimProcess;
+using testing::FailureCode;
 
 constexpr platform::ProcessId kAppPid = 4242;
 const std::string kAppIdentity =
     "exe_path_sha256:94501dc40f1f665f7c2c2ac9c36adc3911d976a29337594d63016ccc213bbf88";
 
-SimElement Element(std::int32_t type, std::u16string name, Rect bounds,
-                   std::set<std::int32_t> patterns = {}, std::u16string automationId = u"") {
-  SimElement element;
-  element.controlType = type;
-  element.name = std::move(name);
-  element.automationId = std::move(automationId);
-  element.bounds = bounds;
-  element.patterns = std::move(patterns);
-  return element;
-}
-
-class ObservationTest : public ::testing::Test {
+class ObservationTest : public testing::SimDesktopTest {
  protected:
   ObservationTest() {
     sim_.ProcessInfo().AddProcess(kAppPid, SimProcess{u"C:\\Tools\\app.exe", 0x2000, 1, true});
@@ -38,49 +27,45 @@ class ObservationTest : public ::testing::Test {
     sim_.Displays().AddMonitor(SimMonitor{{1920, 0, 3840, 1080}, u"\\\\.\\DISPLAY2", {144, 144}});
     window_ = sim_.Windows().AddWindow(kAppPid, u"App");
     sim_.Windows().SetForegroundWindow(window_);
-    root_ = automation().SetWindowElement(
-        window_, Element(platform::kUiaWindowControlTypeId, u"App", {0, 0, 800, 600}));
-    button_ = automation().AddChild(
-        root_, Element(platform::kUiaButtonControlTypeId, u"OK", {10, 10, 90, 40},
-                       {platform::kUiaInvokePatternId}, u"ok"));
+    root_ = Automation().SetWindowElement(
+        window_, ElementBuilder(platform::kUiaWindowControlTypeId, u"App", {0, 0, 800, 600}));
+    button_ = Automation().AddChild(
+        root_, ElementBuilder(platform::kUiaButtonControlTypeId, u"OK", {10, 10, 90, 40})
+                   .Patterns({platform::kUiaInvokePatternId})
+                   .AutomationId(u"ok"));
   }
-  platform::sim::SimAutomation& automation() { return sim_.Automation(); }
-  static std::string Failure(const std::function<void()>& action) {
-    return testing::FailureCode(action);
-  }
+  platform::sim::SimAutomation& Automation() { return sim_.Automation(); }
 
-  testing::EmptyInput input_;
-  testing::CapturedOutput output_;
-  platform::sim::SimPlatform sim_{input_, output_};
   WindowHandle window_;
   SimElementId root_ = 0;
   SimElementId button_ = 0;
 };
 
 TEST_F(ObservationTest, NodesRolesActionsAndJson) {
-  SimElement password = Element(platform::kUiaEditControlTypeId, u"secret", {20, 50, 220, 70},
-                                {platform::kUiaValuePatternId});
-  password.password = true;
-  automation().AddChild(root_, password);
-  SimElement readOnly = Element(platform::kUiaEditControlTypeId, u"Path", {20, 80, 220, 100},
-                                {platform::kUiaValuePatternId});
-  readOnly.valueReadOnly = true;
-  automation().AddChild(root_, readOnly);
-  automation().AddChild(root_, Element(platform::kUiaCheckBoxControlTypeId, u"Wrap",
-                                       {2000, 10, 2100, 30}, {platform::kUiaTogglePatternId}));
-  automation().AddChild(root_, Element(platform::kUiaListControlTypeId, u"Items",
-                                       {20, 120, 220, 400}, {platform::kUiaScrollPatternId}));
-  const SimElementId titleBar = automation().AddChild(
-      root_, Element(platform::kUiaTitleBarControlTypeId, u"", {0, 0, 800, 30}));
-  automation().AddChild(titleBar, Element(platform::kUiaButtonControlTypeId, u"", {770, 0, 800, 30},
-                                          {platform::kUiaInvokePatternId}, u"Close"));
-  automation().AddChild(titleBar,
-                        Element(platform::kUiaButtonControlTypeId, u"?", {740, 0, 770, 30},
-                                {platform::kUiaInvokePatternId}, u"Help"));
-  SimElement broken = Element(platform::kUiaTextControlTypeId, u"x", {1, 1, 2, 2});
-  broken.failing = {platform::sim::UiaCall::kControlType,
-                    platform::sim::UiaCall::kBoundingRectangle, platform::sim::UiaCall::kIsEnabled};
-  automation().AddChild(root_, broken);
+  using platform::sim::UiaCall;
+  const auto edit = [](std::u16string name, Rect bounds) {
+    return ElementBuilder(platform::kUiaEditControlTypeId, std::move(name), bounds).Value(u"");
+  };
+  Automation().AddChild(root_, edit(u"secret", {20, 50, 220, 70}).Password());
+  Automation().AddChild(root_, edit(u"Path", {20, 80, 220, 100}).ReadOnly());
+  Automation().AddChild(
+      root_, ElementBuilder(platform::kUiaCheckBoxControlTypeId, u"Wrap", {2000, 10, 2100, 30})
+                 .Patterns({platform::kUiaTogglePatternId}));
+  Automation().AddChild(
+      root_, ElementBuilder(platform::kUiaListControlTypeId, u"Items", {20, 120, 220, 400})
+                 .Patterns({platform::kUiaScrollPatternId}));
+  const SimElementId titleBar = Automation().AddChild(
+      root_, ElementBuilder(platform::kUiaTitleBarControlTypeId, u"", {0, 0, 800, 30}));
+  for (const auto& [name, id, left] :
+       {std::tuple{u"", u"Close", 770}, std::tuple{u"?", u"Help", 740}}) {
+    Automation().AddChild(
+        titleBar, ElementBuilder(platform::kUiaButtonControlTypeId, name, {left, 0, left + 30, 30})
+                      .Patterns({platform::kUiaInvokePatternId})
+                      .AutomationId(id));
+  }
+  Automation().AddChild(root_, ElementBuilder(platform::kUiaTextControlTypeId, u"x", {1, 1, 2, 2})
+                                   .Failing({UiaCall::kControlType, UiaCall::kBoundingRectangle,
+                                             UiaCall::kIsEnabled}));
 
   UiaObserver observer(sim_.Get());
   const Observation observation = observer.ObserveForeground();
@@ -138,7 +123,8 @@ TEST_F(ObservationTest, StateTextIsByteExact) {
 
 TEST_F(ObservationTest, WalkLimits) {
   for (int i = 0; i < 1500; ++i) {
-    automation().AddChild(root_, Element(platform::kUiaTextControlTypeId, u"t", {0, 0, 1, 1}));
+    Automation().AddChild(root_,
+                          ElementBuilder(platform::kUiaTextControlTypeId, u"t", {0, 0, 1, 1}));
   }
   UiaObserver observer(sim_.Get());
   Observation observation = observer.ObserveForeground();
@@ -147,13 +133,13 @@ TEST_F(ObservationTest, WalkLimits) {
   EXPECT_EQ(observation.targets.back().id, "uia:999");
 
   // A chain deeper than 64 levels loses the deep part but keeps the siblings after it.
-  root_ = automation().SetWindowElement(
-      window_, Element(platform::kUiaWindowControlTypeId, u"App", {0, 0, 800, 600}));
+  root_ = Automation().SetWindowElement(
+      window_, ElementBuilder(platform::kUiaWindowControlTypeId, u"App", {0, 0, 800, 600}));
   SimElementId parent = root_;
   for (int depth = 1; depth <= 70; ++depth) {
-    parent = automation().AddChild(parent, Element(platform::kUiaTextControlTypeId, u"d", {}));
+    parent = Automation().AddChild(parent, ElementBuilder(platform::kUiaTextControlTypeId, u"d"));
   }
-  automation().AddChild(root_, Element(platform::kUiaButtonControlTypeId, u"after", {}));
+  Automation().AddChild(root_, ElementBuilder(platform::kUiaButtonControlTypeId, u"after"));
   observation = observer.ObserveForeground();
   EXPECT_TRUE(observation.targetsTruncated);
   ASSERT_EQ(observation.targets.size(), 66u);  // depths 0 to 64, then the sibling
@@ -211,10 +197,10 @@ TEST_F(ObservationTest, FailedObservationKeepsThePreviousOne) {
   UiaObserver observer(sim_.Get());
   const Observation o = observer.ObserveForeground();
   sim_.System().SetGuidFails(true);
-  EXPECT_EQ(Failure([&] { observer.ObserveForeground(); }), "identifier_failed");
+  EXPECT_EQ(FailureCode([&] { observer.ObserveForeground(); }), "identifier_failed");
   EXPECT_TRUE(observer.IsObservationCurrent(o.observationId, o.stateHash));
   sim_.System().SetGuidFails(false);
-  automation().FailElementFromHandle(static_cast<platform::HResult>(0x80004005));
+  Automation().FailElementFromHandle(static_cast<platform::HResult>(0x80004005));
   EXPECT_THROW(observer.ObserveForeground(), PlatformError);
   EXPECT_TRUE(observer.IsObservationCurrent(o.observationId, o.stateHash));
 }
@@ -223,24 +209,25 @@ TEST_F(ObservationTest, ApplicationLookup) {
   UiaObserver observer(sim_.Get());
   EXPECT_EQ(observer.FindApplicationWindows(kAppIdentity, "", false).size(), 1u);
   const WindowHandle dialog = sim_.Windows().AddOwnedWindow(kAppPid, u"Dialog", window_);
-  EXPECT_EQ(Failure([&] { observer.ObserveApplication(kAppIdentity, "", false); }),
+  EXPECT_EQ(FailureCode([&] { observer.ObserveApplication(kAppIdentity, "", false); }),
             "target_ambiguous");
   // Activation-only lookups skip owned windows unless named, but keep minimized ones.
   EXPECT_EQ(observer.FindApplicationWindows(kAppIdentity, "", true).size(), 1u);
   sim_.Windows().SetWindowVisible(dialog, false);
   sim_.Windows().SetWindowMinimized(window_, true);
-  EXPECT_EQ(Failure([&] { observer.FindApplicationWindows(kAppIdentity, "", false); }),
+  EXPECT_EQ(FailureCode([&] { observer.FindApplicationWindows(kAppIdentity, "", false); }),
             "app_not_found");
   EXPECT_EQ(observer.FindApplicationWindows(kAppIdentity, "", true).size(), 1u);
-  EXPECT_EQ(Failure([&] { observer.FindApplicationWindows(kAppIdentity, "hwnd:1:pid:1", true); }),
-            "target_not_found");
-  EXPECT_EQ(Failure([&] { observer.FindApplicationWindows("exe_path_sha256:00", "", false); }),
+  EXPECT_EQ(
+      FailureCode([&] { observer.FindApplicationWindows(kAppIdentity, "hwnd:1:pid:1", true); }),
+      "target_not_found");
+  EXPECT_EQ(FailureCode([&] { observer.FindApplicationWindows("exe_path_sha256:00", "", false); }),
             "app_not_found");
 
   // Elevated: refused rather than not found.
   sim_.ProcessInfo().AddProcess(9001, SimProcess{u"C:\\Admin\\tool.exe", 0x3000, 1, true});
   sim_.Windows().AddWindow(9001, u"Admin");
-  EXPECT_EQ(Failure([&] {
+  EXPECT_EQ(FailureCode([&] {
               observer.FindApplicationWindows(
                   "exe_path_sha256:" + Sha256Hex(sim_.Get().crypto, "C:\\Admin\\tool.exe"), "",
                   false);
@@ -253,7 +240,8 @@ TEST_F(ObservationTest, ApplicationLookup) {
   for (int i = 0; i < 128; ++i) sim_.Windows().AddWindow(9002, u"m");
   EXPECT_EQ(observer.FindApplicationWindows(many, "", false).size(), 128u);
   sim_.Windows().AddWindow(9002, u"m");
-  EXPECT_EQ(Failure([&] { observer.FindApplicationWindows(many, "", false); }), "target_ambiguous");
+  EXPECT_EQ(FailureCode([&] { observer.FindApplicationWindows(many, "", false); }),
+            "target_ambiguous");
 }
 
 TEST_F(ObservationTest, TargetResolution) {
@@ -263,33 +251,33 @@ TEST_F(ObservationTest, TargetResolution) {
   EXPECT_FALSE(observer.ResolveTarget("uia:7", o.observationId, o.stateHash));
   EXPECT_FALSE(observer.ResolveTarget("focused", o.observationId, o.stateHash));
 
-  SimElement button = automation().Get(button_);
+  SimElement button = Automation().Get(button_);
   SimElement changed = button;
   changed.focused = true;  // focus alone does not matter
-  automation().Update(button_, changed);
+  Automation().Update(button_, changed);
   EXPECT_TRUE(observer.ResolveTarget("uia:1", o.observationId, o.stateHash));
   for (const auto& change : std::vector<std::function<void(SimElement&)>>{
            [](SimElement& e) { e.enabled = false; }, [](SimElement& e) { e.bounds.left += 1; },
            [](SimElement& e) { e.name = u"Cancel"; }, [](SimElement& e) { e.patterns.clear(); }}) {
     changed = button;
     change(changed);
-    automation().Update(button_, changed);
+    Automation().Update(button_, changed);
     EXPECT_FALSE(observer.ResolveTarget("uia:1", o.observationId, o.stateHash));
   }
-  automation().Update(button_, button);
+  Automation().Update(button_, button);
   EXPECT_TRUE(observer.ResolveTarget("uia:1", o.observationId, o.stateHash));
   // A newer observation replaces the ids.
   const Observation newer = observer.ObserveForeground();
   EXPECT_FALSE(observer.ResolveTarget("uia:1", o.observationId, o.stateHash));
   EXPECT_TRUE(observer.ResolveTarget("uia:1", newer.observationId, newer.stateHash));
-  automation().Remove(button_);
+  Automation().Remove(button_);
   EXPECT_FALSE(observer.ResolveTarget("uia:1", newer.observationId, newer.stateHash));
 }
 
 TEST_F(ObservationTest, SingleElementDescriptionsAndClientFailure) {
   UiaObserver observer(sim_.Get());
   EXPECT_FALSE(observer.DescribeFocusedElement());
-  automation().SetFocusedElement(button_);
+  Automation().SetFocusedElement(button_);
   EXPECT_EQ(observer.DescribeFocusedElement()->id, "focused");
   const std::optional<ElementNode> pointed = observer.DescribeElementAtPoint(20, 20);
   ASSERT_TRUE(pointed);
@@ -298,7 +286,7 @@ TEST_F(ObservationTest, SingleElementDescriptionsAndClientFailure) {
   EXPECT_TRUE(pointed->parentId.empty());
   EXPECT_FALSE(observer.DescribeElementAtPoint(5000, 5000));
 
-  automation().FailCreateClient(static_cast<platform::HResult>(0x80040154));
+  Automation().FailCreateClient(static_cast<platform::HResult>(0x80040154));
   try {
     UiaObserver failing(sim_.Get());
     ADD_FAILURE() << "no client, no observer";

@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/sim/sim_platform.h"
-#include "support/test_support.h"
+#include <functional>
+#include <optional>
+
+#include "support/sim_desktop_test.h"
 
 namespace velmora::computer_use {
 namespace {
@@ -15,26 +17,23 @@ using platform::sim::SimProcess;
 
 constexpr platform::ProcessId kAppPid = 4242;
 
-class IdentityTest : public ::testing::Test {
+class IdentityTest : public testing::SimDesktopTest {
  protected:
   IdentityTest() {
     sim_.ProcessInfo().AddProcess(kAppPid, SimProcess{u"C:\\Tools\\app.exe", 0x2000, 1, true});
     window_ = sim_.Windows().AddWindow(kAppPid, u"Report - App");
     sim_.Displays().AddMonitor(SimMonitor{{0, 0, 1920, 1080}, u"\\\\.\\DISPLAY1", {96, 96}});
   }
-  platform::Platform& platform() { return sim_.Get(); }
+  platform::Platform& Api() { return sim_.Get(); }
   std::string Code(WindowHandle window) {
-    return testing::FailureCode([&] { DescribeWindow(platform(), window); });
+    return testing::FailureCode([&] { DescribeWindow(Api(), window); });
   }
 
-  testing::EmptyInput input_;
-  testing::CapturedOutput output_;
-  platform::sim::SimPlatform sim_{input_, output_};
   WindowHandle window_;
 };
 
 TEST_F(IdentityTest, DescriptionIsByteExact) {
-  const Observation observation = DescribeWindow(platform(), window_);
+  const Observation observation = DescribeWindow(Api(), window_);
   EXPECT_EQ(observation.appIdentity,
             "exe_path_sha256:94501dc40f1f665f7c2c2ac9c36adc3911d976a29337594d63016ccc213bbf88");
   EXPECT_EQ(observation.appIdentity.size(), 80u);
@@ -43,7 +42,7 @@ TEST_F(IdentityTest, DescriptionIsByteExact) {
   EXPECT_EQ(observation.appName, u"app.exe");
   EXPECT_EQ(observation.windowTitle, u"Report - App");
   EXPECT_EQ(observation.window, window_);
-  EXPECT_EQ(observation.topologyGeneration, DisplayTopologyHash(platform().displays));
+  EXPECT_EQ(observation.topologyGeneration, DisplayTopologyHash(Api().displays));
   EXPECT_TRUE(observation.observationId.empty());
   EXPECT_TRUE(observation.targets.empty());
 }
@@ -51,9 +50,9 @@ TEST_F(IdentityTest, DescriptionIsByteExact) {
 TEST_F(IdentityTest, ChildControlDescribesItsTopLevelWindow) {
   const WindowHandle child = sim_.Windows().AddWindow(kAppPid, u"OK", window_);
   const WindowHandle grandchild = sim_.Windows().AddWindow(kAppPid, u"", child);
-  const Observation top = DescribeWindow(platform(), window_);
+  const Observation top = DescribeWindow(Api(), window_);
   for (WindowHandle handle : {child, grandchild}) {
-    const Observation described = DescribeWindow(platform(), handle);
+    const Observation described = DescribeWindow(Api(), handle);
     EXPECT_EQ(described.windowIdentity, top.windowIdentity);
     EXPECT_EQ(described.windowTitle, u"Report - App");
     EXPECT_EQ(described.window, window_);
@@ -67,17 +66,17 @@ TEST_F(IdentityTest, IdentitiesAcrossWindowsAndProcesses) {
   sim_.ProcessInfo().AddProcess(kAppPid + 2, SimProcess{u"c:\\tools\\app.exe", 0x2000, 1, true});
   const WindowHandle otherCase = sim_.Windows().AddWindow(kAppPid + 2, u"x");
 
-  const Observation first = DescribeWindow(platform(), window_);
-  const Observation untitled = DescribeWindow(platform(), second);
+  const Observation first = DescribeWindow(Api(), window_);
+  const Observation untitled = DescribeWindow(Api(), second);
   EXPECT_EQ(untitled.windowTitle, u"");
   EXPECT_EQ(untitled.appIdentity, first.appIdentity);
   EXPECT_NE(untitled.windowIdentity, first.windowIdentity);
-  const Observation sibling = DescribeWindow(platform(), otherProcess);
+  const Observation sibling = DescribeWindow(Api(), otherProcess);
   EXPECT_EQ(sibling.appIdentity, first.appIdentity);
   EXPECT_NE(sibling.windowIdentity.substr(sibling.windowIdentity.find(":pid:")),
             first.windowIdentity.substr(first.windowIdentity.find(":pid:")));
   // The path is taken as it is: another letter case is another identity.
-  EXPECT_NE(DescribeWindow(platform(), otherCase).appIdentity, first.appIdentity);
+  EXPECT_NE(DescribeWindow(Api(), otherCase).appIdentity, first.appIdentity);
 }
 
 TEST_F(IdentityTest, AppNameAndUnusualPaths) {
@@ -91,91 +90,93 @@ TEST_F(IdentityTest, AppNameAndUnusualPaths) {
   platform::ProcessId pid = 5000;
   for (const auto& [path, name] : cases) {
     sim_.ProcessInfo().AddProcess(pid, SimProcess{path, 0x2000, 1, true});
-    EXPECT_EQ(DescribeWindow(platform(), sim_.Windows().AddWindow(pid, u"w")).appName, name);
+    EXPECT_EQ(DescribeWindow(Api(), sim_.Windows().AddWindow(pid, u"w")).appName, name);
     ++pid;
   }
   // A path with an unpaired surrogate hashes zero bytes.
   sim_.ProcessInfo().AddProcess(pid, SimProcess{u"C:\\bad\\\xD800.exe", 0x2000, 1, true});
-  EXPECT_EQ(DescribeWindow(platform(), sim_.Windows().AddWindow(pid, u"w")).appIdentity,
+  EXPECT_EQ(DescribeWindow(Api(), sim_.Windows().AddWindow(pid, u"w")).appIdentity,
             "exe_path_sha256:e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
   // Non-ASCII paths hash their UTF-8 bytes.
   sim_.ProcessInfo().AddProcess(
       pid + 1, SimProcess{u"C:\\Program Files\\Caf\u00e9\\caf\u00e9.exe", 0x2000, 1, true});
-  EXPECT_EQ(DescribeWindow(platform(), sim_.Windows().AddWindow(pid + 1, u"w")).appIdentity,
+  EXPECT_EQ(DescribeWindow(Api(), sim_.Windows().AddWindow(pid + 1, u"w")).appIdentity,
             "exe_path_sha256:21c385672dcc267d7c6f7006da795e3997d7b53138975ec75209be765295b0ea");
 }
 
-TEST_F(IdentityTest, AccessCodesInTheirOrder) {
-  EXPECT_EQ(CheckWindowAccess(platform(), window_), kWindowAccessAllowed);
-  EXPECT_EQ(CheckWindowAccess(platform(), platform::kNullWindow), kWindowAccessUnavailable);
-  EXPECT_EQ(CheckWindowAccess(platform(), static_cast<WindowHandle>(0x7777)),
-            kWindowAccessUnavailable);
-
-  // Integrity: higher than the helper's is refused, equal or lower is fine, unreadable is 5.
-  sim_.ProcessInfo().AddProcess(6001, SimProcess{u"C:\\admin.exe", 0x3000, 1, true});
-  sim_.ProcessInfo().AddProcess(6002, SimProcess{u"C:\\low.exe", 0x1000, 1, true});
-  sim_.ProcessInfo().AddProcess(6003, SimProcess{u"C:\\protected.exe", std::nullopt, 1, true});
-  sim_.ProcessInfo().AddProcess(6004, SimProcess{u"C:\\other-session.exe", 0x2000, 2, true});
-  sim_.ProcessInfo().AddProcess(6005, SimProcess{u"C:\\closed.exe", 0x2000, 1, false});
-  const WindowHandle elevated = sim_.Windows().AddWindow(6001, u"");
-  EXPECT_EQ(CheckWindowAccess(platform(), elevated), kWindowAccessIntegrityTooHigh);
-  EXPECT_EQ(Code(elevated), "uipi_blocked");
-  EXPECT_EQ(CheckWindowAccess(platform(), sim_.Windows().AddWindow(6002, u"")),
-            kWindowAccessAllowed);
-  EXPECT_EQ(Code(sim_.Windows().AddWindow(6003, u"")), "secure_desktop_unavailable");
-  EXPECT_EQ(CheckWindowAccess(platform(), sim_.Windows().AddWindow(6004, u"")),
-            kWindowAccessUnavailable);
-  EXPECT_EQ(CheckWindowAccess(platform(), sim_.Windows().AddWindow(6005, u"")),
-            kWindowAccessUnavailable);
-  // A window whose process vanished: no image path.
-  const WindowHandle orphan = sim_.Windows().AddWindow(6006, u"");
-  sim_.Sessions().SetProcessSession(6006, 1);
-  EXPECT_EQ(CheckWindowAccess(platform(), orphan), kWindowAccessUnavailable);
+// Each window's access and the code its description fails with, by its process.
+TEST_F(IdentityTest, AccessAndDescriptionCodesByProcess) {
+  struct Case {
+    const char* name;
+    std::optional<SimProcess> process;  // none: the process vanished
+    std::int32_t access;
+    const char* code;
+  };
+  const Case cases[] = {
+      {"lower integrity", SimProcess{u"C:\\low.exe", 0x1000}, kWindowAccessAllowed, ""},
+      {"higher integrity", SimProcess{u"C:\\admin.exe", 0x3000}, kWindowAccessIntegrityTooHigh,
+       "uipi_blocked"},
+      {"unreadable integrity", SimProcess{u"C:\\protected.exe", std::nullopt},
+       kWindowAccessUnavailable, "secure_desktop_unavailable"},
+      {"another session", SimProcess{u"C:\\other.exe", 0x2000, 2}, kWindowAccessUnavailable,
+       "secure_desktop_unavailable"},
+      {"cannot be opened", SimProcess{u"C:\\closed.exe", 0x2000, 1, false},
+       kWindowAccessUnavailable, "secure_desktop_unavailable"},
+      {"no image path", SimProcess{u""}, kWindowAccessAllowed, "target_unavailable"},
+      {"vanished", std::nullopt, kWindowAccessUnavailable, "secure_desktop_unavailable"},
+  };
+  platform::ProcessId pid = 6000;
+  for (const Case& each : cases) {
+    ++pid;
+    if (each.process) {
+      sim_.ProcessInfo().AddProcess(pid, *each.process);
+    } else {
+      sim_.Sessions().SetProcessSession(pid, 1);
+    }
+    const WindowHandle window = sim_.Windows().AddWindow(pid, u"");
+    EXPECT_EQ(CheckWindowAccess(Api(), window), each.access) << each.name;
+    EXPECT_EQ(Code(window), each.code) << each.name;
+  }
+  EXPECT_EQ(CheckWindowAccess(Api(), window_), kWindowAccessAllowed);
+  EXPECT_EQ(CheckWindowAccess(Api(), platform::kNullWindow), kWindowAccessUnavailable);
+  EXPECT_EQ(CheckWindowAccess(Api(), static_cast<WindowHandle>(0x7777)), kWindowAccessUnavailable);
+  // At high integrity itself, the helper may describe elevated windows.
+  SimProcess self{u"C:\\helper.exe", 0x3000};
+  sim_.ProcessInfo().AddProcess(Api().processes.CurrentProcessId(), self);
+  EXPECT_EQ(Code(sim_.Windows().AddWindow(6002, u"")), "");
 }
 
-TEST_F(IdentityTest, HelperAtHighIntegrityMayDescribeElevatedWindows) {
-  SimProcess self;
-  self.imagePath = u"C:\\helper.exe";
-  self.integrityLevel = 0x3000;
-  sim_.ProcessInfo().AddProcess(platform().processes.CurrentProcessId(), self);
-  sim_.ProcessInfo().AddProcess(6001, SimProcess{u"C:\\admin.exe", 0x3000, 1, true});
-  EXPECT_EQ(Code(sim_.Windows().AddWindow(6001, u"")), "");
+TEST_F(IdentityTest, AnUnsafeSessionRefusesEveryWindow) {
+  struct Case {
+    const char* name;
+    std::function<void(platform::sim::SimSessions&)> change;
+    std::int32_t access;
+  };
+  const Case cases[] = {
+      {"locked", [](auto& s) { s.SetSessionFlags(0); }, kWindowAccessSessionLocked},
+      {"disconnected", [](auto& s) { s.SetSessionState(1); }, kWindowAccessSessionLocked},
+      {"screen saver", [](auto& s) { s.SwitchInputDesktop(u"Screen-saver"); },
+       kWindowAccessNotDefaultDesktop},
+      {"query fails", [](auto& s) { s.SetSessionQueryFails(true); }, kWindowAccessSessionLocked},
+  };
+  for (const Case& each : cases) {
+    each.change(sim_.Sessions());
+    EXPECT_EQ(CheckWindowAccess(Api(), window_), each.access) << each.name;
+    EXPECT_EQ(Code(window_), "secure_desktop_unavailable") << each.name;
+    EXPECT_EQ(Code(platform::kNullWindow), "secure_desktop_unavailable") << each.name;
+    sim_.Sessions().SetSessionFlags(1);
+    sim_.Sessions().SetSessionState(0);
+    sim_.Sessions().SwitchInputDesktop(u"Default");
+    sim_.Sessions().SetSessionQueryFails(false);
+  }
+  EXPECT_EQ(Code(window_), "");
 }
 
-TEST_F(IdentityTest, LockedOrSecureDesktopRefusesEveryWindow) {
-  sim_.Sessions().SetSessionFlags(0);
-  EXPECT_EQ(CheckWindowAccess(platform(), window_), kWindowAccessSessionLocked);
-  sim_.Sessions().SetSessionFlags(1);
-  sim_.Sessions().SetSessionState(1);
-  EXPECT_EQ(CheckWindowAccess(platform(), window_), kWindowAccessSessionLocked);
-  sim_.Sessions().SetSessionState(0);
-  sim_.Sessions().SwitchInputDesktop(u"Screen-saver");
-  EXPECT_EQ(CheckWindowAccess(platform(), window_), kWindowAccessNotDefaultDesktop);
-  EXPECT_EQ(Code(window_), "secure_desktop_unavailable");
-  sim_.Sessions().SwitchInputDesktop(u"Default");
-  sim_.Sessions().SetSessionQueryFails(true);
-  EXPECT_EQ(CheckWindowAccess(platform(), window_), kWindowAccessSessionLocked);
-  EXPECT_EQ(Code(platform::kNullWindow), "secure_desktop_unavailable");
-}
-
-TEST_F(IdentityTest, ForegroundShortcutAndErrorCodes) {
+TEST_F(IdentityTest, ForegroundShortcutAndHashFailures) {
   sim_.Windows().SetForegroundWindow(window_);
-  EXPECT_EQ(CheckForegroundWindowAccess(platform()), kWindowAccessAllowed);
+  EXPECT_EQ(CheckForegroundWindowAccess(Api()), kWindowAccessAllowed);
   sim_.Windows().ClearForeground();
-  EXPECT_EQ(CheckForegroundWindowAccess(platform()), kWindowAccessUnavailable);
-  EXPECT_EQ(WindowAccessErrorCode(0), "");
-  EXPECT_EQ(WindowAccessErrorCode(1), "secure_desktop_unavailable");
-  EXPECT_EQ(WindowAccessErrorCode(2), "secure_desktop_unavailable");
-  EXPECT_EQ(WindowAccessErrorCode(4), "uipi_blocked");
-  EXPECT_EQ(WindowAccessErrorCode(5), "secure_desktop_unavailable");
-}
-
-TEST_F(IdentityTest, UnreadableImagePathIsTargetUnavailable) {
-  sim_.ProcessInfo().AddProcess(7000, SimProcess{u"", 0x2000, 1, true});
-  EXPECT_EQ(Code(sim_.Windows().AddWindow(7000, u"")), "target_unavailable");
-}
-
-TEST_F(IdentityTest, HashFailuresPassThrough) {
+  EXPECT_EQ(CheckForegroundWindowAccess(Api()), kWindowAccessUnavailable);
   sim_.Crypto().SetFailure(HashStatus::kUnavailable);
   EXPECT_EQ(Code(window_), "sha256_unavailable");
   sim_.Crypto().SetFailure(HashStatus::kFailed);
@@ -207,31 +208,31 @@ TEST(Utf8Strict, UnpairedSurrogatesGiveNothing) {
 
 TEST_F(IdentityTest, TopologyHashIsExactAndFollowsTheDisplays) {
   sim_.Displays().AddMonitor(SimMonitor{{-1280, 0, 0, 1024}, u"\\\\.\\DISPLAY2", {144, 144}});
-  EXPECT_EQ(DisplayTopologyHash(platform().displays), 4135796124u);
+  EXPECT_EQ(DisplayTopologyHash(Api().displays), 4135796124u);
 
-  const std::uint32_t before = DisplayTopologyHash(platform().displays);
+  const std::uint32_t before = DisplayTopologyHash(Api().displays);
   // Moving a window changes nothing; moving, rescaling or renaming a monitor does.
   SimMonitor second = sim_.Displays().Monitor(1);
   second.rect = {-1280, 100, 0, 1124};
   sim_.Displays().UpdateMonitor(1, second);
-  const std::uint32_t moved = DisplayTopologyHash(platform().displays);
+  const std::uint32_t moved = DisplayTopologyHash(Api().displays);
   EXPECT_NE(moved, before);
   second.dpi = {120, 120};
   sim_.Displays().UpdateMonitor(1, second);
-  const std::uint32_t rescaled = DisplayTopologyHash(platform().displays);
+  const std::uint32_t rescaled = DisplayTopologyHash(Api().displays);
   EXPECT_NE(rescaled, moved);
   second.deviceName = u"\\\\.\\DISPLAY3";
   sim_.Displays().UpdateMonitor(1, second);
-  EXPECT_NE(DisplayTopologyHash(platform().displays), rescaled);
+  EXPECT_NE(DisplayTopologyHash(Api().displays), rescaled);
 
   // Failed queries count as an empty name and 96 DPI.
   second = SimMonitor{{-1280, 0, 0, 1024}, u"\\\\.\\DISPLAY2", {144, 144}, true, true};
   sim_.Displays().UpdateMonitor(1, second);
-  EXPECT_EQ(DisplayTopologyHash(platform().displays), 149889714u);
+  EXPECT_EQ(DisplayTopologyHash(Api().displays), 149889714u);
 
   sim_.Displays().RemoveMonitor(1);
   sim_.Displays().RemoveMonitor(0);
-  EXPECT_EQ(DisplayTopologyHash(platform().displays), 2166136261u);
+  EXPECT_EQ(DisplayTopologyHash(Api().displays), 2166136261u);
 }
 
 }  // namespace

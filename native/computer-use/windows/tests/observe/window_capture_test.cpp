@@ -1,13 +1,18 @@
 #include "observe/window_capture.h"
 
 #include <gtest/gtest.h>
+#include <jpeglib.h>
+#include <png.h>
 
+#include <csetjmp>
 #include <map>
+#include <optional>
+#include <string>
 #include <tuple>
+#include <vector>
 
 #include "common/platform_error.h"
-#include "platform/sim/sim_platform.h"
-#include "support/test_support.h"
+#include "support/sim_desktop_test.h"
 
 namespace velmora::computer_use {
 namespace {
@@ -113,7 +118,7 @@ TEST(EncodeScreenshot, LadderThresholdsToTheByte) {
   }
 }
 
-class WindowCaptureTest : public ::testing::Test {
+class WindowCaptureTest : public testing::SimDesktopTest {
  protected:
   WindowCaptureTest() {
     window_ = sim_.Windows().AddWindow(4242, u"Editor");
@@ -132,9 +137,6 @@ class WindowCaptureTest : public ::testing::Test {
     sim_.Capture().SetWindowCapture(window_, scene);
   }
 
-  testing::EmptyInput input_;
-  testing::CapturedOutput output_;
-  platform::sim::SimPlatform sim_{input_, output_};
   WindowCapture capture_{sim_.Get()};
   WindowHandle window_;
 };
@@ -203,6 +205,182 @@ TEST_F(WindowCaptureTest, MissingNullAndLateFramesAreUnavailable) {
     EXPECT_EQ(Code(window_), "capability_unavailable") << static_cast<int>(delivery);
     ExpectReleased();
   }
+}
+
+struct Decoded {
+  std::uint32_t width = 0;
+  std::uint32_t height = 0;
+};
+
+std::optional<Decoded> DecodePng(const std::vector<std::uint8_t>& bytes) {
+  png_image image{};
+  image.version = PNG_IMAGE_VERSION;
+  if (!png_image_begin_read_from_memory(&image, bytes.data(), bytes.size())) return std::nullopt;
+  image.format = PNG_FORMAT_RGBA;
+  std::vector<std::uint8_t> pixels(PNG_IMAGE_SIZE(image));
+  if (!png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr)) return std::nullopt;
+  return Decoded{image.width, image.height};
+}
+
+struct JpegError {
+  jpeg_error_mgr manager;
+  std::jmp_buf jump;
+};
+
+std::optional<Decoded> DecodeJpeg(const std::vector<std::uint8_t>& bytes) {
+  jpeg_decompress_struct jpeg{};
+  JpegError error{};
+  jpeg.err = jpeg_std_error(&error.manager);
+  error.manager.error_exit = [](j_common_ptr common) {
+    std::longjmp(reinterpret_cast<JpegError*>(common->err)->jump, 1);
+  };
+  if (setjmp(error.jump)) {
+    jpeg_destroy_decompress(&jpeg);
+    return std::nullopt;
+  }
+  jpeg_create_decompress(&jpeg);
+  jpeg_mem_src(&jpeg, bytes.data(), static_cast<unsigned long>(bytes.size()));  // NOLINT
+  jpeg_read_header(&jpeg, TRUE);
+  jpeg_start_decompress(&jpeg);
+  std::vector<std::uint8_t> row(std::size_t{jpeg.output_width} * jpeg.output_components);
+  while (jpeg.output_scanline < jpeg.output_height) {
+    JSAMPROW rows[] = {row.data()};
+    jpeg_read_scanlines(&jpeg, rows, 1);
+  }
+  const Decoded decoded{jpeg.output_width, jpeg.output_height};
+  jpeg_finish_decompress(&jpeg);
+  jpeg_destroy_decompress(&jpeg);
+  return decoded;
+}
+
+// "observe" through the service on the default scene: the screenshot's binary frame right after
+// its response, decoded with Debian's libraries, and the limit of the attachment's id.
+class ObserveScreenshotTest : public testing::SimDesktopTest {
+ protected:
+  void SetUp() override { Scene("default"); }
+
+  struct Attachment {
+    std::size_t jsonFramesBefore;
+    std::string id;
+    std::vector<std::uint8_t> payload;
+  };
+  std::vector<Attachment> Attachments() const {
+    const std::vector<std::uint8_t> bytes = output_.Bytes();
+    std::vector<Attachment> found;
+    std::size_t jsonFrames = 0;
+    for (std::size_t at = 0; at + 7 <= bytes.size();) {
+      const std::size_t length = (std::size_t{bytes[at]} << 24) |
+                                 (std::size_t{bytes[at + 1]} << 16) |
+                                 (std::size_t{bytes[at + 2]} << 8) | bytes[at + 3];
+      const auto begin = bytes.begin() + static_cast<std::ptrdiff_t>(at);
+      if (bytes[at + 4] == 1) {
+        ++jsonFrames;
+      } else {
+        const std::size_t idLength = (std::size_t{bytes[at + 5]} << 8) | bytes[at + 6];
+        const auto payload = begin + static_cast<std::ptrdiff_t>(7 + idLength);
+        found.push_back(
+            {jsonFrames, std::string(begin + 7, payload),
+             std::vector<std::uint8_t>(payload, begin + static_cast<std::ptrdiff_t>(4 + length))});
+      }
+      at += 4 + length;
+    }
+    return found;
+  }
+  // The response to a request with this id.
+  Json ObserveAs(const std::string& id, const Json& payload) {
+    const Json frame{
+        {"type", "request"}, {"requestId", id}, {"method", "observe"}, {"payload", payload}};
+    Service().ServeRequest(CheckRequestEnvelope(frame), frame);
+    return output_.JsonFrames().back();
+  }
+};
+
+TEST_F(ObserveScreenshotTest, ForegroundWithScreenshotAndTextLines) {
+  const Json response = ObserveAs("shot-1", {{"scope", "foreground"}, {"allowVisual", true}});
+  ASSERT_EQ(response["ok"], true) << response.dump();
+  const Json& result = response["result"];
+  EXPECT_EQ(result["scope"], "foreground");
+  EXPECT_FALSE(result.contains("windows"));
+  EXPECT_EQ(result["stateHash"].get<std::string>().size(), 64u);
+  EXPECT_FALSE(result["id"].get<std::string>().empty());
+  EXPECT_GT(result["capturedAt"].get<double>(), 1.7e12);
+  EXPECT_EQ(result["foreground"]["appIdentity"],
+            "exe_path_sha256:f3e793a8220f8ded61916257b61710f1e8b929b6a99af7c3e549817dab2ad5a0");
+  EXPECT_EQ(result["foreground"]["appName"], "Velmora.exe");
+  EXPECT_EQ(result["foreground"]["windowTitle"], "Velmora Demo");
+  const Json& interaction = result["interaction"];
+  EXPECT_EQ(interaction["id"].get<std::string>().size(), 38u);
+  EXPECT_EQ(interaction["generation"], 0);
+  EXPECT_EQ(interaction["epoch"], interaction["id"]);
+  EXPECT_TRUE(result["topologyGeneration"].is_number());
+  EXPECT_EQ(result["windowBounds"],
+            (Json{{"x", 100}, {"y", 60}, {"width", 1600}, {"height", 1000}}));
+  EXPECT_EQ(result["targetsTruncated"], false);
+
+  // The element nodes first, then the text lines.
+  const Json& targets = result["targets"];
+  ASSERT_EQ(targets.size(), 6u + 3u);
+  EXPECT_EQ(targets[1]["name"], "Ready");
+  EXPECT_EQ(targets[6], (Json{{"id", "ocr:0"}, {"role", "text"}, {"name", "Velmora Demo"}}));
+  EXPECT_EQ(targets[8]["id"], "ocr:2");
+
+  // A 1600x1000 window is not scaled; the picture follows its response, before any other frame.
+  EXPECT_EQ(result["screenshot"], (Json{{"binaryRequestId", "image:shot-1"},
+                                        {"mediaType", "image/png"},
+                                        {"width", 1600},
+                                        {"height", 1000}}));
+  const std::vector<Attachment> images = Attachments();
+  ASSERT_EQ(images.size(), 1u);
+  EXPECT_EQ(images[0].id, "image:shot-1");
+  EXPECT_EQ(images[0].jsonFramesBefore, output_.JsonFrames().size());
+  const std::optional<Decoded> decoded = DecodePng(images[0].payload);
+  ASSERT_TRUE(decoded);
+  EXPECT_EQ(decoded->width, 1600u);
+  EXPECT_EQ(decoded->height, 1000u);
+
+  // A second observation keeps the window's record.
+  const Json again = Request("observe", {{"scope", "foreground"}});
+  EXPECT_EQ(again["interaction"], interaction);
+  EXPECT_FALSE(again.contains("screenshot"));
+  EXPECT_NE(again["id"], result["id"]);
+}
+
+TEST_F(ObserveScreenshotTest, LargeNoisyWindowGoesAsJpegWithAHundredLines) {
+  const Json result =
+      Request("observe",
+              {{"scope", "application"},
+               {"appIdentity",
+                "exe_path_sha256:45b41e87b437da2f6da4256acaac1ecece16fcb659ffaf6dc6b2e63c6022d759"},
+               {"allowVisual", true}});
+  EXPECT_EQ(result["screenshot"]["mediaType"], "image/jpeg");
+  const Json& targets = result["targets"];
+  ASSERT_GE(targets.size(), 101u);
+  for (std::size_t i = 0; i < 100; ++i) {
+    EXPECT_EQ(targets[targets.size() - 100 + i]["id"], "ocr:" + std::to_string(i));
+  }
+  EXPECT_NE(targets[targets.size() - 101]["id"].get<std::string>().rfind("ocr:", 0), 0u);
+  const std::vector<Attachment> images = Attachments();
+  ASSERT_EQ(images.size(), 1u);
+  EXPECT_LE(images[0].payload.size(), 4'194'304u);
+  const std::optional<Decoded> decoded = DecodeJpeg(images[0].payload);
+  ASSERT_TRUE(decoded);
+  EXPECT_EQ(decoded->width, 1600u);
+  EXPECT_EQ(decoded->height, 1000u);
+}
+
+// An attachment id of 128 bytes is sent; one byte more fails the request with one response and
+// no picture, while the same id without a picture is answered.
+TEST_F(ObserveScreenshotTest, AttachmentIdLimit) {
+  const std::string longest(122, 'r');
+  EXPECT_EQ(ObserveAs(longest, {{"scope", "foreground"}, {"allowVisual", true}})["ok"], true);
+  const std::string tooLong(123, 'r');
+  EXPECT_EQ(ObserveAs(tooLong, {{"scope", "foreground"}, {"allowVisual", true}})["error"],
+            "native_helper_request_failed");
+  EXPECT_EQ(ObserveAs(tooLong, {{"scope", "foreground"}})["ok"], true);
+  EXPECT_EQ(output_.JsonFrames().size(), 3u);
+  const std::vector<Attachment> images = Attachments();
+  ASSERT_EQ(images.size(), 1u);
+  EXPECT_EQ(images[0].id, "image:" + longest);
 }
 
 }  // namespace

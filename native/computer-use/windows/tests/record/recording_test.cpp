@@ -10,11 +10,8 @@
 
 #include "common/own_input.h"
 #include "platform/sim/sim_keyboard_layout.h"
-#include "platform/sim/sim_platform.h"
 #include "record/recording_events.h"
-#include "service/helper_service.h"
-#include "support/service_requests.h"
-#include "support/test_support.h"
+#include "support/sim_desktop_test.h"
 
 namespace velmora::computer_use {
 namespace {
@@ -23,26 +20,14 @@ using platform::kVkControl;
 using platform::kVkShift;
 using platform::kVkTab;
 
-constexpr platform::ProcessId kParent = 4242;
 // 2026-01-01, the simulated desktop's fixed clock.
 constexpr double kSceneTime = 1767225600000;
 
-class RecordingTest : public ::testing::Test {
+class RecordingTest : public testing::SimDesktopTest {
  protected:
-  RecordingTest() {
-    ApplyScene(sim_, "default", kParent);
+  void SetUp() override {
+    Scene("default");
     sim_.System().SetManualTicks(1'000'000);
-  }
-  ~RecordingTest() override { Request("record.stop"); }
-
-  Json Request(const std::string& method, const Json& payload = Json::object()) {
-    return testing::Serve(service_, output_, method, payload);
-  }
-  std::vector<Json> Events() const { return testing::RecordingEvents(output_); }
-  std::vector<Json> WaitForEvents(std::size_t count) {
-    EXPECT_TRUE(testing::WaitUntil([&] { return Events().size() >= count; }))
-        << "only " << Events().size() << " of " << count << " events";
-    return Events();
   }
   // The events but the focus changes that clicks and Tab make.
   static std::vector<Json> WithoutFocusChanges(const std::vector<Json>& events) {
@@ -52,29 +37,6 @@ class RecordingTest : public ::testing::Test {
     }
     return kept;
   }
-  std::size_t EmergencyStops() const {
-    std::size_t stops = 0;
-    for (const Json& frame : output_.JsonFrames()) stops += frame == testing::EmergencyStopEvent();
-    return stops;
-  }
-  void Press(std::uint32_t virtualKey, std::uint32_t flags = 0, std::uintptr_t extraInfo = 0) {
-    sim_.Input().SendKey(virtualKey, true, flags, extraInfo);
-    sim_.Input().SendKey(virtualKey, false, flags, extraInfo);
-  }
-  void Click(std::int32_t x, std::int32_t y) {
-    sim_.Input().SendMouse(platform::kWmLButtonDown, x, y);
-    sim_.Input().SendMouse(platform::kWmLButtonUp, x, y);
-  }
-  bool RecordingActive() {
-    const auto recording = service_.CurrentRecording();
-    return recording && recording->IsActive();
-  }
-
-  testing::EmptyInput input_;
-  testing::CapturedOutput output_;
-  platform::sim::SimPlatform sim_{input_, output_};
-  FrameWriter writer_{output_};
-  HelperService service_{sim_.Get(), writer_};
 };
 
 TEST_F(RecordingTest, EachInputBecomesItsEvent) {
@@ -217,10 +179,10 @@ TEST_F(RecordingTest, LockPausesTheRecordingForGood) {
   sim_.Sessions().LockSession();
   ASSERT_TRUE(testing::WaitUntil([&] { return EmergencyStops() == 1; }));
   EXPECT_TRUE(RecordingActive());
-  EXPECT_TRUE(service_.CurrentRecording()->IsPaused());
+  EXPECT_TRUE(Service().CurrentRecording()->IsPaused());
   // A refused request ends whatever ran.
   EXPECT_EQ(Request("record.resume")["error"], "secure_desktop_unavailable");
-  EXPECT_EQ(service_.CurrentRecording(), nullptr);
+  EXPECT_EQ(Service().CurrentRecording(), nullptr);
   EXPECT_EQ(sim_.MessageLoops().InputHookCount(), 0u);
   EXPECT_EQ(EmergencyStops(), 1u);
 }

@@ -5,53 +5,35 @@
 #include <string>
 #include <thread>
 
-#include "platform/sim/sim_platform.h"
-#include "support/test_support.h"
+#include "support/sim_desktop_test.h"
 
 namespace velmora::computer_use {
 namespace {
 
 using testing::EmergencyStopEvent;
 
-class ServiceTest : public ::testing::Test {
- protected:
-  // Serves one request and answers the frames it wrote.
-  std::vector<Json> Serve(const std::string& method, const Json& payload = Json::object(),
-                          bool withPayload = true) {
-    Json frame{
-        {"type", "request"}, {"requestId", "id-" + std::to_string(++nextId_)}, {"method", method}};
-    if (withPayload) frame["payload"] = payload;
-    const std::size_t before = output_.JsonFrames().size();
-    lastShutdown_ = service_.ServeRequest(CheckRequestEnvelope(frame), frame);
-    std::vector<Json> frames = output_.JsonFrames();
-    frames.erase(frames.begin(), frames.begin() + static_cast<std::ptrdiff_t>(before));
-    return frames;
-  }
+const std::string kNotes =
+    "exe_path_sha256:e3ab4255821561c70ada41fed02248596d7785ffee39c88ec24227d1cfc37b55";
+const std::string kReport =
+    "exe_path_sha256:45b41e87b437da2f6da4256acaac1ecece16fcb659ffaf6dc6b2e63c6022d759";
+const std::string kEmpty =
+    "exe_path_sha256:1e519b78d8fd4a27f71b318bd657a6a682c1068b486109fb1ef6dc15ce296c30";
 
+class ServiceTest : public testing::SimDesktopTest {
+ protected:
   // The single response of one request.
-  Json Respond(const std::string& method, const Json& payload = Json::object()) {
-    const std::vector<Json> frames = Serve(method, payload);
+  Json RespondOnce(const std::string& method, const Json& payload = Json::object()) {
+    const std::vector<Json> frames = ServeFrames(method, payload);
     EXPECT_EQ(frames.size(), 1u) << method;
     return frames.empty() ? Json() : frames.back();
   }
-
   void ExpectFailure(const std::string& method, const Json& payload, const std::string& code) {
-    const Json response = Respond(method, payload);
-    EXPECT_EQ(response, Failure(LastId(), code)) << method << " " << payload.dump();
+    const Json response = RespondOnce(method, payload);
+    EXPECT_EQ(response, Failure(LastRequestId(), code)) << method << " " << payload.dump();
   }
-
   static Json Failure(const std::string& id, const std::string& code) {
     return Json{{"type", "response"}, {"requestId", id}, {"ok", false}, {"error", code}};
   }
-  std::string LastId() const { return "id-" + std::to_string(nextId_); }
-
-  testing::EmptyInput input_;
-  testing::CapturedOutput output_;
-  platform::sim::SimPlatform sim_{input_, output_};
-  FrameWriter writer_{output_};
-  HelperService service_{sim_.Get(), writer_};
-  int nextId_ = 0;
-  bool lastShutdown_ = false;
 };
 
 TEST_F(ServiceTest, MethodTableIsExactAndCaseSensitive) {
@@ -59,24 +41,24 @@ TEST_F(ServiceTest, MethodTableIsExactAndCaseSensitive) {
                              "neutralise", "no.such.method"}) {
     ExpectFailure(method, Json::object(), "invalid_request");
   }
-  EXPECT_FALSE(lastShutdown_);
+  EXPECT_FALSE(shutdownAsked_);
 }
 
 TEST_F(ServiceTest, StateResults) {
-  const Json stopped = Respond("record.stop");
+  const Json stopped = RespondOnce("record.stop");
   EXPECT_EQ(stopped, (Json{{"type", "response"},
-                           {"requestId", LastId()},
+                           {"requestId", LastRequestId()},
                            {"ok", true},
                            {"result", {{"state", "stopped"}}}}));
   for (const char* reason : {"computer_use_action_finished", "computer_use_wait_finished",
                              "Computer_Use_Wait_Finished", "other"}) {
-    EXPECT_EQ(Respond("neutralize", {{"reason", reason}})["result"], Json({{"state", "neutral"}}));
+    EXPECT_EQ(RespondOnce("neutralize", {{"reason", reason}})["result"],
+              Json({{"state", "neutral"}}));
   }
-  EXPECT_EQ(Serve("neutralize", {}, /*withPayload=*/false).at(0)["result"],
-            Json({{"state", "neutral"}}));
-  EXPECT_FALSE(lastShutdown_);
-  EXPECT_EQ(Respond("shutdown")["result"], Json({{"state", "stopped"}}));
-  EXPECT_TRUE(lastShutdown_);
+  EXPECT_EQ(ServeFrames("neutralize", std::nullopt).at(0)["result"], Json({{"state", "neutral"}}));
+  EXPECT_FALSE(shutdownAsked_);
+  EXPECT_EQ(RespondOnce("shutdown")["result"], Json({{"state", "stopped"}}));
+  EXPECT_TRUE(shutdownAsked_);
 }
 
 TEST_F(ServiceTest, WrongJsonTypesGiveTheGenericFailure) {
@@ -92,15 +74,15 @@ TEST_F(ServiceTest, GuardedMethodsPassTheGuardOnASafeDesktop) {
   // The guard ran first and passed; the payloads are what fails.
   ExpectFailure("observe", Json::object(), "native_helper_request_failed");
   ExpectFailure("act", Json::object(), "native_helper_request_failed");
-  EXPECT_TRUE(service_.SessionMonitor().IsArmed());
+  EXPECT_TRUE(Service().SessionMonitor().IsArmed());
 }
 
 TEST_F(ServiceTest, LockedDesktopRefusesGuardedMethodsAfterOneEmergencyStop) {
   sim_.Sessions().LockSession();
-  const std::vector<Json> frames = Serve("observe");
+  const std::vector<Json> frames = ServeFrames("observe");
   ASSERT_FALSE(frames.empty());
   EXPECT_EQ(frames.back() == EmergencyStopEvent() ? frames.front() : frames.back(),
-            Failure(LastId(), "secure_desktop_unavailable"));
+            Failure(LastRequestId(), "secure_desktop_unavailable"));
   // The guard or the monitor thread raises the stop, so the event may also follow the reply.
   ASSERT_TRUE(testing::WaitUntil([&] {
     const std::vector<Json> all = output_.JsonFrames();
@@ -112,17 +94,17 @@ TEST_F(ServiceTest, LockedDesktopRefusesGuardedMethodsAfterOneEmergencyStop) {
     ExpectFailure(method, Json::object(), "secure_desktop_unavailable");
   }
   // Unguarded methods still work.
-  EXPECT_EQ(Respond("record.stop")["ok"], true);
+  EXPECT_EQ(RespondOnce("record.stop")["ok"], true);
 }
 
 TEST_F(ServiceTest, LockWhileServingIsReportedByTheMonitorThreadOnce) {
-  ASSERT_EQ(Respond("observe")["error"], "native_helper_request_failed");
+  ASSERT_EQ(RespondOnce("observe")["error"], "native_helper_request_failed");
   sim_.Sessions().LockSession();
   ASSERT_TRUE(testing::WaitUntil([&] { return output_.JsonFrames().size() == 2; }));
   EXPECT_EQ(output_.JsonFrames().back(), EmergencyStopEvent());
   sim_.Sessions().UnlockSession();
   sim_.Sessions().LockSession();
-  EXPECT_EQ(Respond("observe")["error"], "secure_desktop_unavailable");
+  EXPECT_EQ(RespondOnce("observe")["error"], "secure_desktop_unavailable");
   const std::vector<Json> frames = output_.JsonFrames();
   EXPECT_EQ(std::count(frames.begin(), frames.end(), EmergencyStopEvent()), 1);
 }
@@ -130,20 +112,20 @@ TEST_F(ServiceTest, LockWhileServingIsReportedByTheMonitorThreadOnce) {
 TEST_F(ServiceTest, FailedWriteOfTheErrorReplyEscapes) {
   output_.Break();
   Json frame{{"type", "request"}, {"requestId", "x"}, {"method", "nope"}};
-  EXPECT_THROW(service_.ServeRequest(CheckRequestEnvelope(frame), frame), ProtocolError);
+  EXPECT_THROW(Service().ServeRequest(CheckRequestEnvelope(frame), frame), ProtocolError);
   Json shutdown{{"type", "request"}, {"requestId", "y"}, {"method", "shutdown"}};
-  EXPECT_THROW(service_.ServeRequest(CheckRequestEnvelope(shutdown), shutdown), ProtocolError);
+  EXPECT_THROW(Service().ServeRequest(CheckRequestEnvelope(shutdown), shutdown), ProtocolError);
 }
 
 TEST_F(ServiceTest, InteractionMonitorStopsWithTheWorkAndEscapeStopsEverything) {
+  InteractionMonitor& monitor = Service().Interactions();
   sim_.System().SetManualTicks(1'000'000);
   const platform::WindowHandle window = sim_.Windows().AddWindow(7, u"Editor");
-  InteractionMonitor& monitor = service_.Interactions();
   monitor.GetInteractionRecord(window);
   // Kept when an action or wait finished normally, stopped otherwise and on failures.
-  Respond("neutralize", {{"reason", "computer_use_wait_finished"}});
+  RespondOnce("neutralize", {{"reason", "computer_use_wait_finished"}});
   EXPECT_TRUE(monitor.IsRunning());
-  Respond("neutralize", {{"reason", "other"}});
+  RespondOnce("neutralize", {{"reason", "other"}});
   EXPECT_FALSE(monitor.IsRunning());
   monitor.GetInteractionRecord(window);
   ExpectFailure("record.pause", Json::object(), "native_helper_request_failed");
@@ -153,64 +135,187 @@ TEST_F(ServiceTest, InteractionMonitorStopsWithTheWorkAndEscapeStopsEverything) 
   // The helper still holds the modifiers of an interrupted chord when the user holds Escape.
   int steps = 0;
   EXPECT_FALSE(
-      service_.Input().Act({{"kind", "key"}, {"key", "B"}, {"modifiers", {"shift", "alt"}}},
-                           nullptr, std::nullopt, true, [&] { return ++steps <= 3; }));
-  ASSERT_EQ(service_.Input().HeldKeys().size(), 2u);
+      Service().Input().Act({{"kind", "key"}, {"key", "B"}, {"modifiers", {"shift", "alt"}}},
+                            nullptr, std::nullopt, true, [&] { return ++steps <= 3; }));
+  ASSERT_EQ(Service().Input().HeldKeys().size(), 2u);
   sim_.MessageLoops().DeliverKeyboardEvent({platform::kWmKeyDown, platform::kVkEscape, 0, 0});
   sim_.System().AdvanceTicks(kEscapeHoldMs);
   ASSERT_TRUE(testing::WaitUntil([&] { return output_.JsonFrames().size() == 4; }));
   EXPECT_EQ(output_.JsonFrames().back(), EmergencyStopEvent());
-  EXPECT_TRUE(service_.Input().HeldKeys().empty());
+  EXPECT_TRUE(Service().Input().HeldKeys().empty());
   ASSERT_TRUE(testing::WaitUntil([&] { return sim_.MessageLoops().InputHookCount() == 0; }));
   // Requests are served again; the next observation starts the monitor afresh.
-  EXPECT_EQ(Respond("record.stop")["ok"], true);
+  EXPECT_EQ(RespondOnce("record.stop")["ok"], true);
   monitor.GetInteractionRecord(window);
   EXPECT_TRUE(monitor.IsRunning());
 }
 
 TEST_F(ServiceTest, ObservationStateAcrossAnswers) {
-  ASSERT_TRUE(platform::sim::ApplyScene(sim_, "default", 77));
+  Scene("default");
   const platform::WindowHandle foreground = sim_.Windows().ForegroundWindow();
-  ASSERT_EQ(Respond("observe", {{"scope", "foreground"}})["ok"], true);
-  EXPECT_EQ(service_.LastObservedWindow(), foreground);
+  ASSERT_EQ(RespondOnce("observe", {{"scope", "foreground"}})["ok"], true);
+  EXPECT_EQ(Service().LastObservedWindow(), foreground);
 
   // A window list changes nothing.
-  const std::string notes =
-      "exe_path_sha256:e3ab4255821561c70ada41fed02248596d7785ffee39c88ec24227d1cfc37b55";
-  EXPECT_EQ(
-      Respond("observe", {{"scope", "application"}, {"appIdentity", notes}})["result"]["state"],
-      "window_selection_required");
-  EXPECT_EQ(service_.Observer().GetObservedWindow(), foreground);
-  EXPECT_EQ(service_.LastObservedWindow(), foreground);
+  EXPECT_EQ(RespondOnce("observe",
+                        {{"scope", "application"}, {"appIdentity", kNotes}})["result"]["state"],
+            "window_selection_required");
+  EXPECT_EQ(Service().Observer().GetObservedWindow(), foreground);
+  EXPECT_EQ(Service().LastObservedWindow(), foreground);
 
   // A window of no size becomes the current observation before its bounds refuse it.
-  const std::string empty =
-      "exe_path_sha256:1e519b78d8fd4a27f71b318bd657a6a682c1068b486109fb1ef6dc15ce296c30";
-  ExpectFailure("observe", {{"scope", "application"}, {"appIdentity", empty}},
+  ExpectFailure("observe", {{"scope", "application"}, {"appIdentity", kEmpty}},
                 "native_helper_request_failed");
-  EXPECT_NE(service_.Observer().GetObservedWindow(), foreground);
-  EXPECT_EQ(service_.LastObservedWindow(), service_.Observer().GetObservedWindow());
+  EXPECT_NE(Service().Observer().GetObservedWindow(), foreground);
+  EXPECT_EQ(Service().LastObservedWindow(), Service().Observer().GetObservedWindow());
 
   // Without the hooks there is no interaction record, so no observation is answered.
-  service_.StopAll(false);
+  Service().StopAll(false);
   sim_.MessageLoops().FailSetup(platform::sim::SetupFailure::kMouseHook);
   ExpectFailure("observe", {{"scope", "foreground"}}, "permission_missing");
 }
 
 TEST_F(ServiceTest, StopAllOnThreeThreadsAtOnce) {
   const platform::WindowHandle window = sim_.Windows().AddWindow(7, u"Editor");
+  HelperService& service = Service();  // made before the threads share it
   std::vector<std::thread> threads;
+  threads.reserve(4);
   for (int i = 0; i < 3; ++i) {
-    threads.emplace_back([this] {
-      for (int k = 0; k < 200; ++k) service_.StopAll(k % 2 == 0);
+    threads.emplace_back([&service] {
+      for (int k = 0; k < 200; ++k) service.StopAll(k % 2 == 0);
     });
   }
   // Observations restart the monitor meanwhile.
   threads.emplace_back([&] {
-    for (int k = 0; k < 50; ++k) service_.Interactions().GetInteractionRecord(window);
+    for (int k = 0; k < 50; ++k) service.Interactions().GetInteractionRecord(window);
   });
   for (std::thread& thread : threads) thread.join();
-  EXPECT_EQ(Respond("record.stop")["ok"], true);
+  EXPECT_EQ(RespondOnce("record.stop")["ok"], true);
+}
+
+TEST_F(ServiceTest, ApplicationScopeSelectsListsAndObserves) {
+  Scene("default");
+  const Json choose = Request("observe", {{"scope", "application"}, {"appIdentity", kNotes}});
+  EXPECT_EQ(choose["state"], "window_selection_required");
+  EXPECT_EQ(choose["windowSelectionRequired"], true);
+  EXPECT_EQ(choose["scope"], "application");
+  EXPECT_EQ(choose["foreground"], (Json{{"appIdentity", kNotes}, {"windowIdentity", ""}}));
+  EXPECT_EQ(choose["targets"], Json::array());
+  EXPECT_EQ(choose["id"].get<std::string>().size(), 38u);
+  ASSERT_EQ(choose["windows"].size(), 3u);
+  std::string lines;
+  for (const Json& window : choose["windows"]) {
+    EXPECT_EQ(window["appIdentity"], kNotes);
+    EXPECT_EQ(window["isForeground"], false);
+    lines += window["windowIdentity"].get<std::string>() + "\n";
+  }
+  EXPECT_EQ(choose["stateHash"], lines);
+
+  // Naming one observes it and lists it first.
+  const Json chosen = choose["windows"][1];
+  const Json observed = Request("observe", {{"scope", "application"},
+                                            {"appIdentity", kNotes},
+                                            {"windowIdentity", chosen["windowIdentity"]}});
+  EXPECT_EQ(observed["foreground"]["windowIdentity"], chosen["windowIdentity"]);
+  EXPECT_EQ(observed["foreground"]["windowTitle"], chosen["windowTitle"]);
+  ASSERT_EQ(observed["windows"].size(), 3u);
+  EXPECT_EQ(observed["windows"][0], chosen);
+  EXPECT_EQ(observed["targets"].size(), 2u);
+
+  // Listing one window still answers with the list; activation skips the elements.
+  const Json listed = Request(
+      "observe", {{"scope", "application"}, {"appIdentity", kReport}, {"purpose", "list_windows"}});
+  EXPECT_EQ(listed["windows"].size(), 1u);
+  EXPECT_EQ(listed["state"], "window_selection_required");
+  const Json activation = Request(
+      "observe", {{"scope", "application"}, {"appIdentity", kReport}, {"activationOnly", true}});
+  EXPECT_EQ(activation["targets"], Json::array());
+  EXPECT_EQ(activation["targetsTruncated"], false);
+  for (const char* key : {"id", "stateHash", "interaction", "windowBounds"}) {
+    EXPECT_TRUE(activation.contains(key)) << key;
+  }
+}
+
+// Refused before anything is observed, or failed on the window observed, on the default scene.
+TEST_F(ServiceTest, ObserveRefusalsAndFailures) {
+  Scene("default");
+  const std::string frozen =
+      "exe_path_sha256:f6ad9c9525989b7be15ff8d6e4f22dfeeb6ad301cff5911a113df67cd8dfd9fa";
+  const std::string resizing =
+      "exe_path_sha256:cbf0913d5927acc3c5feff027d6b06649e34caf64544be12425f3410927dfd94";
+  const std::pair<Json, const char*> cases[] = {
+      {Json::object(), "native_helper_request_failed"},
+      {{{"scope", "window"}}, "native_helper_request_failed"},
+      {{{"scope", "foreground"}, {"purpose", "list_windows"}}, "invalid_request"},
+      {{{"scope", "application"},
+        {"appIdentity", kReport},
+        {"activationOnly", true},
+        {"allowVisual", true}},
+       "invalid_request"},
+      {{{"scope", "application"}}, "invalid_request"},
+      {{{"scope", "application"}, {"appIdentity", "exe_path_sha256:00"}}, "app_not_found"},
+      {{{"scope", "application"}, {"appIdentity", frozen}, {"allowVisual", true}},
+       "capability_unavailable"},
+      {{{"scope", "application"}, {"appIdentity", resizing}, {"allowVisual", true}},
+       "stale_observation"},
+  };
+  for (const auto& [payload, code] : cases) ExpectFailure("observe", payload, code);
+}
+
+TEST_F(ServiceTest, ForegroundLeavingDuringTheScreenshotIsStale) {
+  Scene("foreground_moves");
+  ExpectFailure("observe", {{"scope", "foreground"}, {"allowVisual", true}}, "stale_observation");
+}
+
+// What the desktop of each scene lacks, as "capabilities" and "permissions" tell it.
+class ServiceSceneTest : public ServiceTest,
+                         public ::testing::WithParamInterface<std::pair<const char*, Json>> {};
+
+TEST_P(ServiceSceneTest, CapabilitiesAndPermissionsFollowTheDesktop) {
+  const auto& [scene, limitations] = GetParam();
+  Scene(scene);
+  const Json result = Request("capabilities");
+  EXPECT_EQ(result["platform"], "windows");
+  EXPECT_EQ(result["limitations"], limitations);
+  const bool capture = std::string(scene) != "no_capture";
+  for (const char* feature : {"globalRecording", "semanticObservation", "semanticAction",
+                              "interactionMonitoring", "localOcr", "visualCapture"}) {
+    EXPECT_EQ(result[feature], capture || std::string(feature) != "visualCapture") << feature;
+  }
+  const Json permissions = Request("permissions")["permissions"];
+  ASSERT_EQ(permissions.size(), 4u);
+  EXPECT_EQ(permissions[3], (Json{{"kind", "screen_capture"},
+                                  {"status", capture ? "granted" : "unavailable"},
+                                  {"required", false}}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Scenes, ServiceSceneTest,
+    ::testing::Values(std::pair{"default", Json::array()},
+                      std::pair{"elevated_foreground", Json::array({"uipi_blocked"})},
+                      std::pair{"locked", Json::array({"secure_desktop_unavailable"})},
+                      std::pair{"no_capture", Json::array()}));
+
+TEST_F(ServiceTest, PermissionsAndTheirRequests) {
+  Scene("default");
+  EXPECT_EQ(Request("permissions")["permissions"],
+            Json::parse(R"([{"kind":"accessibility","status":"granted","required":true},
+                            {"kind":"input_monitoring","status":"granted","required":true},
+                            {"kind":"post_event","status":"granted","required":true},
+                            {"kind":"screen_capture","status":"granted","required":false}])"));
+  const std::pair<std::optional<Json>, const char*> cases[] = {
+      {Json{{"kind", "post_event"}}, "granted"},
+      {Json{{"kind", "screen_capture"}}, "granted"},
+      {Json{{"kind", "Post_event"}}, "unavailable"},
+      {Json::object(), "unavailable"},
+      {std::nullopt, "unavailable"},
+  };
+  for (const auto& [payload, answer] : cases) {
+    EXPECT_EQ(ServeFrames("permission.request", payload).at(0)["result"],
+              (Json{{"result", answer}}))
+        << payload.value_or("no payload");
+  }
+  ExpectFailure("permission.request", {{"kind", 3}}, "native_helper_request_failed");
 }
 
 TEST(RecordingDuration, TruncatedAndClamped) {

@@ -3,9 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "platform/sim/sim_keyboard_layout.h"
-#include "platform/sim/sim_platform.h"
 #include "platform/sim/sim_user_commands.h"
-#include "support/test_support.h"
+#include "support/sim_desktop_test.h"
 
 namespace velmora::computer_use::platform::sim {
 namespace {
@@ -116,10 +115,10 @@ TEST(SimUserCommands, MalformedLinesAreRefused) {
 
 constexpr std::uint32_t kWmCommand = 0x0111;
 
-class DefaultSceneTest : public ::testing::Test {
+class DefaultSceneTest : public testing::SimDesktopTest {
  protected:
-  DefaultSceneTest() {
-    EXPECT_TRUE(ApplyScene(sim_, "default", 4242));
+  void SetUp() override {
+    Scene("default");
     demo_ = sim_.Windows().FindTopLevelWindow(u"Velmora Demo");
     settings_ = sim_.Windows().FindTopLevelWindow(u"Settings");
   }
@@ -131,9 +130,6 @@ class DefaultSceneTest : public ::testing::Test {
   SimElement Settings(std::u16string_view name) { return Automation().Get(Named(settings_, name)); }
   std::string Do(std::string_view line) { return sim_.User().Execute(line); }
 
-  testing::EmptyInput input_;
-  testing::CapturedOutput output_;
-  SimPlatform sim_{input_, output_};
   WindowHandle demo_{};
   WindowHandle settings_{};
 };

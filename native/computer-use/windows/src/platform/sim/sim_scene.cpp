@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/sim/sim_element_builder.h"
 #include "platform/sim/sim_platform.h"
 
 namespace velmora::computer_use::platform::sim {
@@ -18,22 +19,12 @@ constexpr ProcessId kEmptyPid = 5005;
 constexpr ProcessId kConsolePid = 5006;
 constexpr ProcessId kSettingsPid = 5007;
 
-SimElement Element(std::int32_t type, std::u16string name, Rect bounds,
-                   std::set<std::int32_t> patterns = {}) {
-  SimElement element;
-  element.controlType = type;
-  element.name = std::move(name);
-  element.bounds = bounds;
-  element.patterns = std::move(patterns);
-  return element;
-}
-
 // A top-level window with its rectangle and a window element of the same bounds.
 SimElementId AddAppWindow(SimPlatform& platform, WindowHandle window, Rect rect,
                           const std::u16string& title) {
   platform.Windows().SetWindowRect(window, rect);
-  return platform.Automation().SetWindowElement(window,
-                                                Element(kUiaWindowControlTypeId, title, rect));
+  return platform.Automation().SetWindowElement(
+      window, ElementBuilder(kUiaWindowControlTypeId, title, rect));
 }
 
 void AddNotes(SimPlatform& platform) {
@@ -45,9 +36,9 @@ void AddNotes(SimPlatform& platform) {
     const Rect rect{40 + 30 * i, 40 + 30 * i, 840 + 30 * i, 640 + 30 * i};
     const SimElementId root = AddAppWindow(platform, window, rect, title);
     platform.Automation().AddChild(
-        root, Element(kUiaEditControlTypeId, u"Text",
-                      {rect.left + 8, rect.top + 40, rect.right - 8, rect.bottom - 8},
-                      {kUiaValuePatternId}));
+        root, ElementBuilder(kUiaEditControlTypeId, u"Text",
+                             {rect.left + 8, rect.top + 40, rect.right - 8, rect.bottom - 8})
+                  .Value(u""));
   }
 }
 
@@ -63,17 +54,18 @@ void AddReport(SimPlatform& platform) {
   for (int section = 0; section < 37; ++section) {
     const SimElementId pane = platform.Automation().AddChild(
         root,
-        Element(50033, u"Section " + std::u16string(1, static_cast<char16_t>(u'A' + section % 26)),
-                {0, 30, 1600, 1000}));
+        ElementBuilder(50033,
+                       u"Section " + std::u16string(1, static_cast<char16_t>(u'A' + section % 26)),
+                       {0, 30, 1600, 1000}));
     for (int row = 0; row < 26; ++row, ++index) {
       const std::int32_t top = 40 + (index % 40) * 24;
       const std::int32_t left = 20 + (index / 40) * 60;
       platform.Automation().AddChild(
-          pane, Element(row % 2 == 0 ? kUiaButtonControlTypeId : kUiaTextControlTypeId,
-                        u"Row " + std::u16string(1, static_cast<char16_t>(u'0' + row % 10)),
-                        {left, top, left + 56, top + 22},
-                        row % 2 == 0 ? std::set<std::int32_t>{kUiaInvokePatternId}
-                                     : std::set<std::int32_t>{}));
+          pane, ElementBuilder(row % 2 == 0 ? kUiaButtonControlTypeId : kUiaTextControlTypeId,
+                               u"Row " + std::u16string(1, static_cast<char16_t>(u'0' + row % 10)),
+                               {left, top, left + 56, top + 22})
+                    .Patterns(row % 2 == 0 ? std::set<std::int32_t>{kUiaInvokePatternId}
+                                           : std::set<std::int32_t>{}));
     }
   }
   SimWindowCapture capture;
@@ -109,13 +101,6 @@ constexpr std::int32_t kUiaTreeItemControlTypeId = 50024;
 constexpr std::int32_t kApplyControlId = 1001;
 constexpr std::int32_t kDarkModeControlId = 1002;
 
-SimElement ValueElement(std::u16string name, Rect bounds, std::u16string value) {
-  SimElement element =
-      Element(kUiaEditControlTypeId, std::move(name), bounds, {kUiaValuePatternId});
-  element.value = std::move(value);
-  return element;
-}
-
 // The parent's own window in the foreground: a chat with a status line, a message field, a
 // password field, a check box and a button that sends the message.
 void ShowParentWindow(SimPlatform& platform, ProcessId parentProcessId, WindowHandle window) {
@@ -124,23 +109,24 @@ void ShowParentWindow(SimPlatform& platform, ProcessId parentProcessId, WindowHa
   const Rect rect{100, 60, 1700, 1060};
   const SimElementId root = AddAppWindow(platform, window, rect, u"Velmora Demo");
   SimAutomation& automation = platform.Automation();
-  SimElement statusText = Element(kUiaTextControlTypeId, u"Ready", {120, 100, 400, 130});
-  statusText.automationId = u"Status";
-  const SimElementId status = automation.AddChild(root, std::move(statusText));
-  const SimElementId message =
-      automation.AddChild(root, ValueElement(u"Message", {120, 960, 1500, 1000}, u""));
-  SimElement send =
-      Element(kUiaButtonControlTypeId, u"Send", {1520, 960, 1680, 1000}, {kUiaInvokePatternId});
-  send.reactions.onInvoke = [&automation, status, message] {
-    automation.SetName(status, u"Sent: " + automation.Value(message).value_or(u""));
-    automation.SetValue(message, u"");
-  };
-  automation.AddChild(root, std::move(send));
-  SimElement password = ValueElement(u"Password", {120, 900, 700, 940}, u"");
-  password.password = true;
-  automation.AddChild(root, std::move(password));
-  automation.AddChild(root, Element(kUiaCheckBoxControlTypeId, u"Remember me", {720, 900, 900, 940},
-                                    {kUiaTogglePatternId}));
+  const SimElementId status = automation.AddChild(
+      root, ElementBuilder(kUiaTextControlTypeId, u"Ready", {120, 100, 400, 130})
+                .AutomationId(u"Status"));
+  const SimElementId message = automation.AddChild(
+      root, ElementBuilder(kUiaEditControlTypeId, u"Message", {120, 960, 1500, 1000}).Value(u""));
+  automation.AddChild(
+      root, ElementBuilder(kUiaButtonControlTypeId, u"Send", {1520, 960, 1680, 1000})
+                .Patterns({kUiaInvokePatternId})
+                .OnInvoke([&automation, status, message] {
+                  automation.SetName(status, u"Sent: " + automation.Value(message).value_or(u""));
+                  automation.SetValue(message, u"");
+                }));
+  automation.AddChild(root, ElementBuilder(kUiaEditControlTypeId, u"Password", {120, 900, 700, 940})
+                                .Value(u"")
+                                .Password());
+  automation.AddChild(
+      root, ElementBuilder(kUiaCheckBoxControlTypeId, u"Remember me", {720, 900, 900, 940})
+                .Patterns({kUiaTogglePatternId}));
   automation.SetFocusedElement(message);
   SimWindowCapture capture;
   capture.textLines = {u"Velmora Demo", u"Ready", u"Send"};
@@ -152,7 +138,7 @@ void ShowParentWindow(SimPlatform& platform, ProcessId parentProcessId, WindowHa
   const SimElementId controllerRoot =
       AddAppWindow(platform, controller, {1720, 700, 2120, 800}, u"Velmora Recording Controller");
   automation.AddChild(controllerRoot,
-                      Element(kUiaTextControlTypeId, u"Recording", {1740, 720, 2100, 750}));
+                      ElementBuilder(kUiaTextControlTypeId, u"Recording", {1740, 720, 2100, 750}));
 }
 
 // A settings dialog of another program, beside the parent's window: classic push button and
@@ -171,19 +157,19 @@ void AddSettings(SimPlatform& platform) {
       windows.AddControl(kSettingsPid, window, u"Button", u"Dark mode", kWsChild | kBsAutoCheckBox,
                          kDarkModeControlId);
   windows.SetWindowRect(darkModeWindow, darkModeRect);
-  SimElement darkMode =
-      Element(kUiaCheckBoxControlTypeId, u"Dark mode", darkModeRect, {kUiaTogglePatternId});
-  darkMode.nativeWindow = darkModeWindow;
-  automation.AddChild(root, std::move(darkMode));
+  automation.AddChild(root, ElementBuilder(kUiaCheckBoxControlTypeId, u"Dark mode", darkModeRect)
+                                .Patterns({kUiaTogglePatternId})
+                                .NativeWindow(darkModeWindow));
 
-  SimElement advanced = Element(kUiaTreeItemControlTypeId, u"Advanced", {1740, 140, 1940, 170},
-                                {kUiaExpandCollapsePatternId});
-  const SimElementId advancedId = automation.AddChild(root, advanced);
-  advanced = automation.Get(advancedId);
+  const SimElementId advancedId = automation.AddChild(
+      root, ElementBuilder(kUiaTreeItemControlTypeId, u"Advanced", {1740, 140, 1940, 170})
+                .Patterns({kUiaExpandCollapsePatternId}));
+  // The reaction needs the element's own id, so it is set once the element is in the tree.
+  SimElement advanced = automation.Get(advancedId);
   advanced.reactions.onExpandCollapse = [&automation, advancedId](bool expanded) {
     if (expanded) {
-      automation.AddChild(advancedId,
-                          Element(kUiaTreeItemControlTypeId, u"Proxy", {1760, 175, 1940, 205}));
+      automation.AddChild(
+          advancedId, ElementBuilder(kUiaTreeItemControlTypeId, u"Proxy", {1760, 175, 1940, 205}));
     } else if (const SimElementId proxy =
                    automation.FindByName(automation.WindowOf(advancedId), u"Proxy")) {
       automation.Remove(proxy);
@@ -191,30 +177,32 @@ void AddSettings(SimPlatform& platform) {
   };
   automation.Update(advancedId, std::move(advanced));
 
-  SimElement version = ValueElement(u"Version", {1740, 220, 2040, 250}, u"1.0.0");
-  version.valueReadOnly = true;
-  automation.AddChild(root, std::move(version));
-  SimElement name = ValueElement(u"Name", {1740, 260, 2040, 290}, u"guest");
-  name.focused = true;
-  automation.AddChild(root, std::move(name));
+  automation.AddChild(root,
+                      ElementBuilder(kUiaEditControlTypeId, u"Version", {1740, 220, 2040, 250})
+                          .Value(u"1.0.0")
+                          .ReadOnly());
+  automation.AddChild(root, ElementBuilder(kUiaEditControlTypeId, u"Name", {1740, 260, 2040, 290})
+                                .Value(u"guest")
+                                .Focused());
   const SimElementId items = automation.AddChild(
-      root,
-      Element(kUiaListControlTypeId, u"Items", {1740, 300, 2040, 560}, {kUiaScrollPatternId}));
+      root, ElementBuilder(kUiaListControlTypeId, u"Items", {1740, 300, 2040, 560})
+                .Patterns({kUiaScrollPatternId}));
   for (int item = 0; item < 6; ++item) {
     const std::int32_t top = 300 + 40 * item;
-    automation.AddChild(items,
-                        Element(kUiaListItemControlTypeId,
-                                u"Item " + std::u16string(1, static_cast<char16_t>(u'1' + item)),
-                                {1740, top, 2040, top + 40}, {kUiaSelectionItemPatternId}));
+    automation.AddChild(
+        items, ElementBuilder(kUiaListItemControlTypeId,
+                              u"Item " + std::u16string(1, static_cast<char16_t>(u'1' + item)),
+                              {1740, top, 2040, top + 40})
+                   .Patterns({kUiaSelectionItemPatternId}));
   }
 
   const Rect applyRect{1740, 600, 1840, 640};
   const WindowHandle applyWindow = windows.AddControl(kSettingsPid, window, u"Button", u"Apply",
                                                       kWsChild | kBsPushButton, kApplyControlId);
   windows.SetWindowRect(applyWindow, applyRect);
-  SimElement statusText = Element(kUiaTextControlTypeId, u"Idle", {1860, 600, 2100, 640});
-  statusText.automationId = u"Status";
-  const SimElementId status = automation.AddChild(root, std::move(statusText));
+  const SimElementId status = automation.AddChild(
+      root, ElementBuilder(kUiaTextControlTypeId, u"Idle", {1860, 600, 2100, 640})
+                .AutomationId(u"Status"));
   // The dialog answers its button's notification, however the button was pressed.
   windows.SetWindowProcedure(
       window, [&automation, status](std::uint32_t message, std::uintptr_t wParam, std::intptr_t) {
@@ -224,14 +212,16 @@ void AddSettings(SimPlatform& platform) {
         }
         return std::intptr_t{0};
       });
-  SimElement apply = Element(kUiaButtonControlTypeId, u"Apply", applyRect, {kUiaInvokePatternId});
-  apply.nativeWindow = applyWindow;
-  apply.reactions.onInvoke = [&windows, window, applyWindow] {
-    windows.SendWindowMessage(window, kWmCommand,
-                              static_cast<std::uintptr_t>(kApplyControlId) | (kBnClicked << 16),
-                              static_cast<std::intptr_t>(applyWindow));
-  };
-  automation.AddChild(root, std::move(apply));
+  automation.AddChild(root,
+                      ElementBuilder(kUiaButtonControlTypeId, u"Apply", applyRect)
+                          .Patterns({kUiaInvokePatternId})
+                          .NativeWindow(applyWindow)
+                          .OnInvoke([&windows, window, applyWindow] {
+                            windows.SendWindowMessage(
+                                window, kWmCommand,
+                                static_cast<std::uintptr_t>(kApplyControlId) | (kBnClicked << 16),
+                                static_cast<std::intptr_t>(applyWindow));
+                          }));
 }
 
 }  // namespace
