@@ -75,9 +75,10 @@ nlohmann::json HelperClient::Handshake(std::optional<std::string> nonce,
         return frame.kind == kJsonFrameKind && HasStringMember(frame.json, "type", "handshake_ack");
       },
       std::chrono::seconds(5), fromIndex);
-  if (!index)
+  if (!index) {
     throw std::runtime_error(
         "no handshake_ack from the helper within 5 s or before its output ended");
+  }
   std::lock_guard lock(logMutex_);
   return frames_[*index].json;
 }

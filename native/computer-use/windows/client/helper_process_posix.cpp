@@ -106,7 +106,8 @@ std::vector<std::string> BuildEnvironment(
                                         [&](const auto& item) { return item.first == name; });
     if (!overridden) entries.emplace_back(text);
   }
-  for (const auto& [name, value] : overrides) entries.push_back(name + "=" + value);
+  for (const auto& [name, value] : overrides)
+    entries.push_back(std::string(name).append("=").append(value));
   return entries;
 }
 

@@ -41,7 +41,7 @@ json RequestFrame(const std::string& id, const std::string& method) {
   return json{{"type", "request"}, {"requestId", id}, {"method", method}};
 }
 
-json HandshakeFrame(json changes = json::object()) {
+json HandshakeFrame(const json& changes = json::object()) {
   json frame{{"type", "handshake"},
              {"protocolVersion", 1},
              {"nonce", client::MakeNonce()},
