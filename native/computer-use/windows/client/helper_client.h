@@ -1,9 +1,12 @@
 // Parent-side client for computer-use-helper: spawns the helper with piped stdin/stdout and
-// speaks its framed protocol through a codec of its own, so the helper can be checked against an
-// implementation that shares no code with it.
+// speaks its framed protocol through a codec of its own (frame_codec.h), so the helper can be
+// checked against an implementation that shares no code with it. The process back end is POSIX
+// (posix_spawn, pipes) or Win32 (CreateProcessW, anonymous pipes) behind one interface.
 #pragma once
 
+#ifndef _WIN32
 #include <sys/types.h>
+#endif
 
 #include <atomic>
 #include <chrono>
@@ -21,58 +24,14 @@
 #include <utility>
 #include <vector>
 
+#include "frame_codec.h"
+
 namespace velmora::computer_use::client {
 
-inline constexpr std::uint8_t kJsonFrameKind = 1;
-inline constexpr std::uint8_t kBinaryFrameKind = 2;
-inline constexpr std::size_t kFrameHeaderBytes = 4;
-inline constexpr std::size_t kMaxJsonTextBytes = 1'048'576;
-inline constexpr std::size_t kMaxBinaryPayloadBytes = 4'194'304;
-inline constexpr std::size_t kMinBinaryIdBytes = 1;
-inline constexpr std::size_t kMaxBinaryIdBytes = 128;
-// Arrays and objects nest at most this deep in a frame, its own object counting as one.
-inline constexpr std::size_t kMaxJsonDepth = 128;
-// Kind byte + 2-byte id length + longest id + largest payload.
-inline constexpr std::uint32_t kMaxFrameLength = 1 + 2 + kMaxBinaryIdBytes + kMaxBinaryPayloadBytes;
-
-struct ClientFrame {
-  std::uint8_t kind;
-  nlohmann::json json;                // kind 1 only
-  std::string binaryId;               // kind 2 only
-  std::vector<std::uint8_t> payload;  // kind 2 only
-};
-
-// The encoders write whatever they are given, including frames over the protocol limits (so
-// tests can send oversized frames); they throw std::length_error only when a value cannot be
-// represented in the length fields at all.
-std::vector<std::uint8_t> EncodeJsonFrame(const nlohmann::json& object);  // compact dump
-std::vector<std::uint8_t> EncodeBinaryFrame(std::string_view id,
-                                            const std::vector<std::uint8_t>& payload);
-// Writes `length` verbatim (big-endian), then `kind`, then `body`: for malformed-frame tests.
-std::vector<std::uint8_t> EncodeRawFrame(std::uint32_t length, std::uint8_t kind,
-                                         std::string_view body);
-// 32 bytes from std::random_device as unpadded base64url: 43 characters of A-Za-z0-9-_.
-std::string MakeNonce();
-std::string Base64UrlUnpadded(const std::vector<std::uint8_t>& bytes);
-
-// Incremental, strict decoder of the helper's output stream. Feed bytes as they arrive and pull
-// complete frames; the first violation of the codec rules is kept in Error() and ends decoding.
-class FrameDecoder {
- public:
-  void Feed(const std::uint8_t* data, std::size_t size);
-  // The next complete frame, or nullopt when more bytes are needed or after an error.
-  std::optional<ClientFrame> Next();
-  const std::optional<std::string>& Error() const { return error_; }
-  // Bytes received but not yet part of a complete frame.
-  std::size_t PendingBytes() const { return buffer_.size() - consumed_; }
-
- private:
-  std::optional<ClientFrame> Fail(std::string message);
-
-  std::vector<std::uint8_t> buffer_;
-  std::size_t consumed_ = 0;
-  std::optional<std::string> error_;
-};
+#ifdef _WIN32
+using ProcessId = std::uint32_t;
+#else
+using ProcessId = pid_t;
 
 // Owns one file descriptor and closes it exactly once.
 class UniqueFd {
@@ -93,6 +52,10 @@ class UniqueFd {
  private:
   int fd_ = -1;
 };
+#endif
+
+// This process's id, as a handshake names the parent.
+ProcessId CurrentProcessId();
 
 struct LaunchOptions {
   std::vector<std::string> arguments;                            // after argv[0]
@@ -101,46 +64,49 @@ struct LaunchOptions {
 
 // A spawned helper whose stdin/stdout are pipes (stderr is inherited).
 //
-// SIGPIPE: WriteBytes blocks SIGPIPE in the calling thread only for the duration of the write,
-// and if the write failed with EPIPE it consumes the SIGPIPE that write raised (sigtimedwait with
-// a zero timeout) before restoring the mask. The process-wide disposition is never changed, and
-// the helper is started with an empty signal mask and SIGPIPE at its default action.
+// POSIX, SIGPIPE: WriteBytes blocks SIGPIPE in the calling thread only for the duration of the
+// write, and if the write failed with EPIPE it consumes the SIGPIPE that write raised
+// (sigtimedwait with a zero timeout) before restoring the mask. The process-wide disposition is
+// never changed, and the helper is started with an empty signal mask and SIGPIPE at its default
+// action.
+//
+// Windows: the arguments are quoted for CommandLineToArgvW, UTF-8 throughout; only the helper's
+// pipe ends are inherited, through an explicit handle list.
 class HelperProcess {
-  struct ConstructionKey {};
+  struct State;
 
  public:
   // Throws std::system_error when the pipes cannot be made or the executable cannot be started.
   static std::unique_ptr<HelperProcess> Launch(const std::string& executable,
                                                const LaunchOptions& options);
-  HelperProcess(ConstructionKey, pid_t pid, UniqueFd input, UniqueFd output, UniqueFd pidFd);
+  explicit HelperProcess(std::unique_ptr<State> state);
   HelperProcess(const HelperProcess&) = delete;
   HelperProcess& operator=(const HelperProcess&) = delete;
-  ~HelperProcess();  // closes the pipes; a helper still running is SIGKILLed and reaped
+  ~HelperProcess();  // closes the pipes; a helper still running is killed and reaped
 
-  pid_t Pid() const { return pid_; }
-  // Writes everything; false on EPIPE, any other error, or after CloseInput.
+  ProcessId Pid() const;
+  // Writes everything; false on a broken pipe, any other error, or after CloseInput.
   bool WriteBytes(const std::vector<std::uint8_t>& bytes);
   void CloseInput();  // end of the helper's input
-  int OutputFd() const { return output_.Get(); }
-  // Exit code (WEXITSTATUS, or 128+signal), or nullopt when still running at the timeout. Once
-  // reaped, every later call returns the same status. -1 if the child was reaped behind our back
-  // (SIGCHLD ignored).
+  // Blocks for the helper's output: the bytes read, 0 at its end, or nullopt once StopReading
+  // was called (before or during the read). Throws std::system_error when reading fails. One
+  // reading thread at a time.
+  std::optional<std::size_t> ReadOutput(std::uint8_t* buffer, std::size_t size);
+  // Ends a ReadOutput blocked in another thread, and every later one; from any thread.
+  void StopReading();
+  // Exit code (POSIX: WEXITSTATUS, or 128+signal), or nullopt when still running at the timeout.
+  // Once known, every later call returns the same status. POSIX: -1 if the child was reaped
+  // behind our back (SIGCHLD ignored).
   std::optional<int> WaitExit(std::chrono::milliseconds timeout);
+  // Ends it at once (SIGKILL; on Windows exit code 1); no-op once it has ended.
+  void Terminate();
+#ifndef _WIN32
+  int OutputFd() const;
   void Kill(int signal);  // no-op once reaped, so a recycled pid is never hit
+#endif
 
  private:
-  // Non-blocking reap under stateMutex_; true once the exit status is known.
-  bool TryReapLocked();
-
-  const pid_t pid_;
-  UniqueFd output_;
-  UniqueFd pidFd_;  // invalid when pidfd_open is unavailable; WaitExit then polls every 5 ms
-
-  std::mutex inputMutex_;  // serialises writes and CloseInput
-  UniqueFd input_;
-
-  std::mutex stateMutex_;
-  std::optional<int> exitStatus_;
+  std::unique_ptr<State> state_;
 };
 
 // With VELMORA_FRAME_LOG_DIR set, every JSON frame a client sends or receives goes to a file of
@@ -154,7 +120,8 @@ class HelperClient {
   explicit HelperClient(std::unique_ptr<HelperProcess> process);
   HelperClient(const HelperClient&) = delete;
   HelperClient& operator=(const HelperClient&) = delete;
-  // Closes input, gives the helper 5 s to exit (then SIGKILL), and joins the reader.
+  // Closes input, gives the helper 5 s to exit (then kills it), and joins the reader, which
+  // stops at the end of the output or, when a descendant holds it open, after at most 1 s more.
   ~HelperClient();
 
   HelperProcess& Process() { return *process_; }
@@ -168,8 +135,8 @@ class HelperClient {
   bool Send(const nlohmann::json& object);               // false when the write failed
   bool SendBytes(const std::vector<std::uint8_t>& raw);  // raw, no observer
 
-  // Sends the handshake (default nonce MakeNonce(), default parentPid getpid()) and returns the
-  // handshake_ack received within 5 s; throws std::runtime_error if none.
+  // Sends the handshake (default nonce MakeNonce(), default parentPid CurrentProcessId()) and
+  // returns the handshake_ack received within 5 s; throws std::runtime_error if none.
   nlohmann::json Handshake(std::optional<std::string> nonce = {},
                            std::optional<std::uint32_t> parentPid = {});
   // Sends a request with a fresh id ("r1", "r2", ... unless given) and returns the response frame
@@ -201,8 +168,6 @@ class HelperClient {
   std::unique_ptr<HelperProcess> process_;
   // Null unless VELMORA_FRAME_LOG_DIR is set.
   std::unique_ptr<FrameLog> frameLog_;
-  UniqueFd stopReadEnd_;   // reader polls it next to the helper output
-  UniqueFd stopWriteEnd_;  // written once by the destructor to stop the reader
 
   std::mutex sendMutex_;  // keeps observer order equal to wire order for sent frames
   std::atomic<std::uint64_t> nextRequestNumber_{1};
@@ -220,6 +185,7 @@ class HelperClient {
   std::thread reader_;  // last: starts after every member it uses exists
 };
 
+#ifndef _WIN32
 // The simulated user's channel of a Linux helper started with VELMORA_SIM_USER: one command
 // line out, one answer line back.
 class UserChannel {
@@ -238,5 +204,7 @@ class UserChannel {
   UniqueFd fd_;
   std::string pending_;  // bytes after the last answer read
 };
+
+#endif
 
 }  // namespace velmora::computer_use::client

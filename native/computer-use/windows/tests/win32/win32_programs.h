@@ -25,6 +25,32 @@ inline std::wstring OwnDirectory() {
   return path.substr(0, path.find_last_of(L"\\/") + 1);
 }
 
+// A program next to this one, as UTF-8 for the parent-side client.
+inline std::string SiblingProgram(const wchar_t* name) {
+  const std::wstring path = OwnDirectory() + name;
+  const int size = static_cast<int>(path.size());
+  std::string utf8(static_cast<std::size_t>(WideCharToMultiByte(CP_UTF8, 0, path.data(), size,
+                                                                nullptr, 0, nullptr, nullptr)),
+                   '\0');
+  WideCharToMultiByte(CP_UTF8, 0, path.data(), size, utf8.data(), static_cast<int>(utf8.size()),
+                      nullptr, nullptr);
+  return utf8;
+}
+
+inline std::string HelperPath() {
+  return SiblingProgram(L"computer-use-helper.exe");
+}
+
+// Under Wine the session query fails, so the helper's desktop is never safe.
+inline bool SessionQueryWorks() {
+  DWORD session = 0;
+  ProcessIdToSessionId(GetCurrentProcessId(), &session);
+  platform::win32::WtsMemory buffer;
+  DWORD bytes = 0;
+  return WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, session, WTSSessionInfoEx,
+                                     buffer.Put(), &bytes) != FALSE;
+}
+
 // A started process; its standard input is a pipe that closes with this object. `show` is the
 // first ShowWindow command it gets, as a shortcut set to start minimized gives it.
 class Child {

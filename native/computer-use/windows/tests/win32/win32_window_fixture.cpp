@@ -4,7 +4,9 @@
 // a click, and pumps messages until its standard input closes. The top-level window hands its
 // focus to its edit, as an editor does, so that typing lands there. With "--controller" it also
 // shows a window titled as the recorder's own controls. With "--inject X Y" it clicks there
-// through SendInput, unmarked, as other software would, and ends. The build defines NOMINMAX
+// through SendInput, unmarked, as other software would, and ends. With "--spawn PROGRAM" it starts
+// PROGRAM with its input on a pipe, prints its process id, and ends it by closing that pipe once
+// its own input closes: a child of another parent than the tests. The build defines NOMINMAX
 // and WIN32_LEAN_AND_MEAN for every Windows target.
 #include <windows.h>
 
@@ -44,6 +46,51 @@ int Inject(int x, int y) {
   return SendInput(2, inputs, sizeof(INPUT)) == 2 ? 0 : 1;
 }
 
+// Waits for the end of this program's standard input.
+void WaitForEndOfInput() {
+  char buffer[64];
+  DWORD read = 0;
+  while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), buffer, sizeof buffer, &read, nullptr) &&
+         read > 0) {
+  }
+}
+
+int Spawn(const wchar_t* program) {
+  // The child gets only its own ends, never this program's output, which the tests read to its end.
+  for (const DWORD which : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
+    SetHandleInformation(GetStdHandle(which), HANDLE_FLAG_INHERIT, 0);
+  }
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  HANDLE childInput = nullptr;
+  HANDLE ownEnd = nullptr;
+  if (!CreatePipe(&childInput, &ownEnd, &inherit, 0)) return 1;
+  SetHandleInformation(ownEnd, HANDLE_FLAG_INHERIT, 0);
+  const HANDLE nul = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 &inherit, OPEN_EXISTING, 0, nullptr);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = childInput;
+  startup.hStdOutput = nul;
+  startup.hStdError = nul;
+  std::wstring commandLine = L"\"" + std::wstring(program) + L"\"";
+  PROCESS_INFORMATION info{};
+  if (!CreateProcessW(program, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                      &startup, &info)) {
+    return 1;
+  }
+  CloseHandle(childInput);
+  CloseHandle(nul);
+  CloseHandle(info.hThread);
+  std::printf("%lu\n", info.dwProcessId);
+  std::fflush(stdout);
+  WaitForEndOfInput();
+  CloseHandle(ownEnd);  // the end of the child's input: a waiting helper ends with it
+  if (WaitForSingleObject(info.hProcess, 5000) != WAIT_OBJECT_0) TerminateProcess(info.hProcess, 1);
+  CloseHandle(info.hProcess);
+  return 0;
+}
+
 HWND Create(const wchar_t* title, DWORD style, int x, int y, int width, int height,
             HWND ownerOrParent = nullptr, const wchar_t* className = L"VelmoraFixture",
             int controlId = 0) {
@@ -58,6 +105,7 @@ int wmain(int argc, wchar_t** argv) {
   if (argc == 4 && std::wcscmp(argv[1], L"--inject") == 0) {
     return Inject(std::wcstol(argv[2], nullptr, 10), std::wcstol(argv[3], nullptr, 10));
   }
+  if (argc == 3 && std::wcscmp(argv[1], L"--spawn") == 0) return Spawn(argv[2]);
   const bool controller = argc == 2 && std::wcscmp(argv[1], L"--controller") == 0;
   WNDCLASSEXW windowClass{};
   windowClass.cbSize = sizeof windowClass;
@@ -106,11 +154,7 @@ int wmain(int argc, wchar_t** argv) {
   std::fflush(stdout);
   const DWORD mainThread = GetCurrentThreadId();
   std::thread([mainThread] {
-    char buffer[64];
-    DWORD read = 0;
-    while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), buffer, sizeof buffer, &read, nullptr) &&
-           read > 0) {
-    }
+    WaitForEndOfInput();
     PostThreadMessageW(mainThread, WM_QUIT, 0, 0);
   }).detach();
 
