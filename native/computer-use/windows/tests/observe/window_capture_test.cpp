@@ -383,5 +383,12 @@ TEST_F(ObserveScreenshotTest, AttachmentIdLimit) {
   EXPECT_EQ(images[0].id, "image:" + longest);
 }
 
+TEST_F(ObserveScreenshotTest, ForegroundLeavingDuringTheScreenshotIsStale) {
+  Scene("foreground_moves");
+  const Json response = ObserveAs("shot-1", {{"scope", "foreground"}, {"allowVisual", true}});
+  EXPECT_EQ(response["error"], "stale_observation") << response.dump();
+  EXPECT_TRUE(Attachments().empty());
+}
+
 }  // namespace
 }  // namespace velmora::computer_use

@@ -262,11 +262,6 @@ TEST_F(ServiceTest, ObserveRefusalsAndFailures) {
   for (const auto& [payload, code] : cases) ExpectFailure("observe", payload, code);
 }
 
-TEST_F(ServiceTest, ForegroundLeavingDuringTheScreenshotIsStale) {
-  Scene("foreground_moves");
-  ExpectFailure("observe", {{"scope", "foreground"}, {"allowVisual", true}}, "stale_observation");
-}
-
 // What the desktop of each scene lacks, as "capabilities" and "permissions" tell it.
 class ServiceSceneTest : public ServiceTest,
                          public ::testing::WithParamInterface<std::pair<const char*, Json>> {};
