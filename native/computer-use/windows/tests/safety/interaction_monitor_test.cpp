@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <regex>
 #include <string>
+#include <string_view>
 
 #include "platform/sim/sim_platform.h"
 #include "support/test_support.h"
@@ -20,9 +20,14 @@ using platform::sim::SetupFailure;
 constexpr platform::ProcessId kAppPid = 4242;
 
 // "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}" in upper-case hexadecimal.
-bool IsGuidText(const std::string& text) {
-  static const std::regex guid(R"(\{[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}\})");
-  return std::regex_match(text, guid);
+bool IsGuidText(std::string_view text) {
+  if (text.size() != 38 || text.front() != '{' || text.back() != '}') return false;
+  for (std::size_t i = 1; i < 37; ++i) {
+    const bool dash = i == 9 || i == 14 || i == 19 || i == 24;
+    const char c = text[i];
+    if (dash ? c != '-' : !((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) return false;
+  }
+  return true;
 }
 
 class InteractionMonitorTest : public ::testing::Test {
