@@ -37,9 +37,11 @@ RequestOutcome RecordHandler::Start(const Json& payload) {
     std::lock_guard lock(timerMutex_);
     timerStop_ = false;
   }
-  timer_ = std::thread([this, recording, seconds] {
+  // The duration counts from the start, not from whenever the timer thread first runs.
+  const std::uint64_t end =
+      platform_.system.TickCount64() + static_cast<std::uint64_t>(seconds) * 1000;
+  timer_ = std::thread([this, recording, end] {
     platform::SystemApi& clock = platform_.system;
-    const std::uint64_t end = clock.TickCount64() + static_cast<std::uint64_t>(seconds) * 1000;
     std::unique_lock lock(timerMutex_);
     while (!timerStop_) {
       if (clock.TickCount64() >= end) {
