@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/platform_error.h"
+#include "frame_codec.h"
 #include "support/sim_desktop_test.h"
 
 namespace velmora::computer_use {
@@ -264,26 +265,22 @@ class ObserveScreenshotTest : public testing::SimDesktopTest {
     std::string id;
     std::vector<std::uint8_t> payload;
   };
+  // Read back with the parent's own decoder, which also checks every frame's bytes.
   std::vector<Attachment> Attachments() const {
     const std::vector<std::uint8_t> bytes = output_.Bytes();
+    client::FrameDecoder decoder;
+    decoder.Feed(bytes.data(), bytes.size());
     std::vector<Attachment> found;
     std::size_t jsonFrames = 0;
-    for (std::size_t at = 0; at + 7 <= bytes.size();) {
-      const std::size_t length = (std::size_t{bytes[at]} << 24) |
-                                 (std::size_t{bytes[at + 1]} << 16) |
-                                 (std::size_t{bytes[at + 2]} << 8) | bytes[at + 3];
-      const auto begin = bytes.begin() + static_cast<std::ptrdiff_t>(at);
-      if (bytes[at + 4] == 1) {
+    while (std::optional<client::ClientFrame> frame = decoder.Next()) {
+      if (frame->kind == client::kJsonFrameKind) {
         ++jsonFrames;
       } else {
-        const std::size_t idLength = (std::size_t{bytes[at + 5]} << 8) | bytes[at + 6];
-        const auto payload = begin + static_cast<std::ptrdiff_t>(7 + idLength);
-        found.push_back(
-            {jsonFrames, std::string(begin + 7, payload),
-             std::vector<std::uint8_t>(payload, begin + static_cast<std::ptrdiff_t>(4 + length))});
+        found.push_back({jsonFrames, frame->binaryId, std::move(frame->payload)});
       }
-      at += 4 + length;
     }
+    EXPECT_FALSE(decoder.Error()) << *decoder.Error();
+    EXPECT_EQ(decoder.PendingBytes(), 0u);
     return found;
   }
   // The response to a request with this id.
