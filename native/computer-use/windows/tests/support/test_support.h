@@ -7,10 +7,12 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "frame_codec.h"
 #include "platform/streams.h"
 #include "protocol/json.h"
 
@@ -83,22 +85,15 @@ class CapturedOutput final : public platform::OutputStream {
     changed_.notify_all();
   }
 
-  // The JSON frames written so far, in order (binary frames are skipped).
+  // The JSON frames written so far, in order (binary frames are skipped), read with the
+  // parent's strict decoder: a malformed frame ends the list.
   std::vector<Json> JsonFrames() const {
     std::lock_guard lock(mutex_);
+    client::FrameDecoder decoder;
+    decoder.Feed(bytes_.data(), bytes_.size());
     std::vector<Json> frames;
-    std::size_t at = 0;
-    while (at + 5 <= bytes_.size()) {
-      const std::size_t length = (std::size_t{bytes_[at]} << 24) |
-                                 (std::size_t{bytes_[at + 1]} << 16) |
-                                 (std::size_t{bytes_[at + 2]} << 8) | bytes_[at + 3];
-      if (at + 4 + length > bytes_.size()) break;
-      if (bytes_[at + 4] == 1) {
-        frames.push_back(
-            Json::parse(bytes_.begin() + static_cast<std::ptrdiff_t>(at + 5),
-                        bytes_.begin() + static_cast<std::ptrdiff_t>(at + 4 + length)));
-      }
-      at += 4 + length;
+    while (std::optional<client::ClientFrame> frame = decoder.Next()) {
+      if (frame->kind == client::kJsonFrameKind) frames.push_back(std::move(frame->json));
     }
     return frames;
   }
