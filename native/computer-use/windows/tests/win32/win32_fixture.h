@@ -45,13 +45,10 @@ class Win32Fixture : public ::testing::Test {
     platform::win32::Win32SessionApi& real_;
   };
 
-  platform::Platform RealPlatform() {
-    return platform::Platform{input_,      output_, runtime_,     processes_, sessions_,
-                              windows_,    loops_,  processInfo_, crypto_,    displays_,
-                              automation_, system_, capture_,     injection_};
-  }
-  platform::Platform SimulatedSessionPlatform() {
-    return platform::Platform{input_,      output_, runtime_,     processes_, simulated_,
+  platform::Platform RealPlatform() { return PlatformWith(sessions_); }
+  platform::Platform SimulatedSessionPlatform() { return PlatformWith(simulated_); }
+  platform::Platform PlatformWith(platform::SessionApi& sessions) {
+    return platform::Platform{input_,      output_, runtime_,     processes_, sessions,
                               windows_,    loops_,  processInfo_, crypto_,    displays_,
                               automation_, system_, capture_,     injection_};
   }
@@ -94,6 +91,12 @@ class ComApartment {
   HRESULT result_;
 };
 
+inline POINT Center(HWND window) {
+  RECT rect{};
+  GetWindowRect(window, &rect);
+  return POINT{(rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2};
+}
+
 // The element of a window; the call is expected to succeed.
 inline std::unique_ptr<platform::UiaElement> ElementOf(platform::UiaClient& client, HWND window) {
   platform::HResult result = E_FAIL;
@@ -101,6 +104,13 @@ inline std::unique_ptr<platform::UiaElement> ElementOf(platform::UiaClient& clie
       client.ElementFromHandle(platform::win32::FromHwnd(window), result);
   EXPECT_TRUE(SUCCEEDED(result)) << std::hex << result;
   return element;
+}
+
+// Expects the answer of `call`, or skips where the call answers nothing (Wine: E_NOTIMPL).
+template <typename T>
+void ExpectOrSkip(const std::optional<T>& answer, const T& expected, const char* call) {
+  if (!answer) GTEST_SKIP() << call << " is not available";
+  EXPECT_EQ(*answer, expected);
 }
 
 }  // namespace velmora::computer_use
