@@ -22,15 +22,13 @@ class Win32Fixture : public ::testing::Test {
       return real_.ProcessIdToSessionId(id);
     }
     std::optional<platform::RawSessionInfo> QuerySessionInfo(std::uint32_t sessionId) override {
-      platform::RawSessionInfo info;
-      info.bufferBytes = sizeof(WTSINFOEXW);
-      info.level = 1;
-      info.sessionId = sessionId;
-      info.sessionState = 0;
-      info.sessionFlags = 1;
-      info.logonTime = 1;
-      info.connectTime = connectTime;
-      return info;
+      return platform::RawSessionInfo{.bufferBytes = sizeof(WTSINFOEXW),
+                                      .level = 1,
+                                      .sessionId = sessionId,
+                                      .sessionState = 0,
+                                      .sessionFlags = 1,
+                                      .logonTime = 1,
+                                      .connectTime = connectTime};
     }
     std::optional<std::u16string> InputDesktopName() override { return real_.InputDesktopName(); }
     bool RegisterSessionNotification(platform::WindowHandle window) override {
