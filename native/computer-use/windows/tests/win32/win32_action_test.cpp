@@ -1,7 +1,7 @@
 // The seam calls that actions use, against real windows: injected input seen by the hooks and
-// answered by edits (the fixture program's and Wine's notepad), classic controls through their
-// window calls and sent messages, a click normalised over the virtual screen, and the UI
-// Automation element calls where Wine implements them.
+// answered by the fixture program's edit, classic controls through their window calls and sent
+// messages, a click normalised over the virtual screen, and the UI Automation element calls where
+// Wine implements them.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -55,13 +55,6 @@ std::vector<InputEvent> UnicodeTyping(std::u16string_view text) {
     }
   }
   return events;
-}
-
-// Ctrl+A selects everything, Delete removes it: an editor's own accelerator, which the classic
-// edit control alone lacks.
-std::vector<InputEvent> SelectAllAndDelete() {
-  return {Key(VK_CONTROL, false), Key('A', false),       Key('A', true),
-          Key(VK_CONTROL, true),  Key(VK_DELETE, false), Key(VK_DELETE, true)};
 }
 
 // Shift+Home selects back to the start of the line, Delete removes it: the classic edit's own.
@@ -220,69 +213,30 @@ bool BringToForeground(HWND window) {
   return testing::WaitUntil(inFront, milliseconds(5000));
 }
 
-// An editor started fresh for each test: the fixture program or Wine's notepad.
-struct Editor {
-  const char* name;
-  std::wstring command;
-  bool pipes;
-  const wchar_t* windowClass;
-  const wchar_t* title;  // null: any
-  std::vector<InputEvent> (*eraseChord)();
-};
-
-class TypingIntoAnEditor : public Win32Fixture, public ::testing::WithParamInterface<Editor> {
- protected:
-  void SetUp() override {
-    const Editor& editor = GetParam();
-    program_ = std::make_unique<Child>(editor.command, editor.pipes);
-    if (!program_->Started()) {
-      GTEST_SKIP() << editor.name << " cannot be started here";
-    }
-    if (editor.pipes) {
-      ASSERT_EQ(program_->NextLine(std::chrono::seconds(10)), "ready");
-    }
-    top_ = WaitForVisibleWindow(program_->ProcessId(), editor.windowClass, editor.title);
-    ASSERT_NE(top_, nullptr);
-    edit_ = FindWindowExW(top_, nullptr, L"Edit", nullptr);
-    ASSERT_NE(edit_, nullptr);
-  }
-  std::u16string TextOf(HWND window) {
+// Typed as the helper types, into the fixture's edit of another process, then erased by a chord.
+TEST_F(FixtureProgram, UnicodeTypingThenAChordErasesIt) {
+  const HWND edit = GetDlgItem(top_, kEditId);
+  ASSERT_NE(edit, nullptr);
+  const auto text = [&] {
     char16_t buffer[512]{};
-    const std::optional<std::intptr_t> copied =
-        windows_.SendMessageTimeout(FromHwnd(window), WM_GETTEXT, 512,
-                                    reinterpret_cast<std::intptr_t>(buffer), kSendFlags, 1000);
-    if (!copied) return u"<no answer>";
-    return std::u16string(buffer, static_cast<std::size_t>(*copied));
-  }
-
-  std::unique_ptr<Child> program_;
-  HWND top_ = nullptr;
-  HWND edit_ = nullptr;
-};
-
-TEST_P(TypingIntoAnEditor, UnicodeTypingThenAChordErasesIt) {
+    const std::optional<std::intptr_t> copied = windows_.SendMessageTimeout(
+        FromHwnd(edit), WM_GETTEXT, 512, reinterpret_cast<std::intptr_t>(buffer), kSendFlags, 1000);
+    return copied ? std::u16string(buffer, static_cast<std::size_t>(*copied)) : u"<no answer>";
+  };
   ASSERT_TRUE(BringToForeground(top_));
-  ASSERT_TRUE(windows_.SendMessageTimeout(FromHwnd(edit_), WM_SETTEXT, 0,
+  ASSERT_TRUE(windows_.SendMessageTimeout(FromHwnd(edit), WM_SETTEXT, 0,
                                           reinterpret_cast<std::intptr_t>(u""), kSendFlags, 1000));
   const std::u16string typed = u"Velmora \u00e9t\u00e9 \u2713";
   const std::vector<InputEvent> typing = UnicodeTyping(typed);
   ASSERT_EQ(injection_.SendInput(typing), typing.size());
-  testing::WaitUntil([&] { return TextOf(edit_) == typed; });
-  EXPECT_EQ(TextOf(edit_), typed);
+  testing::WaitUntil([&] { return text() == typed; });
+  EXPECT_EQ(text(), typed);
 
-  const std::vector<InputEvent> chord = GetParam().eraseChord();
+  const std::vector<InputEvent> chord = SelectToStartAndDelete();
   ASSERT_EQ(injection_.SendInput(chord), chord.size());
-  testing::WaitUntil([&] { return TextOf(edit_).empty(); });
-  EXPECT_EQ(TextOf(edit_), u"");
+  testing::WaitUntil([&] { return text().empty(); });
+  EXPECT_EQ(text(), u"");
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Editors, TypingIntoAnEditor,
-    ::testing::Values(Editor{"FixtureProgram", FixtureCommand(), true, L"VelmoraFixture",
-                             L"Velmora Fixture", &SelectToStartAndDelete},
-                      Editor{"Notepad", L"notepad.exe", false, L"Notepad", nullptr,
-                             &SelectAllAndDelete}),
-    [](const ::testing::TestParamInfo<Editor>& info) { return std::string(info.param.name); });
 
 TEST_F(FixtureProgram, ClassicControlsAnswerTheirWindowCalls) {
   struct Case {
