@@ -76,15 +76,6 @@ TEST_F(Activation, OnlyVisibleUnownedWindowsOfTheProgramAreCandidates) {
   EXPECT_EQ(outcome.stage, "already_foreground");
 }
 
-// Ends notepad on every path: it would ask whether to save.
-class Notepad : public Child {
- public:
-  explicit Notepad(WORD show) : Child(L"notepad.exe", false, show) {}
-  Notepad(const Notepad&) = delete;
-  Notepad& operator=(const Notepad&) = delete;
-  ~Notepad() { Terminate(); }
-};
-
 struct NotepadStart {
   const char* name;
   WORD show;
@@ -94,7 +85,7 @@ class ActivatingNotepad : public Activation, public ::testing::WithParamInterfac
 
 TEST_P(ActivatingNotepad, ComesToTheForegroundRestored) {
   const bool minimized = GetParam().show == SW_SHOWMINIMIZED;
-  const Notepad notepad(GetParam().show);
+  const Child notepad(L"notepad.exe", /*pipes=*/false, GetParam().show);
   ASSERT_TRUE(notepad.Started());
   const HWND window = WaitForVisibleWindow(notepad.ProcessId(), L"Notepad");
   ASSERT_NE(window, nullptr);

@@ -30,8 +30,6 @@ using platform::PixelSize;
 using platform::win32::Win32Bitmap;
 using Bytes = std::vector<std::uint8_t>;
 
-constexpr std::uint8_t kPngSignature[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-
 std::unique_ptr<Win32Bitmap> Gradient(std::int32_t width, std::int32_t height) {
   Bytes pixels;
   pixels.reserve(static_cast<std::size_t>(width) * height * 4);
@@ -57,51 +55,17 @@ std::unique_ptr<Win32Bitmap> Noise(std::int32_t width, std::int32_t height) {
   return std::make_unique<Win32Bitmap>(width, height, std::move(pixels));
 }
 
-std::uint32_t BigEndian(const Bytes& bytes, std::size_t at, std::size_t count) {
-  std::uint32_t value = 0;
-  for (std::size_t index = 0; index < count; ++index) value = value << 8 | bytes.at(at + index);
-  return value;
-}
-
 bool StartsWith(const Bytes& bytes, std::initializer_list<std::uint8_t> prefix) {
   return bytes.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), bytes.begin());
 }
 
-// The width and height the IHDR chunk declares.
-std::optional<PixelSize> PngSize(const Bytes& png) {
-  if (png.size() < 24 ||
-      !std::equal(std::begin(kPngSignature), std::end(kPngSignature), png.begin()))
-    return std::nullopt;
-  if (!std::equal(png.begin() + 12, png.begin() + 16, "IHDR")) return std::nullopt;
-  return PixelSize{static_cast<std::int32_t>(BigEndian(png, 16, 4)),
-                   static_cast<std::int32_t>(BigEndian(png, 20, 4))};
-}
+// An encoded image decoded by WIC into BGRA8: its size as its header declares it, and its pixels.
+struct Decoded {
+  PixelSize size;
+  Bytes pixels;
+};
 
-// The size in the first baseline or progressive frame header before the scan.
-std::optional<PixelSize> JpegSize(const Bytes& jpeg) {
-  if (!StartsWith(jpeg, {0xFF, 0xD8})) return std::nullopt;
-  std::size_t at = 2;
-  while (at + 4 <= jpeg.size()) {
-    if (jpeg[at] != 0xFF) return std::nullopt;
-    const std::uint8_t marker = jpeg[at + 1];
-    if (marker == 0xFF) {  // fill byte
-      ++at;
-      continue;
-    }
-    const std::uint32_t length = BigEndian(jpeg, at + 2, 2);
-    if (marker == 0xC0 || marker == 0xC1 || marker == 0xC2) {
-      if (at + 9 > jpeg.size()) return std::nullopt;
-      return PixelSize{static_cast<std::int32_t>(BigEndian(jpeg, at + 7, 2)),
-                       static_cast<std::int32_t>(BigEndian(jpeg, at + 5, 2))};
-    }
-    if (marker == 0xDA) return std::nullopt;  // the scan starts without a frame header
-    at += 2 + length;
-  }
-  return std::nullopt;
-}
-
-// The pixels of an encoded image, decoded by WIC into BGRA8.
-Bytes DecodeBgra(const Bytes& encoded, PixelSize& size) {
+Decoded Decode(const Bytes& encoded) {
   Microsoft::WRL::ComPtr<IWICImagingFactory> factory;
   EXPECT_HRESULT_SUCCEEDED(CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER,
                                             __uuidof(IWICImagingFactory), &factory));
@@ -124,11 +88,11 @@ Bytes DecodeBgra(const Bytes& encoded, PixelSize& size) {
   UINT width = 0;
   UINT height = 0;
   EXPECT_HRESULT_SUCCEEDED(converter->GetSize(&width, &height));
-  size = PixelSize{static_cast<std::int32_t>(width), static_cast<std::int32_t>(height)};
-  Bytes pixels(static_cast<std::size_t>(width) * height * 4);
-  EXPECT_HRESULT_SUCCEEDED(
-      converter->CopyPixels(nullptr, width * 4, static_cast<UINT>(pixels.size()), pixels.data()));
-  return pixels;
+  Decoded decoded{{static_cast<std::int32_t>(width), static_cast<std::int32_t>(height)},
+                  Bytes(static_cast<std::size_t>(width) * height * 4)};
+  EXPECT_HRESULT_SUCCEEDED(converter->CopyPixels(
+      nullptr, width * 4, static_cast<UINT>(decoded.pixels.size()), decoded.pixels.data()));
+  return decoded;
 }
 
 class Win32Capture : public ::testing::Test {
@@ -145,18 +109,14 @@ class Win32Capture : public ::testing::Test {
     EXPECT_EQ(image->ReadBytes(), bytes) << "a second read starts over";
     return bytes;
   }
+  EncodedScreenshot Screenshot(Win32Bitmap& bitmap, PixelSize size) {
+    return EncodeScreenshot(capture_, bitmap, static_cast<std::uint32_t>(size.width),
+                            static_cast<std::uint32_t>(size.height));
+  }
 
   ComApartment apartment_;
   platform::win32::Win32CaptureApi capture_;
 };
-
-TEST_F(Win32Capture, AnswersWhetherCaptureIsSupported) {
-  bool supported = true;
-  ASSERT_NO_THROW(supported = capture_.IsCaptureSupported());
-  // Wine 10 has the session's factory, but it answers that capture is not supported.
-  RecordProperty("captureSupported", supported ? "true" : "false");
-  EXPECT_EQ(capture_.IsCaptureSupported(), supported);
-}
 
 TEST_F(Win32Capture, BitmapPixelsMustMatchTheSize) {
   EXPECT_THROW(Win32Bitmap(2, 2, Bytes(15)), PlatformError);
@@ -170,16 +130,12 @@ TEST_F(Win32Capture, BitmapPixelsMustMatchTheSize) {
 TEST_F(Win32Capture, SmallGradientStaysALosslessPng) {
   const std::unique_ptr<Win32Bitmap> bitmap = Gradient(320, 200);
   const PixelSize output = ScaledCaptureSize({320, 200});
-  const EncodedScreenshot encoded =
-      EncodeScreenshot(capture_, *bitmap, static_cast<std::uint32_t>(output.width),
-                       static_cast<std::uint32_t>(output.height));
+  const EncodedScreenshot encoded = Screenshot(*bitmap, output);
   EXPECT_EQ(encoded.mediaType, u"image/png");
-  ASSERT_TRUE(StartsWith(encoded.bytes, {0x89, 'P', 'N', 'G'}));
-  EXPECT_EQ(PngSize(encoded.bytes), output);
-  PixelSize decodedSize;
-  const Bytes decoded = DecodeBgra(encoded.bytes, decodedSize);
-  EXPECT_EQ(decodedSize, output);
-  EXPECT_TRUE(decoded == bitmap->BgraPixels()) << "PNG at the bitmap's own size is lossless";
+  ASSERT_TRUE(StartsWith(encoded.bytes, {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'}));
+  const Decoded decoded = Decode(encoded.bytes);
+  EXPECT_EQ(decoded.size, output);
+  EXPECT_TRUE(decoded.pixels == bitmap->BgraPixels()) << "PNG at the bitmap's own size is lossless";
 }
 
 TEST_F(Win32Capture, LargeNoiseFallsBackToJpegWithinTheFrameLimit) {
@@ -187,32 +143,28 @@ TEST_F(Win32Capture, LargeNoiseFallsBackToJpegWithinTheFrameLimit) {
   const PixelSize output = ScaledCaptureSize({1600, 1200});
   ASSERT_GT(EncodeBytes(*bitmap, output, true, kFirstJpegQuality).size(), kMaxImageBytes)
       << "the PNG must be too large for the ladder to reach JPEG";
-  const EncodedScreenshot encoded =
-      EncodeScreenshot(capture_, *bitmap, static_cast<std::uint32_t>(output.width),
-                       static_cast<std::uint32_t>(output.height));
+  const EncodedScreenshot encoded = Screenshot(*bitmap, output);
   EXPECT_EQ(encoded.mediaType, u"image/jpeg");
   ASSERT_TRUE(StartsWith(encoded.bytes, {0xFF, 0xD8}));
   EXPECT_LE(encoded.bytes.size(), kMaxImageBytes);
-  EXPECT_EQ(JpegSize(encoded.bytes), output);
-  PixelSize decodedSize;
-  EXPECT_EQ(DecodeBgra(encoded.bytes, decodedSize).size(), bitmap->BgraPixels().size());
-  EXPECT_EQ(decodedSize, output);
+  const Decoded decoded = Decode(encoded.bytes);
+  EXPECT_EQ(decoded.size, output);
+  EXPECT_EQ(decoded.pixels.size(), bitmap->BgraPixels().size());
   RecordProperty("jpegBytes", static_cast<int>(encoded.bytes.size()));
 }
 
 TEST_F(Win32Capture, EncoderScalesToTheRequestedSize) {
   const std::unique_ptr<Win32Bitmap> bitmap = Gradient(300, 200);
-  const Bytes png = EncodeBytes(*bitmap, {150, 100}, true, kFirstJpegQuality);
-  EXPECT_EQ(PngSize(png), (PixelSize{150, 100}));
   const Bytes jpeg = EncodeBytes(*bitmap, {120, 80}, false, kFirstJpegQuality);
-  EXPECT_EQ(JpegSize(jpeg), (PixelSize{120, 80}));
-
+  ASSERT_TRUE(StartsWith(jpeg, {0xFF, 0xD8}));
+  EXPECT_EQ(Decode(jpeg).size, (PixelSize{120, 80}));
+  const Bytes png = EncodeBytes(*bitmap, {150, 100}, true, kFirstJpegQuality);
+  ASSERT_TRUE(StartsWith(png, {0x89, 'P', 'N', 'G'}));
   // The halved gradient still runs left to right in blue and top to bottom in green.
-  PixelSize decodedSize;
-  const Bytes decoded = DecodeBgra(png, decodedSize);
-  ASSERT_EQ(decodedSize, (PixelSize{150, 100}));
+  const Decoded decoded = Decode(png);
+  ASSERT_EQ(decoded.size, (PixelSize{150, 100}));
   const auto at = [&decoded](int x, int y, int channel) {
-    return static_cast<int>(decoded[(static_cast<std::size_t>(y) * 150 + x) * 4 + channel]);
+    return static_cast<int>(decoded.pixels[(static_cast<std::size_t>(y) * 150 + x) * 4 + channel]);
   };
   EXPECT_LT(at(0, 0, 0), 8);
   EXPECT_GT(at(149, 0, 0), 247);
@@ -225,8 +177,8 @@ TEST_F(Win32Capture, LowerJpegQualityGivesFewerBytes) {
   const std::unique_ptr<Win32Bitmap> bitmap = Noise(640, 480);
   const Bytes better = EncodeBytes(*bitmap, {640, 480}, false, kFirstJpegQuality);
   const Bytes smaller = EncodeBytes(*bitmap, {640, 480}, false, kSecondJpegQuality);
-  EXPECT_EQ(JpegSize(better), (PixelSize{640, 480}));
-  EXPECT_EQ(JpegSize(smaller), (PixelSize{640, 480}));
+  EXPECT_EQ(Decode(better).size, (PixelSize{640, 480}));
+  EXPECT_EQ(Decode(smaller).size, (PixelSize{640, 480}));
   ASSERT_LE(smaller.size(), better.size());
   if (RunningUnderWine() && smaller.size() == better.size()) {
     // Wine's JPEG encoder offers the ImageQuality option but keeps libjpeg's default quality.
@@ -265,7 +217,10 @@ TEST_F(Win32Capture, ItemForAWindowWhereCaptureIsSupported) {
     failure = error.hresult;
   }
   DestroyWindow(window);
-  if (capture_.IsCaptureSupported()) {
+  // Wine 10 has the session's factory, but it answers that capture is not supported.
+  const bool supported = capture_.IsCaptureSupported();
+  RecordProperty("captureSupported", supported ? "true" : "false");
+  if (supported) {
     EXPECT_EQ(failure, S_OK);
     EXPECT_GT(size.width, 0);
   } else {

@@ -22,15 +22,13 @@ class Win32Fixture : public ::testing::Test {
       return real_.ProcessIdToSessionId(id);
     }
     std::optional<platform::RawSessionInfo> QuerySessionInfo(std::uint32_t sessionId) override {
-      platform::RawSessionInfo info;
-      info.bufferBytes = sizeof(WTSINFOEXW);
-      info.level = 1;
-      info.sessionId = sessionId;
-      info.sessionState = 0;
-      info.sessionFlags = 1;
-      info.logonTime = 1;
-      info.connectTime = connectTime;
-      return info;
+      return platform::RawSessionInfo{.bufferBytes = sizeof(WTSINFOEXW),
+                                      .level = 1,
+                                      .sessionId = sessionId,
+                                      .sessionState = 0,
+                                      .sessionFlags = 1,
+                                      .logonTime = 1,
+                                      .connectTime = connectTime};
     }
     std::optional<std::u16string> InputDesktopName() override { return real_.InputDesktopName(); }
     bool RegisterSessionNotification(platform::WindowHandle window) override {
@@ -45,13 +43,10 @@ class Win32Fixture : public ::testing::Test {
     platform::win32::Win32SessionApi& real_;
   };
 
-  platform::Platform RealPlatform() {
-    return platform::Platform{input_,      output_, runtime_,     processes_, sessions_,
-                              windows_,    loops_,  processInfo_, crypto_,    displays_,
-                              automation_, system_, capture_,     injection_};
-  }
-  platform::Platform SimulatedSessionPlatform() {
-    return platform::Platform{input_,      output_, runtime_,     processes_, simulated_,
+  platform::Platform RealPlatform() { return PlatformWith(sessions_); }
+  platform::Platform SimulatedSessionPlatform() { return PlatformWith(simulated_); }
+  platform::Platform PlatformWith(platform::SessionApi& sessions) {
+    return platform::Platform{input_,      output_, runtime_,     processes_, sessions,
                               windows_,    loops_,  processInfo_, crypto_,    displays_,
                               automation_, system_, capture_,     injection_};
   }
@@ -94,6 +89,12 @@ class ComApartment {
   HRESULT result_;
 };
 
+inline POINT Center(HWND window) {
+  RECT rect{};
+  GetWindowRect(window, &rect);
+  return POINT{(rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2};
+}
+
 // The element of a window; the call is expected to succeed.
 inline std::unique_ptr<platform::UiaElement> ElementOf(platform::UiaClient& client, HWND window) {
   platform::HResult result = E_FAIL;
@@ -101,6 +102,13 @@ inline std::unique_ptr<platform::UiaElement> ElementOf(platform::UiaClient& clie
       client.ElementFromHandle(platform::win32::FromHwnd(window), result);
   EXPECT_TRUE(SUCCEEDED(result)) << std::hex << result;
   return element;
+}
+
+// Expects the answer of `call`, or skips where the call answers nothing (Wine: E_NOTIMPL).
+template <typename T>
+void ExpectOrSkip(const std::optional<T>& answer, const T& expected, const char* call) {
+  if (!answer) GTEST_SKIP() << call << " is not available";
+  EXPECT_EQ(*answer, expected);
 }
 
 }  // namespace velmora::computer_use

@@ -115,12 +115,11 @@ TEST(GrantMode, ExitedSiblingAndAnotherParentsChildAreMismatches) {
   EXPECT_EQ(Grant(exited->Pid()).output, Line(false, "target_mismatch"));
 
   // The fixture program's child: the same executable, alive, with another parent.
-  Child spawner(L"\"" + OwnDirectory() + L"computer_use_window_fixture.exe\" --spawn \"" +
-                    OwnDirectory() + L"computer-use-helper.exe\"",
+  Child spawner(FixtureCommand(L" --spawn \"" + OwnDirectory() + L"computer-use-helper.exe\""),
                 /*pipes=*/true);
-  const std::string line = spawner.FirstLine();
-  ASSERT_FALSE(line.empty());
-  const auto nephew = static_cast<client::ProcessId>(std::stoul(line));
+  const std::optional<std::string> line = spawner.NextLine(seconds(10));
+  ASSERT_TRUE(line);
+  const auto nephew = static_cast<client::ProcessId>(std::stoul(*line));
   ASSERT_TRUE(Running(nephew));
   EXPECT_EQ(Grant(nephew).output, Line(false, "target_mismatch"));
   EXPECT_TRUE(Running(nephew));  // so the answer was about its parent, not its exit

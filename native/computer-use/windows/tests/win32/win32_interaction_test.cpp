@@ -24,36 +24,6 @@ namespace {
 using platform::win32::FromHwnd;
 using std::chrono::milliseconds;
 
-std::vector<std::string> ClickAt(POINT point) {
-  return {"mousemove", std::to_string(point.x), std::to_string(point.y), "click", "1"};
-}
-
-POINT Center(HWND window) {
-  RECT rect{};
-  GetWindowRect(window, &rect);
-  return POINT{(rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2};
-}
-
-// The helper's own click and key, carrying the marker.
-void SendMarkedInput(POINT point) {
-  SetCursorPos(point.x, point.y);
-  INPUT inputs[4]{};
-  inputs[0].type = INPUT_MOUSE;
-  inputs[0].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
-  inputs[1].type = INPUT_MOUSE;
-  inputs[1].mi.dwFlags = MOUSEEVENTF_LEFTUP;
-  inputs[2].type = INPUT_KEYBOARD;
-  inputs[2].ki.wVk = 'Q';
-  inputs[3].type = INPUT_KEYBOARD;
-  inputs[3].ki.wVk = 'Q';
-  inputs[3].ki.dwFlags = KEYEVENTF_KEYUP;
-  for (INPUT& input : inputs) {
-    if (input.type == INPUT_MOUSE) input.mi.dwExtraInfo = kOwnInputMarker;
-    if (input.type == INPUT_KEYBOARD) input.ki.dwExtraInfo = kOwnInputMarker;
-  }
-  EXPECT_EQ(SendInput(4, inputs, sizeof(INPUT)), 4u);
-}
-
 TEST_F(FixtureProgram, ApplicationLookupTellsTheWindowKindsApart) {
   ComApartment apartment;
   ASSERT_TRUE(apartment.Entered());
@@ -92,10 +62,22 @@ TEST_F(FixtureProgram, HooksCountTheUserAndOtherProgramsButNotTheHelper) {
   generation += 2;
 
   // The helper's own click and key, then a key of the user's: only the latter counts.
-  SendMarkedInput(button);
-  ASSERT_EQ(
-      Xdotool({"search", "--onlyvisible", "--name", "^Velmora Fixture$", "windowfocus", "--sync"}),
-      0);
+  using Kind = platform::InputEvent::Kind;
+  SetCursorPos(button.x, button.y);
+  EXPECT_EQ(injection_.SendInput(
+                {{.kind = Kind::kMouse,
+                  .flags = platform::kMouseEventLeftDown,
+                  .extraInfo = kOwnInputMarker},
+                 {.kind = Kind::kMouse,
+                  .flags = platform::kMouseEventLeftUp,
+                  .extraInfo = kOwnInputMarker},
+                 {.kind = Kind::kKeyboard, .virtualKey = 'Q', .extraInfo = kOwnInputMarker},
+                 {.kind = Kind::kKeyboard,
+                  .virtualKey = 'Q',
+                  .flags = platform::kKeyEventKeyUp,
+                  .extraInfo = kOwnInputMarker}}),
+            4u);
+  ASSERT_EQ(FocusByTitle("Velmora Fixture"), 0);
   ASSERT_EQ(Xdotool({"key", "a"}), 0);
   ASSERT_TRUE(
       testing::WaitUntil([&] { return monitor.InteractionGeneration() >= generation + 2; }));
@@ -104,8 +86,8 @@ TEST_F(FixtureProgram, HooksCountTheUserAndOtherProgramsButNotTheHelper) {
   generation += 2;
 
   // Another program's injected click counts for the window only.
-  Child injector(L"\"" + OwnDirectory() + L"computer_use_window_fixture.exe\" --inject " +
-                 std::to_wstring(button.x) + L" " + std::to_wstring(button.y));
+  Child injector(
+      FixtureCommand(L" --inject " + std::to_wstring(button.x) + L" " + std::to_wstring(button.y)));
   ASSERT_EQ(injector.Wait(), 0);
   ASSERT_TRUE(testing::WaitUntil([&] { return monitor.IsRecordCurrent(window, record.id, 3); }));
   ASSERT_EQ(Xdotool({"key", "b"}), 0);  // the user's key after it, to know the injection was seen
@@ -138,14 +120,7 @@ TEST_F(FixtureProgram, EscapeHeldDuringAChordStopsEverythingOnce) {
   FrameWriter writer(output_);
   HelperService service(platform, writer);
   service.Interactions().GetInteractionRecord(FromHwnd(top_));
-  // Wine hears only the keys that X gives one of its windows.
-  ASSERT_EQ(
-      Xdotool({"search", "--onlyvisible", "--name", "^Velmora Fixture$", "windowfocus", "--sync"}),
-      0);
-  const auto stopEvents = [&] {
-    const std::vector<Json> frames = output_.JsonFrames();
-    return std::count(frames.begin(), frames.end(), testing::EmergencyStopEvent());
-  };
+  ASSERT_EQ(FocusByTitle("Velmora Fixture"), 0);
 
   // Control goes down; the chord's continuation then waits, as a paused action does, until the
   // stop, and ends the action.
@@ -156,7 +131,7 @@ TEST_F(FixtureProgram, EscapeHeldDuringAChordStopsEverythingOnce) {
         Json{{"kind", "key"}, {"key", "B"}, {"modifiers", Json::array({"control"})}}, nullptr,
         std::nullopt, true, [&] {
           if (++asked <= 2) return true;
-          testing::WaitUntil([&] { return stopEvents() > 0; }, milliseconds(10000));
+          testing::WaitUntil([&] { return StopEvents(output_) > 0; }, milliseconds(10000));
           return false;
         });
   });
@@ -164,14 +139,10 @@ TEST_F(FixtureProgram, EscapeHeldDuringAChordStopsEverythingOnce) {
       [&] { return service.Input().HeldKeys() == std::set<std::uint32_t>{VK_CONTROL}; }));
   EXPECT_NE(GetAsyncKeyState(VK_CONTROL) & 0x8000, 0);
 
-  const auto down = std::chrono::steady_clock::now();
-  ASSERT_EQ(Xdotool({"keydown", "Escape"}), 0);
-  const bool stopped = testing::WaitUntil([&] { return stopEvents() > 0; }, milliseconds(5000));
-  const auto held = std::chrono::steady_clock::now() - down;
-  ASSERT_EQ(Xdotool({"keyup", "Escape"}), 0);
+  const std::optional<std::chrono::steady_clock::duration> held = HoldEscapeUntilStopped(output_);
   action.join();
-  ASSERT_TRUE(stopped);
-  EXPECT_GE(held, milliseconds(1900));
+  ASSERT_TRUE(held);
+  EXPECT_GE(*held, milliseconds(1900));
   EXPECT_FALSE(acted);
   EXPECT_TRUE(service.Input().HeldKeys().empty());
   EXPECT_TRUE(testing::WaitUntil([] { return (GetAsyncKeyState(VK_CONTROL) & 0x8000) == 0; }));

@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
-#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <optional>
 #include <string>
@@ -28,17 +30,16 @@ inline std::wstring OwnDirectory() {
 // A program next to this one, as UTF-8 for the parent-side client.
 inline std::string SiblingProgram(const wchar_t* name) {
   const std::wstring path = OwnDirectory() + name;
-  const int size = static_cast<int>(path.size());
-  std::string utf8(static_cast<std::size_t>(WideCharToMultiByte(CP_UTF8, 0, path.data(), size,
-                                                                nullptr, 0, nullptr, nullptr)),
-                   '\0');
-  WideCharToMultiByte(CP_UTF8, 0, path.data(), size, utf8.data(), static_cast<int>(utf8.size()),
-                      nullptr, nullptr);
-  return utf8;
+  return ToUtf8(std::u16string(path.begin(), path.end()));
 }
 
 inline std::string HelperPath() {
   return SiblingProgram(L"computer-use-helper.exe");
+}
+
+// The fixture program's command line with `arguments`, each after a space.
+inline std::wstring FixtureCommand(const std::wstring& arguments = L"") {
+  return L"\"" + OwnDirectory() + L"computer_use_window_fixture.exe\"" + arguments;
 }
 
 // Under Wine the session query fails, so the helper's desktop is never safe.
@@ -86,9 +87,12 @@ class Child {
       const UniqueHandle thread(info.hThread);
     }
   }
+  // One with a pipe ends with its input; nothing else would end one without (notepad would ask
+  // whether to save), so that one is ended at once.
   ~Child() {
+    const bool piped = input_.Get() != nullptr;
     input_.Reset(nullptr);
-    if (started_ && WaitForSingleObject(process_.Get(), 5000) != WAIT_OBJECT_0) {
+    if (started_ && (!piped || WaitForSingleObject(process_.Get(), 5000) != WAIT_OBJECT_0)) {
       TerminateProcess(process_.Get(), 1);
     }
   }
@@ -114,23 +118,12 @@ class Child {
         timeout);
     return line;
   }
-  // Ends it now, for a program that would ask before it closes.
   void Terminate() {
     if (started_) TerminateProcess(process_.Get(), 1);
   }
   bool Started() const { return started_; }
   DWORD ProcessId() const { return processId_; }
 
-  // Reads its output up to the first line; empty when it ended first.
-  std::string FirstLine() {
-    std::string line;
-    char c = 0;
-    DWORD read = 0;
-    while (ReadFile(output_.Get(), &c, 1, &read, nullptr) && read == 1 && c != '\n') {
-      if (c != '\r') line += c;  // the C runtime's text mode
-    }
-    return line;
-  }
   // The exit code, or -1 when it did not end in time.
   int Wait(DWORD milliseconds = 10000) {
     DWORD code = 0;
@@ -178,46 +171,74 @@ inline int Xdotool(const std::vector<std::string>& arguments) {
   static int serial = 0;
   const std::wstring base = L"Z:\\tmp\\velmora-user\\" + std::to_wstring(GetCurrentProcessId()) +
                             L"-" + std::to_wstring(++serial);
-  std::string request;
-  for (const std::string& argument : arguments) request += argument + "\n";
   {
-    UniqueHandle file(CreateFileW((base + L".part").c_str(), GENERIC_WRITE, 0, nullptr,
-                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    DWORD written = 0;
-    if (file.Get() == INVALID_HANDLE_VALUE ||
-        !WriteFile(file.Get(), request.data(), static_cast<DWORD>(request.size()), &written,
-                   nullptr)) {
+    std::ofstream request(std::filesystem::path(base + L".part"), std::ios::binary);
+    for (const std::string& argument : arguments) request << argument << '\n';
+    if (!request.flush()) {
       ADD_FAILURE() << "no xdotool agent: run under tools/winenv";
       return -1;
     }
   }
   MoveFileW((base + L".part").c_str(), (base + L".cmd").c_str());
-  const std::wstring answer = base + L".rc";
-  if (!testing::WaitUntil(
-          [&] { return GetFileAttributesW(answer.c_str()) != INVALID_FILE_ATTRIBUTES; },
-          std::chrono::milliseconds(10000))) {
-    return -1;
+  const std::filesystem::path answer(base + L".rc");
+  int code = -1;
+  if (testing::WaitUntil([&] { return std::filesystem::exists(answer); },
+                         std::chrono::milliseconds(10000))) {
+    std::ifstream(answer) >> code;
+    std::filesystem::remove(answer);
   }
-  char code[16]{};
-  DWORD read = 0;
-  {
-    UniqueHandle file(CreateFileW(answer.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
-    ReadFile(file.Get(), code, sizeof code - 1, &read, nullptr);
-  }
-  DeleteFileW(answer.c_str());
-  return std::atoi(code);
+  return code;
+}
+
+// Sent to another process's window, answered within a second.
+inline LRESULT Send(HWND window, UINT message, WPARAM wParam = 0, LPARAM lParam = 0) {
+  DWORD_PTR result = 0;
+  SendMessageTimeoutW(window, message, wParam, lParam, SMTO_ABORTIFHUNG, 1000, &result);
+  return static_cast<LRESULT>(result);
+}
+
+// Another process's control: GetWindowTextW would answer only a caption.
+inline std::wstring WindowText(HWND control) {
+  wchar_t text[64]{};
+  Send(control, WM_GETTEXT, 64, reinterpret_cast<LPARAM>(text));
+  return text;
+}
+
+inline std::vector<std::string> ClickAt(POINT point) {
+  return {"mousemove", std::to_string(point.x), std::to_string(point.y), "click", "1"};
+}
+
+// X's keyboard focus on the window of that title: Wine hears only the keys X gives its windows.
+inline int FocusByTitle(const std::string& title) {
+  return Xdotool({"search", "--onlyvisible", "--name", "^" + title + "$", "windowfocus", "--sync"});
+}
+
+inline long StopEvents(const testing::CapturedOutput& output) {
+  const std::vector<Json> frames = output.JsonFrames();
+  return std::count(frames.begin(), frames.end(), testing::EmergencyStopEvent());
+}
+
+// The user holds Escape until the parent hears of a stop (five seconds at most), then lets go:
+// how long it was held, or none when no stop came.
+inline std::optional<std::chrono::steady_clock::duration> HoldEscapeUntilStopped(
+    const testing::CapturedOutput& output) {
+  const auto down = std::chrono::steady_clock::now();
+  EXPECT_EQ(Xdotool({"keydown", "Escape"}), 0);
+  const bool stopped =
+      testing::WaitUntil([&] { return StopEvents(output) > 0; }, std::chrono::seconds(5));
+  const auto held = std::chrono::steady_clock::now() - down;
+  EXPECT_EQ(Xdotool({"keyup", "Escape"}), 0);
+  return stopped ? std::optional(held) : std::nullopt;
 }
 
 class FixtureProgram : public Win32Fixture {
- protected:
+ public:
   // `arguments`: the fixture program's switches, each after a space.
   explicit FixtureProgram(std::wstring arguments = L"") : arguments_(std::move(arguments)) {}
 
   void SetUp() override {
-    fixture_ = std::make_unique<Child>(
-        L"\"" + OwnDirectory() + L"computer_use_window_fixture.exe\"" + arguments_, /*pipes=*/true);
-    ASSERT_EQ(fixture_->FirstLine(), "ready");
+    fixture_ = std::make_unique<Child>(FixtureCommand(arguments_), /*pipes=*/true);
+    ASSERT_EQ(fixture_->NextLine(std::chrono::seconds(10)), "ready");
     top_ = FindWindowW(L"VelmoraFixture", L"Velmora Fixture");
     ASSERT_NE(top_, nullptr);
     button_ = FindWindowExW(top_, nullptr, L"BUTTON", nullptr);
