@@ -54,6 +54,8 @@ bool IsType(const ClientFrame& frame, const char* type) {
   return frame.kind == 1 && frame.json.value("type", "") == type;
 }
 
+const json kEmergencyStop{{"type", "event"}, {"event", {{"type", "emergency_stop"}}}};
+
 class EndToEndTest : public ::testing::Test {
  protected:
   HelperClient& Start(Environment environment = {}) {
@@ -63,19 +65,33 @@ class EndToEndTest : public ::testing::Test {
     return *client_;
   }
 
+  // Started and past the handshake.
+  HelperClient& Session(Environment environment = {}) {
+    Start(std::move(environment)).Handshake();
+    return *client_;
+  }
+
   // The session ended with exit code 0 after `answers` responses, and the helper's output was
   // well-formed to its end.
   void ExpectEndedAfterAnswers(std::size_t answers) {
     ASSERT_TRUE(client_->WaitForEnd(seconds(5)));
     EXPECT_EQ(client_->Process().WaitExit(seconds(5)), 0);
-    EXPECT_EQ(Count("response"), answers);
+    EXPECT_EQ(OfType("response").size(), answers);
     EXPECT_EQ(client_->ReaderError(), std::nullopt);
   }
 
-  std::size_t Count(const char* type) {
-    std::size_t count = 0;
-    for (const ClientFrame& frame : client_->Frames()) count += IsType(frame, type) ? 1 : 0;
-    return count;
+  // The JSON frames of one type received so far.
+  std::vector<json> OfType(const char* type) {
+    std::vector<json> frames;
+    for (const ClientFrame& frame : client_->Frames()) {
+      if (IsType(frame, type)) frames.push_back(frame.json);
+    }
+    return frames;
+  }
+
+  bool WaitForType(const char* type, std::size_t fromIndex = 0, milliseconds timeout = seconds(5)) {
+    const auto match = [type](const ClientFrame& frame) { return IsType(frame, type); };
+    return client_->WaitFor(match, timeout, fromIndex).has_value();
   }
 
   std::unique_ptr<HelperClient> client_;
@@ -84,28 +100,21 @@ class EndToEndTest : public ::testing::Test {
 TEST_F(EndToEndTest, HandshakeIsAcknowledgedAndHeartbeatsFollow) {
   HelperClient& helper = Start();
   const std::string nonce = client::MakeNonce();
-  ASSERT_EQ(nonce.size(), 43u);
   const json ack = helper.Handshake(nonce);
   EXPECT_EQ(ack, (json{{"type", "handshake_ack"}, {"protocolVersion", 1}, {"nonce", nonce}}));
   // The ack is the very first frame.
   ASSERT_GE(helper.FrameCount(), 1u);
   EXPECT_EQ(helper.Frames()[0].json, ack);
 
-  ASSERT_TRUE(
-      helper.WaitFor([](const ClientFrame& f) { return IsType(f, "heartbeat"); }, seconds(3), 1));
-  const std::size_t first = helper.FrameCount();
-  ASSERT_TRUE(helper.WaitFor([](const ClientFrame& f) { return IsType(f, "heartbeat"); },
-                             seconds(3), first));
-  for (const ClientFrame& frame : helper.Frames()) {
-    if (IsType(frame, "heartbeat")) {
-      EXPECT_EQ(frame.json, (json{{"type", "heartbeat"}}));
-    }
+  ASSERT_TRUE(WaitForType("heartbeat", 1, seconds(3)));
+  ASSERT_TRUE(WaitForType("heartbeat", helper.FrameCount(), seconds(3)));
+  for (const json& heartbeat : OfType("heartbeat")) {
+    EXPECT_EQ(heartbeat, (json{{"type", "heartbeat"}}));
   }
 }
 
 TEST_F(EndToEndTest, RequestsAreAnsweredOnceInOrder) {
-  HelperClient& helper = Start();
-  helper.Handshake();
+  HelperClient& helper = Session();
   EXPECT_EQ(helper.Request("record.stop", json::object(), seconds(10), "a"),
             (json{{"type", "response"},
                   {"requestId", "a"},
@@ -116,12 +125,11 @@ TEST_F(EndToEndTest, RequestsAreAnsweredOnceInOrder) {
   EXPECT_EQ(helper.Request("neutralize", nullptr)["result"], (json{{"state", "neutral"}}));
   EXPECT_EQ(helper.Request("neutralize", json{{"reason", nullptr}})["error"],
             "native_helper_request_failed");
-  EXPECT_EQ(Count("response"), 4u);
+  EXPECT_EQ(OfType("response").size(), 4u);
 }
 
 TEST_F(EndToEndTest, RequestIdsAreCountedInUtf16Units) {
-  HelperClient& helper = Start();
-  helper.Handshake();
+  HelperClient& helper = Session();
   std::string emoji64;
   for (int i = 0; i < 64; ++i) emoji64 += "\xF0\x9F\x98\x80";  // U+1F600, two units each
   EXPECT_EQ(helper.Request("record.stop", json::object(), seconds(10), emoji64)["requestId"],
@@ -133,8 +141,7 @@ TEST_F(EndToEndTest, RequestIdsAreCountedInUtf16Units) {
 }
 
 TEST_F(EndToEndTest, JsonTextLimitToTheByte) {
-  HelperClient& helper = Start();
-  helper.Handshake();
+  HelperClient& helper = Session();
   json request = RequestFrame("big", "record.stop");
   request["padding"] = "";
   const std::size_t base = request.dump().size();
@@ -148,66 +155,53 @@ TEST_F(EndToEndTest, JsonTextLimitToTheByte) {
   ExpectEndedAfterAnswers(1);
 }
 
-// Input that ends the session with exit code 0 and no reply: sent after a good handshake, or
-// instead of one; then the input stays open (with a request the helper must not read) or closes.
 struct SessionEnd {
   const char* name;
   bool handshakeFirst;
   std::vector<std::uint8_t> bytes;
   bool closeInput = false;
-  friend void PrintTo(const SessionEnd& end, std::ostream* out) { *out << end.name; }
 };
 
-class SessionEndTest : public EndToEndTest, public ::testing::WithParamInterface<SessionEnd> {};
-
-TEST_P(SessionEndTest, EndsWithoutAReply) {
-  HelperClient& helper = Start();
-  if (GetParam().handshakeFirst) helper.Handshake();
-  ASSERT_TRUE(helper.SendBytes(GetParam().bytes));
-  if (GetParam().closeInput) {
-    helper.Process().CloseInput();
-  } else {
-    helper.SendBytes(EncodeJsonFrame(RequestFrame("after", "record.stop")));
-  }
-  ExpectEndedAfterAnswers(0);
-  EXPECT_EQ(Count("handshake_ack"), GetParam().handshakeFirst ? 1u : 0u);
-  for (const ClientFrame& frame : client_->Frames()) EXPECT_EQ(frame.kind, 1);
-}
-
-std::vector<std::uint8_t> TruncatedRequest() {
-  std::vector<std::uint8_t> partial = EncodeJsonFrame(RequestFrame("t", "record.stop"));
-  partial.resize(partial.size() - 3);
-  return partial;
-}
-
-std::vector<std::uint8_t> NestedFarTooDeep() {
+// Input that ends the session with exit code 0 and no reply: sent after a good handshake, or
+// instead of one; then the input stays open (with a request the helper must not read) or closes.
+TEST_F(EndToEndTest, BadInputEndsTheSessionWithoutAReply) {
+  std::vector<std::uint8_t> truncated = EncodeJsonFrame(RequestFrame("t", "record.stop"));
+  truncated.resize(truncated.size() - 3);
   // About 262 KB, well within the limits: refused as nested too deep, without a crash.
-  const std::string text = R"({"type":"request","requestId":"d","method":"record.stop",)"
+  const std::string deep = R"({"type":"request","requestId":"d","method":"record.stop",)"
                            R"("payload":{"a":)" +
                            std::string(131'000, '[') + std::string(131'000, ']') + "}}";
-  return EncodeRawFrame(static_cast<std::uint32_t>(text.size() + 1), 1, text);
+  const SessionEnd ends[] = {
+      {"EndOfInput", true, {}, true},
+      {"TruncatedFrame", true, truncated, true},
+      {"ShortHeader", true, {0, 0}, true},
+      {"LengthAboveMaximum", true, EncodeRawFrame(4'194'436, 1, "")},
+      {"KindThree", true, EncodeRawFrame(3, 3, "{}")},
+      {"BinaryFromParent", true, EncodeBinaryFrame("r1", {1, 2, 3})},
+      {"InvalidUtf8", true, EncodeRawFrame(3, 1, "\xFF\xFF")},
+      {"SecondHandshake", true, EncodeJsonFrame(HandshakeFrame())},
+      {"HeartbeatFromParent", true, EncodeJsonFrame(json{{"type", "heartbeat"}})},
+      {"PayloadNestedFarTooDeep", true,
+       EncodeRawFrame(static_cast<std::uint32_t>(deep.size() + 1), 1, deep)},
+      {"RequestBeforeHandshake", false, EncodeJsonFrame(RequestFrame("r", "record.stop"))},
+      {"HandshakeVersionTwo", false, EncodeJsonFrame(HandshakeFrame({{"protocolVersion", 2}}))},
+      {"HandshakeNoncePadded", false,
+       EncodeJsonFrame(HandshakeFrame({{"nonce", std::string(42, 'n') + "="}}))},
+      {"HandshakeParentPidOne", false, EncodeJsonFrame(HandshakeFrame({{"parentPid", 1}}))}};
+  for (const SessionEnd& end : ends) {
+    SCOPED_TRACE(end.name);
+    HelperClient& helper = end.handshakeFirst ? Session() : Start();
+    ASSERT_TRUE(helper.SendBytes(end.bytes));
+    if (end.closeInput) {
+      helper.Process().CloseInput();
+    } else {
+      helper.SendBytes(EncodeJsonFrame(RequestFrame("after", "record.stop")));
+    }
+    ExpectEndedAfterAnswers(0);
+    EXPECT_EQ(OfType("handshake_ack").size(), end.handshakeFirst ? 1u : 0u);
+    for (const ClientFrame& frame : helper.Frames()) EXPECT_EQ(frame.kind, 1);
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Frames, SessionEndTest,
-    ::testing::ValuesIn(std::vector<SessionEnd>{
-        {"EndOfInput", true, {}, true},
-        {"TruncatedFrame", true, TruncatedRequest(), true},
-        {"ShortHeader", true, {0, 0}, true},
-        {"LengthAboveMaximum", true, EncodeRawFrame(4'194'436, 1, "")},
-        {"KindThree", true, EncodeRawFrame(3, 3, "{}")},
-        {"BinaryFromParent", true, EncodeBinaryFrame("r1", {1, 2, 3})},
-        {"InvalidUtf8", true, EncodeRawFrame(3, 1, "\xFF\xFF")},
-        {"SecondHandshake", true, EncodeJsonFrame(HandshakeFrame())},
-        {"HeartbeatFromParent", true, EncodeJsonFrame(json{{"type", "heartbeat"}})},
-        {"PayloadNestedFarTooDeep", true, NestedFarTooDeep()},
-        {"RequestBeforeHandshake", false, EncodeJsonFrame(RequestFrame("r", "record.stop"))},
-        {"HandshakeVersionTwo", false, EncodeJsonFrame(HandshakeFrame({{"protocolVersion", 2}}))},
-        {"HandshakeNoncePadded", false,
-         EncodeJsonFrame(HandshakeFrame({{"nonce", std::string(42, 'n') + "="}}))},
-        {"HandshakeParentPidOne", false, EncodeJsonFrame(HandshakeFrame({{"parentPid", 1}}))},
-    }),
-    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(EndToEndTest, ParentThatDoesNotExistFailsAfterTheAcknowledgement) {
   // A helper with a wrong command line exits at once: its id is then free.
@@ -216,26 +210,21 @@ TEST_F(EndToEndTest, ParentThatDoesNotExistFailsAfterTheAcknowledgement) {
   HelperClient& helper = Start();
   ASSERT_TRUE(helper.Send(HandshakeFrame({{"parentPid", gone->Pid()}})));
   ExpectEndedAfterAnswers(0);
-  EXPECT_EQ(Count("handshake_ack"), 1u);
+  EXPECT_EQ(OfType("handshake_ack").size(), 1u);
 }
 
 TEST_F(EndToEndTest, ShutdownAnswersThenEndsWithExitCodeZero) {
-  HelperClient& helper = Start();
-  helper.Handshake();
+  HelperClient& helper = Session();
   // Both frames in one write: the request after "shutdown" is never read.
   std::vector<std::uint8_t> bytes = EncodeJsonFrame(RequestFrame("bye", "shutdown"));
   const std::vector<std::uint8_t> after = EncodeJsonFrame(RequestFrame("after", "record.stop"));
   bytes.insert(bytes.end(), after.begin(), after.end());
   ASSERT_TRUE(helper.SendBytes(bytes));
   ExpectEndedAfterAnswers(1);
-  for (const ClientFrame& frame : helper.Frames()) {
-    if (IsType(frame, "response")) {
-      EXPECT_EQ(frame.json, (json{{"type", "response"},
-                                  {"requestId", "bye"},
-                                  {"ok", true},
-                                  {"result", {{"state", "stopped"}}}}));
-    }
-  }
+  EXPECT_EQ(OfType("response"), (std::vector{json{{"type", "response"},
+                                                  {"requestId", "bye"},
+                                                  {"ok", true},
+                                                  {"result", {{"state", "stopped"}}}}}));
 }
 
 TEST_F(EndToEndTest, ParentDeathEndsTheHelperWithinAboutASecond) {
@@ -263,20 +252,13 @@ TEST_F(EndToEndTest, GuardedMethodsFollowTheSessionQuery) {
 #endif
   for (const std::string& scene : scenes) {
     HelperClient& helper =
-        Start(scene.empty() ? Environment{} : Environment{{"VELMORA_SIM_SCENE", scene}});
-    helper.Handshake();
+        Session(scene.empty() ? Environment{} : Environment{{"VELMORA_SIM_SCENE", scene}});
     EXPECT_EQ(helper.Request("act")["error"], "secure_desktop_unavailable") << scene;
     EXPECT_EQ(helper.Request("observe")["error"], "secure_desktop_unavailable") << scene;
     // The monitor thread may raise the stop, so the event can also follow the reply.
-    EXPECT_TRUE(helper.WaitFor([](const ClientFrame& f) { return IsType(f, "event"); }, seconds(5)))
-        << scene;
+    EXPECT_TRUE(WaitForType("event")) << scene;
     EXPECT_EQ(helper.Request("neutralize")["ok"], true) << scene;
-    EXPECT_EQ(Count("event"), 1u) << scene;
-    for (const ClientFrame& frame : helper.Frames()) {
-      if (IsType(frame, "event")) {
-        EXPECT_EQ(frame.json, (json{{"type", "event"}, {"event", {{"type", "emergency_stop"}}}}));
-      }
-    }
+    EXPECT_EQ(OfType("event"), std::vector{kEmergencyStop}) << scene;
   }
 }
 
@@ -285,19 +267,18 @@ TEST_F(EndToEndTest, GuardedMethodsFollowTheSessionQuery) {
 // start-up failure comes from its scene.
 
 TEST_F(EndToEndTest, LockRaisesOneEmergencyStopAndTheLatchStays) {
-  HelperClient& helper = Start();
-  helper.Handshake();
+  HelperClient& helper = Session();
   // The first guarded request starts the session monitor; on a safe desktop it passes the guard
   // and fails on its empty payload.
   ASSERT_EQ(helper.Request("observe")["error"], "native_helper_request_failed");
   helper.Process().Kill(SIGUSR1);  // lock the simulated session
-  ASSERT_TRUE(helper.WaitFor([](const ClientFrame& f) { return IsType(f, "event"); }, seconds(5)));
+  ASSERT_TRUE(WaitForType("event"));
   helper.Process().Kill(SIGUSR2);  // unlock
   for (const char* method : {"observe", "act", "record.start", "record.resume"}) {
     EXPECT_EQ(helper.Request(method)["error"], "secure_desktop_unavailable") << method;
   }
   EXPECT_EQ(helper.Request("record.stop")["ok"], true);
-  EXPECT_EQ(Count("event"), 1u);
+  EXPECT_EQ(OfType("event"), std::vector{kEmergencyStop});
 }
 
 TEST_F(EndToEndTest, NoAutomationClientFailsStartUpBeforeReading) {
@@ -309,8 +290,7 @@ TEST_F(EndToEndTest, NoAutomationClientFailsStartUpBeforeReading) {
 }
 
 TEST_F(EndToEndTest, ConsoleSignalEndsTheHelper) {
-  HelperClient& helper = Start();
-  helper.Handshake();
+  HelperClient& helper = Session();
   helper.Process().Kill(SIGTERM);
   ASSERT_TRUE(helper.WaitForEnd(seconds(5)));
   EXPECT_EQ(helper.Process().WaitExit(seconds(5)), 128 + SIGTERM);

@@ -18,6 +18,7 @@ namespace fs = std::filesystem;
 using client::HelperProcess;
 using client::LaunchOptions;
 using std::chrono::seconds;
+using namespace std::string_literals;
 
 std::string ReadAll(int fd) {
   std::string text;
@@ -29,25 +30,22 @@ std::string ReadAll(int fd) {
   }
 }
 
-struct GrantRun {
-  std::optional<int> exitCode;
-  std::string output;
-};
-
-GrantRun RunHelperOnce(const std::string& executable, std::vector<std::string> arguments,
-                       std::vector<std::pair<std::string, std::string>> environment = {}) {
+// The output of one run, which must end with `exitCode`.
+std::string RunHelperOnce(int exitCode, const std::string& executable,
+                          std::vector<std::string> arguments,
+                          std::vector<std::pair<std::string, std::string>> environment = {}) {
   std::unique_ptr<HelperProcess> process = HelperProcess::Launch(
       executable, LaunchOptions{std::move(arguments), std::move(environment)});
   process->CloseInput();
-  GrantRun run;
-  run.output = ReadAll(process->OutputFd());
-  run.exitCode = process->WaitExit(seconds(10));
-  return run;
+  const std::string output = ReadAll(process->OutputFd());
+  EXPECT_EQ(process->WaitExit(seconds(10)), exitCode) << output;
+  return output;
 }
 
-std::string Line(bool granted, const std::string& reason) {
-  return std::string(R"({"granted":)") + (granted ? "true" : "false") + R"(,"reason":")" + reason +
-         "\"}\n";
+// The one line grant mode prints; only "granted" grants.
+std::string Line(const std::string& reason) {
+  return R"({"granted":)" + std::string(reason == "granted" ? "true" : "false") + R"(,"reason":")" +
+         reason + "\"}\n";
 }
 
 // --- In process, on the simulated desktop.
@@ -69,19 +67,17 @@ std::u16string ToU16(const std::string& text) {
 TEST(GrantArguments, OnlyAnotherProcessIdInRangeIsCheckedAgainstThisProgram) {
   const std::string own = std::to_string(getpid());
   for (const std::string& argument :
-       {std::string(), std::string("12a"), std::string("+5"), std::string("-5"), std::string(" 5"),
-        std::string("5 "), std::string("0x10"), std::string("12345678901"), std::string("0"),
-        std::string("1"), std::string("00"), std::string("4294967295"), std::string("9999999999"),
-        own, "000" + own}) {
-    EXPECT_EQ(GrantLine(ToU16(argument)), Line(false, "invalid_target")) << argument;
+       {""s, "12a"s, "+5"s, "-5"s, " 5"s, "5 "s, "0x10"s, "12345678901"s, "0"s, "1"s, "00"s,
+        "4294967295"s, "9999999999"s, own, "000" + own}) {
+    EXPECT_EQ(GrantLine(ToU16(argument)), Line("invalid_target")) << argument;
   }
   // Full-width digits are not ASCII digits.
-  EXPECT_EQ(GrantLine(u"\uFF15\uFF16"), Line(false, "invalid_target"));
+  EXPECT_EQ(GrantLine(u"\uFF15\uFF16"), Line("invalid_target"));
   // The range's edges, the parent, and a child of this process, whose parent is another.
   const auto child = HelperProcess::Launch("/bin/cat", LaunchOptions{});
-  for (const std::string& argument : {std::string("4294967294"), std::string("2"),
-                                      std::to_string(getppid()), std::to_string(child->Pid())}) {
-    EXPECT_EQ(GrantLine(ToU16(argument)), Line(false, "target_mismatch")) << argument;
+  for (const std::string& argument :
+       {"4294967294"s, "2"s, std::to_string(getppid()), std::to_string(child->Pid())}) {
+    EXPECT_EQ(GrantLine(ToU16(argument)), Line("target_mismatch")) << argument;
   }
 }
 
@@ -109,49 +105,44 @@ class GrantProcessTest : public ::testing::Test {
     return copy.string();
   }
 
-  static GrantRun Grant(pid_t target, std::vector<std::pair<std::string, std::string>> env = {},
-                        const std::string& executable = VELMORA_HELPER_PATH) {
-    return RunHelperOnce(executable, {"--grant-foreground", std::to_string(target)},
+  // Grant mode's line; it exits 0 whatever its answer.
+  static std::string Grant(pid_t target, std::vector<std::pair<std::string, std::string>> env = {},
+                           const std::string& executable = VELMORA_HELPER_PATH) {
+    return RunHelperOnce(0, executable, {"--grant-foreground", std::to_string(target)},
                          std::move(env));
   }
 
   fs::path directory_;
 };
 
-TEST_F(GrantProcessTest, SiblingOfTheSameExecutableIsGranted) {
-  const auto sibling = HelperProcess::Launch(VELMORA_HELPER_PATH, LaunchOptions{});
-  const GrantRun run = Grant(sibling->Pid());
-  EXPECT_EQ(run.exitCode, 0);
-  EXPECT_EQ(run.output, Line(true, "granted"));
-}
-
-TEST_F(GrantProcessTest, EachDesktopConditionHasItsReason) {
+// A sibling of the same executable is granted on a safe desktop; each unsafe one has its reason.
+TEST_F(GrantProcessTest, SiblingIsGrantedOrTheDesktopConditionGiven) {
   const auto sibling = HelperProcess::Launch(VELMORA_HELPER_PATH, LaunchOptions{});
   const std::pair<const char*, const char*> cases[] = {
-      {"locked", "unsafe_desktop"},           {"secure_desktop", "unsafe_desktop"},
-      {"query_fails", "unsafe_desktop"},      {"foreign_foreground", "caller_not_foreground"},
-      {"deny_foreground_grant", "os_denied"},
-  };
+      {"default", "granted"},
+      {"locked", "unsafe_desktop"},
+      {"secure_desktop", "unsafe_desktop"},
+      {"query_fails", "unsafe_desktop"},
+      {"foreign_foreground", "caller_not_foreground"},
+      {"deny_foreground_grant", "os_denied"}};
   for (const auto& [scene, reason] : cases) {
-    const GrantRun run = Grant(sibling->Pid(), {{"VELMORA_SIM_SCENE", scene}});
-    EXPECT_EQ(run.exitCode, 0) << scene;
-    EXPECT_EQ(run.output, Line(false, reason)) << scene;
+    EXPECT_EQ(Grant(sibling->Pid(), {{"VELMORA_SIM_SCENE", scene}}), Line(reason)) << scene;
   }
 }
 
 TEST_F(GrantProcessTest, CopyAtAnotherPathIsAMismatchButLetterCaseIsNot) {
   const auto copy = HelperProcess::Launch(CopyHelper("computer-use-helper"), LaunchOptions{});
-  EXPECT_EQ(Grant(copy->Pid()).output, Line(false, "target_mismatch"));
+  EXPECT_EQ(Grant(copy->Pid()), Line("target_mismatch"));
 
   // Two files whose paths differ only in case count as one program, as on Windows.
   const std::string upper = CopyHelper("COMPUTER-USE-HELPER");
-  EXPECT_EQ(Grant(copy->Pid(), {}, upper).output, Line(true, "granted"));
+  EXPECT_EQ(Grant(copy->Pid(), {}, upper), Line("granted"));
 }
 
 TEST_F(GrantProcessTest, ExitedSiblingAndOtherParentsChildAreMismatches) {
   auto exited = HelperProcess::Launch(VELMORA_HELPER_PATH, LaunchOptions{{"unexpected"}, {}});
   ASSERT_EQ(exited->WaitExit(seconds(10)), 2);
-  EXPECT_EQ(Grant(exited->Pid()).output, Line(false, "target_mismatch"));
+  EXPECT_EQ(Grant(exited->Pid()), Line("target_mismatch"));
 
   // A helper whose parent is a shell, not this process.
   auto shell = HelperProcess::Launch(
@@ -162,7 +153,7 @@ TEST_F(GrantProcessTest, ExitedSiblingAndOtherParentsChildAreMismatches) {
   char c;
   while (read(shell->OutputFd(), &c, 1) == 1 && c != '\n') pidText.push_back(c);
   const pid_t nephew = std::stoi(pidText);
-  EXPECT_EQ(Grant(nephew).output, Line(false, "target_mismatch"));
+  EXPECT_EQ(Grant(nephew), Line("target_mismatch"));
   kill(nephew, SIGKILL);
 }
 
@@ -173,9 +164,7 @@ TEST_F(GrantProcessTest, WrongCommandLinesExitTwoAndPrintNothing) {
       {"--grant-foreground=5", "x"},    {"", ""},
   };
   for (const auto& arguments : commandLines) {
-    const GrantRun run = RunHelperOnce(VELMORA_HELPER_PATH, arguments);
-    EXPECT_EQ(run.exitCode, 2) << arguments[0];
-    EXPECT_EQ(run.output, "") << arguments[0];
+    EXPECT_EQ(RunHelperOnce(2, VELMORA_HELPER_PATH, arguments), "") << arguments[0];
   }
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 
 #include "helper_client.h"
@@ -16,28 +17,30 @@ using client::HelperProcess;
 using std::chrono::milliseconds;
 using testing::CallCounter;
 
-// A parent stand-in: `cat` lives until its input is closed.
-std::unique_ptr<HelperProcess> StartParent() {
-  return HelperProcess::Launch("/bin/cat", client::LaunchOptions{});
-}
-
-platform::ProcessId PidOf(const std::unique_ptr<HelperProcess>& process) {
-  return static_cast<platform::ProcessId>(process->Pid());
-}
-
 class ParentWatchdogTest : public ::testing::Test {
  protected:
+  // Watches the parent stand-in, counting heartbeats and its end.
+  bool Start(ParentWatchdog& watchdog) {
+    return watchdog.Start(static_cast<platform::ProcessId>(parent_->Pid()), std::ref(heartbeats_),
+                          std::ref(exits_));
+  }
+  void EndParent() {
+    parent_->CloseInput();
+    ASSERT_EQ(parent_->WaitExit(milliseconds(5000)), 0);
+  }
+
   platform::sim::PosixProcessApi processes_;
-  std::unique_ptr<HelperProcess> parent_ = StartParent();
+  // A parent stand-in: `cat` lives until its input is closed.
+  std::unique_ptr<HelperProcess> parent_ = HelperProcess::Launch("/bin/cat", {});
+  CallCounter heartbeats_;
   CallCounter exits_;
 };
 
 TEST_F(ParentWatchdogTest, HeartbeatsWhileTheParentLivesThenReportsItsEnd) {
   ParentWatchdog watchdog(processes_);
-  CallCounter heartbeats;
   const auto started = std::chrono::steady_clock::now();
-  ASSERT_TRUE(watchdog.Start(PidOf(parent_), std::ref(heartbeats), std::ref(exits_)));
-  ASSERT_TRUE(heartbeats.WaitFor(2, milliseconds(4000)));
+  ASSERT_TRUE(Start(watchdog));
+  ASSERT_TRUE(heartbeats_.WaitFor(2, milliseconds(4000)));
   // About once a second, not faster.
   EXPECT_GE(std::chrono::steady_clock::now() - started, milliseconds(1900));
   EXPECT_EQ(exits_.Count(), 0);
@@ -53,40 +56,32 @@ TEST_F(ParentWatchdogTest, HeartbeatsWhileTheParentLivesThenReportsItsEnd) {
 
 TEST_F(ParentWatchdogTest, ReapedParentIsNoticed) {
   ParentWatchdog watchdog(processes_);
-  ASSERT_TRUE(watchdog.Start(
-      PidOf(parent_), [] {}, std::ref(exits_)));
-  parent_->CloseInput();
-  ASSERT_EQ(parent_->WaitExit(milliseconds(5000)), 0);
+  ASSERT_TRUE(Start(watchdog));
+  EndParent();
   EXPECT_TRUE(exits_.WaitFor(1, milliseconds(2000)));
 }
 
 TEST_F(ParentWatchdogTest, StopEndsTheThreadWithoutCallbacks) {
   {
     ParentWatchdog watchdog(processes_);
-    ASSERT_TRUE(watchdog.Start(
-        PidOf(parent_), [] {}, std::ref(exits_)));
+    ASSERT_TRUE(Start(watchdog));
     const auto stopping = std::chrono::steady_clock::now();
     watchdog.Stop();
     // The stop event wakes the wait; it does not run out its second.
     EXPECT_LT(std::chrono::steady_clock::now() - stopping, milliseconds(500));
     watchdog.Stop();
     // A second start replaces the first.
-    ASSERT_TRUE(watchdog.Start(
-        PidOf(parent_), [] {}, std::ref(exits_)));
-    ASSERT_TRUE(watchdog.Start(
-        PidOf(parent_), [] {}, std::ref(exits_)));
+    ASSERT_TRUE(Start(watchdog));
+    ASSERT_TRUE(Start(watchdog));
   }
-  parent_->CloseInput();
-  ASSERT_EQ(parent_->WaitExit(milliseconds(5000)), 0);
+  EndParent();
   EXPECT_EQ(exits_.Count(), 0);
 }
 
 TEST_F(ParentWatchdogTest, UnopenableParentFailsToStart) {
   ParentWatchdog watchdog(processes_);
-  parent_->CloseInput();
-  ASSERT_EQ(parent_->WaitExit(milliseconds(5000)), 0);
-  EXPECT_FALSE(watchdog.Start(
-      PidOf(parent_), [] {}, [] {}));
+  EndParent();
+  EXPECT_FALSE(Start(watchdog));
   EXPECT_FALSE(watchdog.Start(
       0x7FFFFFF0, [] {}, [] {}));
   watchdog.Stop();

@@ -9,14 +9,17 @@
 #include <future>
 #include <latch>
 #include <memory>
+#include <numeric>
 #include <optional>
 #include <random>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
+#include "frame_codec.h"
 #include "protocol/frame_protocol.h"
 #include "protocol/json.h"
 #include "support/fake_streams.h"
@@ -34,11 +37,15 @@
 namespace velmora::computer_use {
 namespace {
 
+// The parent's codec, written apart from the helper's, encodes the input and the expected bytes.
+using client::EncodeBinaryFrame;
+using client::EncodeRawFrame;
 using fakes::FakeInput;
 using fakes::FakeOutput;
 using platform::IoStatus;
 using testing::FailureCode;
 using Bytes = std::vector<std::uint8_t>;
+using namespace std::string_literals;
 
 // The documented limits, written out: a change to the constants must break these tests.
 constexpr std::size_t kMaxFrame = 4'194'435;
@@ -46,19 +53,10 @@ constexpr std::size_t kMaxJsonText = 1'048'576;
 constexpr std::size_t kMaxPayload = 4'194'304;
 constexpr std::size_t kChunk = 65'536;
 
-Bytes Header(std::uint32_t length) {
-  return {static_cast<std::uint8_t>(length >> 24), static_cast<std::uint8_t>(length >> 16),
-          static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length)};
-}
-
 Bytes Concat(std::initializer_list<Bytes> parts) {
   Bytes out;
   for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
   return out;
-}
-
-Bytes ToBytes(std::string_view text) {
-  return Bytes(text.begin(), text.end());
 }
 
 Bytes Cut(Bytes bytes, std::size_t size) {
@@ -66,20 +64,14 @@ Bytes Cut(Bytes bytes, std::size_t size) {
   return bytes;
 }
 
-// A header claiming `length`, then the kind byte and whatever follows, consistent or not.
-Bytes RawFrame(std::uint32_t length, std::uint8_t kind, const Bytes& rest) {
-  return Concat({Header(length), Bytes{kind}, rest});
+// Only the four length bytes.
+Bytes Header(std::uint32_t length) {
+  return Cut(EncodeRawFrame(length, 0, ""), 4);
 }
 
+// Any text, valid or not, as a JSON frame.
 Bytes EncodeJson(std::string_view text) {
-  return RawFrame(static_cast<std::uint32_t>(text.size() + 1), 1, ToBytes(text));
-}
-
-Bytes EncodeBinary(std::string_view id, const Bytes& payload) {
-  const Bytes idLength{static_cast<std::uint8_t>(id.size() >> 8),
-                       static_cast<std::uint8_t>(id.size())};
-  return RawFrame(static_cast<std::uint32_t>(3 + id.size() + payload.size()), 2,
-                  Concat({idLength, ToBytes(id), payload}));
+  return EncodeRawFrame(static_cast<std::uint32_t>(text.size() + 1), 1, text);
 }
 
 // A JSON object of exactly `size` bytes of text: {"a":"xxx..."}.
@@ -94,28 +86,16 @@ Bytes Pattern(std::size_t size, std::uint32_t seed) {
   return out;
 }
 
-Frame JsonFrame(Json json) {
-  return Frame{FrameKind::Json, std::move(json), {}, {}};
-}
-
-Frame BinaryFrame(std::string id, Bytes payload) {
-  return Frame{FrameKind::Binary, {}, std::move(id), std::move(payload)};
-}
-
 void ExpectFrame(const std::optional<Frame>& actual, const Frame& expected) {
   ASSERT_TRUE(actual.has_value());
-  ASSERT_EQ(actual->kind, expected.kind);
-  if (expected.kind == FrameKind::Json) {
-    EXPECT_EQ(actual->json, expected.json);
-  } else {
-    EXPECT_EQ(actual->requestId, expected.requestId);
-    EXPECT_EQ(actual->payload.size(), expected.payload.size());
-    EXPECT_TRUE(actual->payload == expected.payload) << "payload bytes differ";
-  }
+  EXPECT_EQ(actual->kind, expected.kind);
+  EXPECT_EQ(actual->json, expected.json);
+  EXPECT_EQ(actual->requestId, expected.requestId);
+  EXPECT_TRUE(actual->payload == expected.payload) << "payload bytes differ";
 }
 
-std::string ReadCode(const Bytes& data) {
-  FakeInput input(data);
+std::string ReadCode(const Bytes& data, IoStatus end = IoStatus::kOk) {
+  FakeInput input(data, {}, end);
   FrameReader reader(input);
   return FailureCode([&] { reader.Read(); });
 }
@@ -124,53 +104,47 @@ std::string ReadCode(const Bytes& data) {
 // Reader.
 
 TEST(FrameReaderTest, MalformedInputThrowsItsCode) {
-  struct Row {
-    const char* name;
-    Bytes input;
-    const char* code;
-  };
   // The JSON text itself is judged by ParseJsonObject (json_envelopes_test); these rows check
   // that the reader hands it exactly the text, and to the strict parser.
-  const Row rows[] = {
+  const std::tuple<const char*, Bytes, const char*> rows[] = {
       {"LengthZero", Header(0), "frame_too_large"},
-      {"LengthZeroFollowedByBytes", Concat({Header(0), ToBytes("\x01{}")}), "frame_too_large"},
+      {"LengthZeroFollowedByBytes", EncodeRawFrame(0, 1, "{}"), "frame_too_large"},
       // Only the header: the length must be judged before the body is awaited.
       {"LengthOnePastMaximum", Header(kMaxFrame + 1), "frame_too_large"},
       {"LengthAllOnes", Header(0xFFFFFFFF), "frame_too_large"},
       {"LengthHighByteOnly", Header(0x01000000), "frame_too_large"},
       {"EndAfterHeader", Header(5), "truncated_frame"},
-      {"EndInsideJsonBody", Concat({Header(10), ToBytes("\x01{\"a\"")}), "truncated_frame"},
-      {"EndOneByteShortOfBinaryBody", Cut(EncodeBinary("req", Pattern(100'000, 1)), 100'009),
+      {"EndInsideJsonBody", EncodeRawFrame(10, 1, "{\"a\""), "truncated_frame"},
+      {"EndOneByteShortOfBinaryBody", Cut(EncodeBinaryFrame("req", Pattern(100'000, 1)), 100'009),
        "truncated_frame"},
       {"MaximumLengthJudgedAsJson", EncodeJson(JsonTextOfSize(kMaxFrame - 1)),
        "json_frame_too_large"},
       {"JsonTextOnePastLimit", EncodeJson(JsonTextOfSize(kMaxJsonText + 1)),
        "json_frame_too_large"},
       {"JsonEmptyText", EncodeJson(""), "invalid_json_frame"},
-      {"JsonTrailingNul", EncodeJson(std::string_view("{}\0", 3)), "invalid_json_frame"},
+      {"JsonTrailingNul", EncodeJson("{}\0"s), "invalid_json_frame"},
       {"JsonByteOrderMark", EncodeJson("\xEF\xBB\xBF{}"), "invalid_json_frame"},
-      {"BinaryLengthOne", RawFrame(1, 2, {}), "invalid_frame_kind"},
-      {"BinaryLengthTwo", RawFrame(2, 2, {0}), "invalid_frame_kind"},
-      {"BinaryIdLengthZero", RawFrame(4, 2, {0, 0, 'x'}), "invalid_request_id"},
-      {"BinaryIdLength129", RawFrame(3 + 129 + 1, 2, Concat({{0, 129}, Bytes(130, 'i')})),
+      {"BinaryLengthOne", EncodeRawFrame(1, 2, ""), "invalid_frame_kind"},
+      {"BinaryLengthTwo", EncodeRawFrame(2, 2, "\0"s), "invalid_frame_kind"},
+      {"BinaryIdLengthZero", EncodeRawFrame(4, 2, "\0\0x"s), "invalid_request_id"},
+      {"BinaryIdLength129", EncodeRawFrame(3 + 129 + 1, 2, "\0\x81"s + std::string(130, 'i')),
        "invalid_request_id"},
       // 01 00 is 256 big-endian (1 if read the other way round).
-      {"BinaryIdLength256", RawFrame(3 + 256, 2, Concat({{1, 0}, Bytes(256, 'i')})),
+      {"BinaryIdLength256", EncodeRawFrame(3 + 256, 2, "\1\0"s + std::string(256, 'i')),
        "invalid_request_id"},
-      {"BinaryIdPastFrameEnd", RawFrame(3 + 4, 2, {0, 5, 'a', 'b', 'c', 'd'}),
-       "invalid_request_id"},
-      {"BinaryPayloadOnePastLimit", EncodeBinary("r", Bytes(kMaxPayload + 1, 7)),
+      {"BinaryIdPastFrameEnd", EncodeRawFrame(3 + 4, 2, "\0\5abcd"s), "invalid_request_id"},
+      {"BinaryPayloadOnePastLimit", EncodeBinaryFrame("r", Bytes(kMaxPayload + 1, 7)),
        "binary_frame_too_large"},
-      {"KindZero", RawFrame(3, 0, ToBytes("{}")), "invalid_frame_kind"},
-      {"KindThree", RawFrame(3, 3, ToBytes("{}")), "invalid_frame_kind"},
-      {"KindFF", RawFrame(3, 0xFF, ToBytes("{}")), "invalid_frame_kind"},
-      {"KindThreeAtMaximumLength", RawFrame(kMaxFrame, 3, Bytes(kMaxFrame - 1, 0)),
+      {"KindZero", EncodeRawFrame(3, 0, "{}"), "invalid_frame_kind"},
+      {"KindThree", EncodeRawFrame(3, 3, "{}"), "invalid_frame_kind"},
+      {"KindFF", EncodeRawFrame(3, 0xFF, "{}"), "invalid_frame_kind"},
+      {"KindThreeAtMaximumLength", EncodeRawFrame(kMaxFrame, 3, std::string(kMaxFrame - 1, '\0')),
        "invalid_frame_kind"}};
-  for (const Row& row : rows) EXPECT_EQ(ReadCode(row.input), row.code) << row.name;
+  for (const auto& [name, input, code] : rows) EXPECT_EQ(ReadCode(input), code) << name;
 }
 
 TEST(FrameReaderTest, EndOfInputAndFailedReads) {
-  const Bytes frame = EncodeBinary("id", Pattern(200'000, 5));
+  const Bytes frame = EncodeBinaryFrame("id", Pattern(200'000, 5));
   for (const IoStatus end : {IoStatus::kOk, IoStatus::kBrokenPipe}) {
     // A header cut anywhere after a whole frame is a clean end; a cut body is not.
     for (std::size_t cut = 0; cut < 4; ++cut) {
@@ -178,172 +152,135 @@ TEST(FrameReaderTest, EndOfInputAndFailedReads) {
                    << "end status " << static_cast<int>(end) << ", cut " << cut);
       FakeInput input(Concat({EncodeJson("{}"), Cut(Header(3), cut)}), {}, end);
       FrameReader reader(input);
-      ExpectFrame(reader.Read(), JsonFrame(Json::object()));
+      ExpectFrame(reader.Read(), {FrameKind::Json, Json::object(), {}, {}});
       EXPECT_FALSE(reader.Read().has_value());
     }
-    FakeInput cutBody(Cut(frame, 4 + 500), {}, end);
-    FrameReader cutReader(cutBody);
-    EXPECT_EQ(FailureCode([&] { cutReader.Read(); }), "truncated_frame") << static_cast<int>(end);
+    EXPECT_EQ(ReadCode(Cut(frame, 4 + 500), end), "truncated_frame") << static_cast<int>(end);
   }
   // Fails at the first byte, inside the header, at the body's start, and in a later chunk.
   for (const std::size_t at : {0, 2, 4, 150'000}) {
-    FakeInput input(Cut(frame, at), {}, IoStatus::kFailed);
-    FrameReader reader(input);
-    EXPECT_EQ(FailureCode([&] { reader.Read(); }), "pipe_read_failed") << at;
+    EXPECT_EQ(ReadCode(Cut(frame, at), IoStatus::kFailed), "pipe_read_failed") << at;
   }
 }
 
-TEST(FrameReaderTest, LargestFramesInReadsOfAtMost64KiB) {
-  const std::string id(128, 'i');
-  const Bytes payload = Pattern(kMaxPayload, 6);
-  const Bytes biggest = EncodeBinary(id, payload);
-  ASSERT_EQ(biggest.size(), 4 + kMaxFrame);
-  const std::string text = JsonTextOfSize(kMaxJsonText);
-  FakeInput input(Concat({biggest, EncodeJson(text)}));
-  FrameReader reader(input);
-  ExpectFrame(reader.Read(), BinaryFrame(id, payload));
-  ExpectFrame(reader.Read(), JsonFrame(Json::parse(text)));
-  EXPECT_FALSE(reader.Read().has_value());
-  ASSERT_FALSE(input.requested().empty());
-  for (std::size_t size : input.requested()) {
-    ASSERT_GE(size, 1u);
-    ASSERT_LE(size, kChunk);
+// The largest frame of each kind (id of 128 bytes) and a few small ones, with their encoding.
+struct LargestFrames {
+  std::vector<Frame> frames = {
+      {FrameKind::Binary, {}, std::string(128, 'i'), Pattern(kMaxPayload, 6)},
+      {FrameKind::Json, Json::parse(JsonTextOfSize(kMaxJsonText)), {}, {}},
+      {FrameKind::Json, Json{{"type", "request"}, {"requestId", "r1"}, {"n", 3}}, {}, {}},
+      {FrameKind::Binary, {}, "r2", {0}},
+      {FrameKind::Binary, {}, "e", {}}};
+  Bytes bytes;
+  LargestFrames() {
+    for (const Frame& f : frames) {
+      const Bytes one = f.kind == FrameKind::Json ? EncodeJson(f.json.dump())
+                                                  : EncodeBinaryFrame(f.requestId, f.payload);
+      bytes.insert(bytes.end(), one.begin(), one.end());
+    }
   }
-}
+};
 
-TEST(FrameReaderTest, SameFramesWhateverTheDelivery) {
+TEST(FrameReaderTest, SameFramesWhateverTheDeliveryInReadsOfAtMost64KiB) {
+  const LargestFrames largest;
+  ASSERT_EQ(Cut(largest.bytes, 4), Header(kMaxFrame));
   std::mt19937 random(1234);
   std::uniform_int_distribution<std::size_t> size(1, 70'000);
   std::vector<std::size_t> randomPieces(997);
   for (auto& piece : randomPieces) piece = size(random);
-
-  const Bytes payload = Pattern(100'000, 7);
-  const std::string bigText = JsonTextOfSize(100'000);
-  const Json small{{"type", "request"}, {"requestId", "r1"}, {"n", 3}};
-  const Bytes stream =
-      Concat({EncodeJson(small.dump()), EncodeBinary("r1", payload), EncodeJson(bigText),
-              EncodeBinary("r2", {0}), EncodeBinary("e", {})});
-  const std::vector<std::size_t> deliveries[] = {{1}, {7}, {4096}, {3, 1, 65'535, 2}, randomPieces};
+  // Pieces as large as asked, of one size, and of mixed sizes.
+  const std::vector<std::size_t> deliveries[] = {{},          {1}, {7}, {4096}, {3, 1, 65'535, 2},
+                                                 randomPieces};
   for (const std::vector<std::size_t>& pieces : deliveries) {
-    SCOPED_TRACE(::testing::Message() << pieces.size() << " piece sizes from " << pieces[0]);
-    FakeInput input(stream, pieces);
+    SCOPED_TRACE(::testing::Message()
+                 << pieces.size() << " piece sizes from " << (pieces.empty() ? 0 : pieces[0]));
+    FakeInput input(largest.bytes, pieces);
     FrameReader reader(input);
-    ExpectFrame(reader.Read(), JsonFrame(small));
-    ExpectFrame(reader.Read(), BinaryFrame("r1", payload));
-    ExpectFrame(reader.Read(), JsonFrame(Json::parse(bigText)));
-    ExpectFrame(reader.Read(), BinaryFrame("r2", {0}));
-    ExpectFrame(reader.Read(), BinaryFrame("e", {}));
+    for (const Frame& frame : largest.frames) ExpectFrame(reader.Read(), frame);
     EXPECT_FALSE(reader.Read().has_value());
-    EXPECT_EQ(input.consumed(), stream.size());
+    EXPECT_EQ(input.consumed(), largest.bytes.size());
+    for (std::size_t requested : input.requested()) {
+      ASSERT_GE(requested, 1u);
+      ASSERT_LE(requested, kChunk);
+    }
   }
 }
 
 // ---------------------------------------------------------------------------------------------
 // Writer.
 
+using Write = std::function<void(FrameWriter&)>;
+Write JsonWrite(const Json& json) {
+  return [json](FrameWriter& writer) { writer.WriteJson(json); };
+}
+Write BinaryWrite(const std::string& id, const Bytes& payload) {
+  return [id, payload](FrameWriter& writer) { writer.WriteBinary(id, payload); };
+}
+
 TEST(FrameWriterTest, BytesOnTheWireOrNothing) {
-  struct Row {
-    const char* name;
-    std::function<void(FrameWriter&)> write;
-    const char* code;  // empty when the frame is written
-    Bytes bytes;
-  };
-  const Row rows[] = {
-      {"Json",
-       [](FrameWriter& w) {
-         w.WriteJson(Json{{"a", "bc"}});
-       },
-       "", Concat({{0x00, 0x00, 0x00, 0x0B, 0x01}, ToBytes("{\"a\":\"bc\"}")})},
+  const std::tuple<const char*, Write, Bytes, const char*> rows[] = {
+      {"Json", JsonWrite({{"a", "bc"}}),
+       Bytes{0, 0, 0, 0x0B, 1, '{', '"', 'a', '"', ':', '"', 'b', 'c', '"', '}'}, ""},
       {"JsonIsCompact",
-       [](FrameWriter& w) {
-         w.WriteJson(Json::parse(R"({ "k" : [ 1 , 2.5 , { "x" : null } ] , "t" : true })"));
-       },
-       "", EncodeJson(R"({"k":[1,2.5,{"x":null}],"t":true})")},
-      {"Binary",
-       [](FrameWriter& w) {
-         w.WriteBinary("ab", {1, 2, 3});
-       },
-       "", Bytes{0, 0, 0, 8, 2, 0, 2, 'a', 'b', 1, 2, 3}},
-      {"JsonTextOnePastLimit",
-       [](FrameWriter& w) { w.WriteJson(Json::parse(JsonTextOfSize(kMaxJsonText + 1))); },
-       "json_frame_too_large",
-       {}},
-      {"EmptyId", [](FrameWriter& w) { w.WriteBinary("", {1}); }, "invalid_request_id", {}},
-      {"Id129Bytes",
-       [](FrameWriter& w) { w.WriteBinary(std::string(129, 'i'), {1}); },
-       "invalid_request_id",
-       {}},
-      {"PayloadOnePastLimit",
-       [](FrameWriter& w) { w.WriteBinary("r", Bytes(kMaxPayload + 1, 1)); },
-       "binary_frame_too_large",
-       {}}};
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
+       JsonWrite(Json::parse(R"({ "k" : [ 1 , 2.5 , { "x" : null } ] , "t" : true })")),
+       EncodeJson(R"({"k":[1,2.5,{"x":null}],"t":true})"), ""},
+      {"Binary", BinaryWrite("ab", {1, 2, 3}), Bytes{0, 0, 0, 8, 2, 0, 2, 'a', 'b', 1, 2, 3}, ""},
+      {"JsonTextOnePastLimit", JsonWrite(Json::parse(JsonTextOfSize(kMaxJsonText + 1))), Bytes{},
+       "json_frame_too_large"},
+      {"EmptyId", BinaryWrite("", {1}), Bytes{}, "invalid_request_id"},
+      {"Id129Bytes", BinaryWrite(std::string(129, 'i'), {1}), Bytes{}, "invalid_request_id"},
+      {"PayloadOnePastLimit", BinaryWrite("r", Bytes(kMaxPayload + 1, 1)), Bytes{},
+       "binary_frame_too_large"}};
+  for (const auto& [name, write, bytes, code] : rows) {
+    SCOPED_TRACE(name);
     FakeOutput output;
     FrameWriter writer(output);
-    EXPECT_EQ(FailureCode([&] { row.write(writer); }), row.code);
-    EXPECT_EQ(output.bytes(), row.bytes);
-    if (*row.code != '\0') {
+    EXPECT_EQ(FailureCode([&] { write(writer); }), code);
+    EXPECT_EQ(output.bytes(), bytes);
+    if (*code != '\0') {
       EXPECT_TRUE(output.calls().empty());
     }
   }
 }
 
+// Short writes are continued, and no call is larger than 64 KiB.
 TEST(FrameWriterTest, LargestFramesInWritesOfAtMost64KiB) {
-  const std::string id(128, 'i');
-  const Bytes payload = Pattern(kMaxPayload, 9);
-  const std::string text = JsonTextOfSize(kMaxJsonText);
-  FakeOutput output;
-  FrameWriter writer(output);
-  writer.WriteBinary(id, payload);
-  writer.WriteJson(Json::parse(text));
-  ASSERT_EQ(output.bytes().size(), 4 + kMaxFrame + 4 + 1 + kMaxJsonText);
-  EXPECT_TRUE(output.bytes() == Concat({EncodeBinary(id, payload), EncodeJson(text)}));
-  for (std::size_t size : output.calls()) {
-    ASSERT_GE(size, 1u);
-    ASSERT_LE(size, kChunk);
-  }
-}
-
-TEST(FrameWriterTest, ShortWritesAreContinued) {
-  const Bytes payload = Pattern(150'000, 10);
-  const std::string text = JsonTextOfSize(70'000);
-  const Bytes expected = Concat({EncodeBinary("req-7", payload), EncodeJson(text)});
+  const LargestFrames largest;
   for (const std::size_t maxPerCall : {1, 2, 7, 4095, 65'535}) {
     SCOPED_TRACE(maxPerCall);
     FakeOutput output({.maxPerCall = maxPerCall});
     FrameWriter writer(output);
-    writer.WriteBinary("req-7", payload);
-    writer.WriteJson(Json::parse(text));
-    EXPECT_TRUE(output.bytes() == expected);
+    for (const Frame& f : largest.frames) {
+      (f.kind == FrameKind::Json ? JsonWrite(f.json) : BinaryWrite(f.requestId, f.payload))(writer);
+    }
+    EXPECT_TRUE(output.bytes() == largest.bytes);
+    for (std::size_t size : output.calls()) {
+      ASSERT_GE(size, 1u);
+      ASSERT_LE(size, kChunk);
+    }
   }
 }
 
 TEST(FrameWriterTest, FailedWriteThrowsPipeWriteFailed) {
-  struct Row {
-    const char* name;
-    std::size_t failAfter;
-    IoStatus status;
-  };
-  const Row rows[] = {{"FailedAtStart", 0, IoStatus::kFailed},
-                      {"BrokenPipeAtStart", 0, IoStatus::kBrokenPipe},
-                      {"ZeroBytesAtStart", 0, IoStatus::kOk},
-                      {"FailedInsideHeader", 3, IoStatus::kFailed},
-                      {"ZeroBytesAfterHeader", 5, IoStatus::kOk},
-                      {"BrokenPipeInSecondChunk", 70'000, IoStatus::kBrokenPipe},
-                      {"ZeroBytesInLastChunk", 199'000, IoStatus::kOk}};
-  const std::pair<const char*, std::function<void(FrameWriter&)>> writes[] = {
-      {"binary", [](FrameWriter& w) { w.WriteBinary("r", Pattern(200'000, 11)); }},
-      {"json", [](FrameWriter& w) { w.WriteJson(Json::parse(JsonTextOfSize(200'000))); }}};
-  for (const Row& row : rows) {
-    for (const auto& [kind, writeFrame] : writes) {
-      SCOPED_TRACE(::testing::Message() << row.name << ", " << kind);
-      const std::function<void(FrameWriter&)>& write = writeFrame;
+  const std::tuple<const char*, std::size_t, IoStatus> rows[] = {
+      {"FailedAtStart", 0, IoStatus::kFailed},
+      {"BrokenPipeAtStart", 0, IoStatus::kBrokenPipe},
+      {"ZeroBytesAtStart", 0, IoStatus::kOk},
+      {"FailedInsideHeader", 3, IoStatus::kFailed},
+      {"ZeroBytesAfterHeader", 5, IoStatus::kOk},
+      {"BrokenPipeInSecondChunk", 70'000, IoStatus::kBrokenPipe},
+      {"ZeroBytesInLastChunk", 199'000, IoStatus::kOk}};
+  const std::pair<const char*, Write> writes[] = {
+      {"binary", BinaryWrite("r", Pattern(200'000, 11))},
+      {"json", JsonWrite(Json::parse(JsonTextOfSize(200'000)))}};
+  for (const auto& [name, failAfter, status] : rows) {
+    for (const auto& [kind, write] : writes) {
+      SCOPED_TRACE(::testing::Message() << name << ", " << kind);
       // Many failures in a row: a writer that retried them would then complete.
-      FakeOutput output({.failAfter = row.failAfter, .failStatus = row.status, .failCount = 1000});
+      FakeOutput output({.failAfter = failAfter, .failStatus = status, .failCount = 1000});
       FrameWriter writer(output);
       EXPECT_EQ(FailureCode([&] { write(writer); }), "pipe_write_failed");
-      EXPECT_EQ(output.bytes().size(), row.failAfter);
+      EXPECT_EQ(output.bytes().size(), failAfter);
     }
   }
 }
@@ -377,108 +314,79 @@ using platform::sim::FdInputStream;
 using platform::sim::FdOutputStream;
 using platform::sim::UniqueFd;
 
-struct Pipe {
-  Pipe() {
-    std::array<int, 2> fds{-1, -1};
-    if (::pipe2(fds.data(), O_CLOEXEC) != 0) return;
-    read.Reset(fds[0]);
-    write.Reset(fds[1]);
-  }
-  UniqueFd read;
-  UniqueFd write;
-};
-
-class RealPipeTest : public ::testing::Test {
- protected:
-  // A write to a pipe whose reader is gone must fail with EPIPE, not kill the test process.
-  static void SetUpTestSuite() { std::signal(SIGPIPE, SIG_IGN); }
-};
-
-// Frame `seq` of thread `thread`: even ones JSON, odd ones binary; some bodies span chunks.
+// Writer `t`'s frame `n`: even ones JSON, odd ones binary; some bodies span chunks.
 constexpr int kFramesPerThread = 1000;
 
-std::size_t PayloadSize(int thread, int seq) {
-  return static_cast<std::size_t>((seq * 7919 + thread * 104'729) % 9000) +
-         (seq % 100 == 1 ? 150'000 : 0);
+Json JsonOf(int t, int n) {
+  return Json{{"t", t}, {"n", n}, {"pad", std::string((n * 37 + t * 11) % 3000, 'p')}};
+}
+Bytes PayloadOf(int t, int n) {
+  return Bytes(
+      static_cast<std::size_t>((n * 7919 + t * 104'729) % 9000) + (n % 100 == 1 ? 150'000 : 0),
+      static_cast<std::uint8_t>(t * 31 + n));
+}
+std::string IdOf(int t, int n) {
+  return "t" + std::to_string(t) + "-" + std::to_string(n);
 }
 
-std::uint8_t PayloadByte(int thread, int seq) {
-  return static_cast<std::uint8_t>(thread * 31 + seq);
-}
-
-std::size_t PadSize(int thread, int seq) {
-  return static_cast<std::size_t>((seq * 37 + thread * 11) % 3000);
-}
-
-std::string BinaryId(int thread, int seq) {
-  std::array<char, 32> id{};
-  std::snprintf(id.data(), id.size(), "t%d-%d", thread, seq);
-  return id.data();
-}
-
-TEST_F(RealPipeTest, ConcurrentWritersKeepFramesWhole) {
-  Pipe pipe;
-  ASSERT_TRUE(pipe.read.Valid() && pipe.write.Valid());
-  FdOutputStream output(pipe.write.Get());
+TEST(RealPipeTest, ConcurrentWritersKeepFramesWhole) {
+  // A write to a pipe whose reader is gone must fail with EPIPE, not kill the test process.
+  std::signal(SIGPIPE, SIG_IGN);
+  std::array<int, 2> fds{-1, -1};
+  ASSERT_EQ(::pipe2(fds.data(), O_CLOEXEC), 0);
+  UniqueFd readEnd(fds[0]);
+  UniqueFd writeEnd(fds[1]);
+  FdOutputStream output(writeEnd.Get());
   FrameWriter writer(output);
 
   std::array<std::vector<int>, 2> seen;
   std::string readerError;
   std::thread readerThread([&] {
     readerError = FailureCode([&] {
-      FdInputStream input(pipe.read.Get());
+      FdInputStream input(readEnd.Get());
       FrameReader reader(input);
       while (std::optional<Frame> frame = reader.Read()) {
-        int thread = -1;
-        int seq = -1;
-        if (frame->kind == FrameKind::Json) {
-          thread = frame->json.at("thread").get<int>();
-          seq = frame->json.at("seq").get<int>();
-          if (frame->json.at("pad").get<std::string>() != std::string(PadSize(thread, seq), 'p')) {
-            throw std::runtime_error("bad json frame " + frame->json.dump());
-          }
-        } else {
-          if (std::sscanf(frame->requestId.c_str(), "t%d-%d", &thread, &seq) != 2 || thread < 0 ||
-              thread > 1 ||
-              frame->payload != Bytes(PayloadSize(thread, seq), PayloadByte(thread, seq))) {
-            throw std::runtime_error("bad binary frame " + frame->requestId);
-          }
+        const bool json = frame->kind == FrameKind::Json;
+        int t = json ? frame->json.value("t", -1) : -1;
+        int n = json ? frame->json.value("n", -1) : -1;
+        if (!json) std::sscanf(frame->requestId.c_str(), "t%d-%d", &t, &n);
+        if (t < 0 || t > 1 ||
+            (json ? frame->json != JsonOf(t, n)
+                  : frame->requestId != IdOf(t, n) || frame->payload != PayloadOf(t, n))) {
+          throw std::runtime_error("damaged frame");
         }
-        if (thread < 0 || thread > 1) throw std::runtime_error("bad thread");
-        seen[thread].push_back(seq);
+        seen[t].push_back(n);
       }
     });
-    pipe.read.Reset();  // on an early stop the writers fail instead of blocking
+    readEnd.Reset();  // on an early stop the writers fail instead of blocking
   });
 
   std::latch start(2);
   std::array<std::string, 2> writerErrors;
-  std::vector<std::thread> writers;
-  writers.reserve(2);
+  std::array<std::thread, 2> writers;
   for (int t = 0; t < 2; ++t) {
-    writers.emplace_back([&, t] {
+    writers[t] = std::thread([&, t] {
       start.arrive_and_wait();
       writerErrors[t] = FailureCode([&] {
-        for (int seq = 0; seq < kFramesPerThread; ++seq) {
-          if (seq % 2 == 0) {
-            writer.WriteJson(
-                Json{{"thread", t}, {"seq", seq}, {"pad", std::string(PadSize(t, seq), 'p')}});
+        for (int n = 0; n < kFramesPerThread; ++n) {
+          if (n % 2 == 0) {
+            writer.WriteJson(JsonOf(t, n));
           } else {
-            writer.WriteBinary(BinaryId(t, seq), Bytes(PayloadSize(t, seq), PayloadByte(t, seq)));
+            writer.WriteBinary(IdOf(t, n), PayloadOf(t, n));
           }
         }
       });
     });
   }
   for (std::thread& w : writers) w.join();
-  pipe.write.Reset();
+  writeEnd.Reset();
   readerThread.join();
 
   EXPECT_EQ(writerErrors[0], "");
   EXPECT_EQ(writerErrors[1], "");
   ASSERT_EQ(readerError, "");
   std::vector<int> inOrder(kFramesPerThread);
-  for (int i = 0; i < kFramesPerThread; ++i) inOrder[i] = i;
+  std::iota(inOrder.begin(), inOrder.end(), 0);
   EXPECT_EQ(seen[0], inOrder);
   EXPECT_EQ(seen[1], inOrder);
 }
