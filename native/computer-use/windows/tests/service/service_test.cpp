@@ -36,10 +36,23 @@ class ServiceTest : public testing::SimDesktopTest {
   }
 };
 
-TEST_F(ServiceTest, MethodTableIsExactAndCaseSensitive) {
+// The guard runs first and passes on a safe desktop; then the method, or its payload, is refused.
+TEST_F(ServiceTest, RefusedMethodsAndPayloads) {
+  const char* failed = "native_helper_request_failed";
+  ExpectFailure("observe", Json::object(), failed);
+  ExpectFailure("act", Json::object(), failed);
+  EXPECT_TRUE(Service().SessionMonitor().IsArmed());
+  // The method table is exact and case-sensitive.
   for (const char* method : {"Capabilities", "SHUTDOWN", "record.Stop", "observe ", "act.",
                              "neutralise", "no.such.method"}) {
     ExpectFailure(method, Json::object(), "invalid_request");
+  }
+  // Wrong JSON types, and a payload that is not an object whatever the method.
+  ExpectFailure("record.start", {{"maxDurationSeconds", "5"}}, failed);
+  ExpectFailure("neutralize", {{"reason", 7}}, failed);
+  ExpectFailure("permission.request", {{"kind", 3}}, failed);
+  for (const Json& payload : {Json(), Json::array(), Json("x"), Json(3)}) {
+    ExpectFailure("record.stop", payload, failed);
   }
   EXPECT_FALSE(shutdownAsked_);
 }
@@ -59,22 +72,6 @@ TEST_F(ServiceTest, StateResults) {
   EXPECT_FALSE(shutdownAsked_);
   EXPECT_EQ(RespondOnce("shutdown")["result"], Json({{"state", "stopped"}}));
   EXPECT_TRUE(shutdownAsked_);
-}
-
-TEST_F(ServiceTest, WrongJsonTypesGiveTheGenericFailure) {
-  ExpectFailure("record.start", {{"maxDurationSeconds", "5"}}, "native_helper_request_failed");
-  ExpectFailure("neutralize", {{"reason", 7}}, "native_helper_request_failed");
-  // A payload that is not an object fails whatever the method.
-  for (const Json& payload : {Json(), Json::array(), Json("x"), Json(3)}) {
-    ExpectFailure("record.stop", payload, "native_helper_request_failed");
-  }
-}
-
-TEST_F(ServiceTest, GuardedMethodsPassTheGuardOnASafeDesktop) {
-  // The guard ran first and passed; the payloads are what fails.
-  ExpectFailure("observe", Json::object(), "native_helper_request_failed");
-  ExpectFailure("act", Json::object(), "native_helper_request_failed");
-  EXPECT_TRUE(Service().SessionMonitor().IsArmed());
 }
 
 TEST_F(ServiceTest, LockedDesktopRefusesGuardedMethodsAfterOneEmergencyStop) {
@@ -299,7 +296,6 @@ TEST_F(ServiceTest, PermissionsAndTheirRequests) {
               (Json{{"result", answer}}))
         << payload.value_or("no payload");
   }
-  ExpectFailure("permission.request", {{"kind", 3}}, "native_helper_request_failed");
 }
 
 TEST(RecordingDuration, TruncatedAndClamped) {
