@@ -21,12 +21,12 @@ using std::chrono::steady_clock;
 
 class ActEndToEndTest : public testing::SimUserSession {
  protected:
-  json Observe(const json& payload = {{"scope", "foreground"}}) {
-    observation_ = client_->Request("observe", payload)["result"];
-    return observation_;
+  void Observe() {
+    observation_ = client_->Request("observe", {{"scope", "foreground"}})["result"];
   }
-  // A wait on the observed window; the user's command, if any, is played while it runs.
-  json Wait(const json& assertion, int timeoutMs, const std::string& userCommand = "") {
+  // A wait on the observed window that never holds; the user's command, if any, is played while
+  // it runs.
+  json Wait(int timeoutMs, const std::string& userCommand = "") {
     const json& window = observation_["foreground"];
     const std::string identity = window["appIdentity"].get<std::string>() + ":" +
                                  window["windowIdentity"].get<std::string>();
@@ -35,6 +35,7 @@ class ActEndToEndTest : public testing::SimUserSession {
       user = std::thread([this, userCommand] { EXPECT_EQ(user_->Command(userCommand), "ok"); });
     }
     const json context = testing::ActContext(observation_, identity, ++sequence_, "e2e");
+    const json assertion{{"kind", "text_matches"}, {"pattern", "never"}};
     const json action{{"kind", "wait"}, {"timeoutMs", timeoutMs}, {"assertion", assertion}};
     const json reply = client_->Request("act", {{"action", action}, {"context", context}},
                                         std::chrono::seconds(70));
@@ -50,8 +51,7 @@ class ActEndToEndTest : public testing::SimUserSession {
 TEST_F(ActEndToEndTest, WaitsKeepTheHeartbeatAndEndWhenTheSessionLocks) {
   Observe();
   const std::size_t before = client_->FrameCount();
-  EXPECT_EQ(Wait({{"kind", "text_matches"}, {"pattern", "never"}}, 2500),
-            json({{"ok", false}, {"executionState", "not_started"}}));
+  EXPECT_EQ(Wait(2500), json({{"ok", false}, {"executionState", "not_started"}}));
   const std::vector<client::ClientFrame> frames = client_->Frames();
   EXPECT_TRUE(std::any_of(frames.begin() + static_cast<std::ptrdiff_t>(before), frames.end(),
                           [](const client::ClientFrame& frame) {
@@ -60,8 +60,7 @@ TEST_F(ActEndToEndTest, WaitsKeepTheHeartbeatAndEndWhenTheSessionLocks) {
 
   Observe();
   const auto start = steady_clock::now();
-  EXPECT_EQ(Wait({{"kind", "text_matches"}, {"pattern", "never"}}, 60000, "lock")["error"],
-            "secure_desktop_unavailable");
+  EXPECT_EQ(Wait(60000, "lock")["error"], "secure_desktop_unavailable");
   EXPECT_LT(steady_clock::now() - start, std::chrono::seconds(10));
   EXPECT_TRUE(testing::EmergencyStopArrives(*client_));
   EXPECT_EQ(testing::EmergencyStopCount(*client_), 1u);

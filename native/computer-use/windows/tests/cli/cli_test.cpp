@@ -24,13 +24,9 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-struct LineCase {
-  const char* text;
-  const char* error;  // empty: parses
-};
-
 TEST(CliScript, LinesParseOrFailWithTheirReason) {
-  const LineCase cases[] = {
+  // A line and the reason it fails with, or empty when it parses.
+  const std::pair<const char*, const char*> cases[] = {
       {"act type uia:2 \"a \\\"b\\\" c\"", ""},
       {"act key Enter --modifiers control,shift", ""},
       {"request observe {\"scope\": \"foreground\"}", ""},
@@ -43,15 +39,15 @@ TEST(CliScript, LinesParseOrFailWithTheirReason) {
       {"observe foreground --colour red", "unknown option --colour"},
       {"user", "user needs more words"},
   };
-  for (const LineCase& row : cases) {
-    SCOPED_TRACE(row.text);
+  for (const auto& [text, reason] : cases) {
+    SCOPED_TRACE(text);
     try {
-      const auto line = ParseLine(row.text, 1);
-      EXPECT_STREQ(row.error, "");
+      const auto line = ParseLine(text, 1);
+      EXPECT_STREQ(reason, "");
       ASSERT_TRUE(line.has_value());
     } catch (const ScriptError& error) {
-      EXPECT_NE(std::string(row.error), "");
-      EXPECT_NE(std::string(error.what()).find(row.error), std::string::npos) << error.what();
+      EXPECT_NE(std::string(reason), "");
+      EXPECT_NE(std::string(error.what()).find(reason), std::string::npos) << error.what();
     }
   }
   const auto typed = ParseLine("  act type uia:2 \"a \\\"b\\\" c\"", 4);
@@ -121,7 +117,8 @@ class CliRun : public ::testing::Test {
     const int status = std::system(command.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
-  std::string Read(const char* name) const {
+  // A file of the test's directory, or any file by its absolute path.
+  std::string Read(const fs::path& name) const {
     std::ifstream file(directory_ / name);
     return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
   }
@@ -130,25 +127,19 @@ class CliRun : public ::testing::Test {
 };
 
 TEST_F(CliRun, DemoScriptTypesClicksChecksAndDrawsEveryElement) {
-  std::ifstream demo(VELMORA_DEMO_SCRIPT);
-  const std::string script{std::istreambuf_iterator<char>(demo), std::istreambuf_iterator<char>()};
-  ASSERT_EQ(Run(script, ""), 0) << Read("err");
+  ASSERT_EQ(Run(Read(VELMORA_DEMO_SCRIPT), ""), 0) << Read("err");
   const std::string out = Read("out");
   EXPECT_EQ(Read("err"), "");
   EXPECT_NE(out.find("\"found\":\"Sent: Hello from the parent\""), std::string::npos);
   EXPECT_NE(out.find("{\"expect\":\"absent\""), std::string::npos);
   EXPECT_NE(out.find("{\"exit\":0}"), std::string::npos);
   // Every observed element of the first observation has its box in the picture.
-  const std::string observed = "\"requestId\":\"r3\",\"result\":";
-  const std::size_t at = out.find(observed);
+  const std::size_t at = out.find("\"requestId\":\"r3\",\"result\":");
   ASSERT_NE(at, std::string::npos);
-  const std::string frameLine =
-      out.substr(out.rfind('\n', at) + 1, out.find('\n', at) - out.rfind('\n', at) - 1);
+  const std::size_t line = out.rfind('\n', at) + 1;
+  const json frame = json::parse(out.substr(line, out.find('\n', at) - line));
   std::size_t elements = 0;
-  const json frame = json::parse(frameLine);
-  for (const json& node : frame["frame"]["result"]["targets"]) {
-    elements += node.contains("bounds");
-  }
+  for (const json& node : frame["frame"]["result"]["targets"]) elements += node.contains("bounds");
   const std::string check =
       "cd '" + directory_.string() +
       "' && python3 -c \"import xml.etree.ElementTree as E; "
@@ -160,16 +151,9 @@ TEST_F(CliRun, DemoScriptTypesClicksChecksAndDrawsEveryElement) {
   EXPECT_GT(fs::file_size(directory_ / "build/demo/screen.png"), 0U);
 }
 
-struct BadInput {
-  const char* name;
-  const char* script;
-  const char* arguments;
-  bool viaStdin;
-  const char* error;
-};
-
 TEST_F(CliRun, BadInputEndsWithOneLineErrorAndNonZeroExit) {
-  const BadInput cases[] = {
+  // Name, script, arguments, script on standard input, error.
+  const std::tuple<const char*, const char*, const char*, bool, const char*> cases[] = {
       {"unknown command", "capabilities\nfrobnicate\n", "", false, "line 2: unknown command"},
       {"unknown command typed", "capabilities\nfrobnicate\n", "", true, "line 2: unknown command"},
       {"unknown id", "observe foreground\nact click uia:99\n", "", true, "no element \"uia:99\""},
@@ -186,15 +170,15 @@ TEST_F(CliRun, BadInputEndsWithOneLineErrorAndNonZeroExit) {
       {"desktop locked", "observe foreground\n", "--scene locked", false,
        "secure_desktop_unavailable"},
   };
-  for (const BadInput& row : cases) {
-    SCOPED_TRACE(row.name);
-    const int code = Run(row.script, row.arguments, row.viaStdin);
+  for (const auto& [name, script, arguments, viaStdin, error] : cases) {
+    SCOPED_TRACE(name);
+    const int code = Run(script, arguments, viaStdin);
     EXPECT_NE(code, 0);
     EXPECT_NE(code, 124) << "timed out";
     const std::string err = Read("err");
     EXPECT_EQ(err.find('\n'), err.size() - 1) << err;
     EXPECT_EQ(err.rfind("computer-use: ", 0), 0U) << err;
-    EXPECT_NE(err.find(row.error), std::string::npos) << err;
+    EXPECT_NE(err.find(error), std::string::npos) << err;
   }
 }
 

@@ -22,7 +22,10 @@ using std::chrono::seconds;
 
 class SimUserEndToEndTest : public testing::SimUserSession {
  protected:
-  std::string Do(std::string_view line) { return user_->Command(line); }
+  // Plays the user's lines in order; each is answered "ok".
+  void Play(std::initializer_list<std::string_view> lines) {
+    for (std::string_view line : lines) EXPECT_EQ(user_->Command(line), "ok") << line;
+  }
   json Observe(const json& payload = {{"scope", "foreground"}}) {
     const json response = client_->Request("observe", payload);
     EXPECT_EQ(response["ok"], true) << response.dump();
@@ -42,28 +45,21 @@ TEST_F(SimUserEndToEndTest, TheParentSeesWhatTheUserTypesAndClicks) {
   EXPECT_LT(std::abs(first["capturedAt"].get<double>() - now), 60'000.0);
   const int generation = first["interaction"]["generation"];
 
-  EXPECT_EQ(Do("type hello"), "ok");
-  EXPECT_EQ(Do("click 1600 980"), "ok");  // "Send"
-  json seen = Observe();
+  Play({"type hello", "click 1600 980"});  // "Send"
   // Every key and button the user pressed in the window.
-  EXPECT_EQ(seen["interaction"]["generation"], generation + 6);
+  EXPECT_EQ(Observe()["interaction"]["generation"], generation + 6);
 
   // Another program's click counts for the window as well; moves do not.
-  EXPECT_EQ(Do("focus Message"), "ok");
-  EXPECT_EQ(Do("type again"), "ok");
-  EXPECT_EQ(Do("move 10 10"), "ok");
-  EXPECT_EQ(Do("injected-click 1600 980"), "ok");
-  EXPECT_EQ(Do("click 400 500 right"), "ok");
-  EXPECT_EQ(Do("wheel 400 500 120"), "ok");
-  seen = Observe();
-  EXPECT_EQ(seen["interaction"]["generation"], generation + 14);
+  Play({"focus Message", "type again", "move 10 10", "injected-click 1600 980",
+        "click 400 500 right", "wheel 400 500 120"});
+  EXPECT_EQ(Observe()["interaction"]["generation"], generation + 14);
 
-  EXPECT_EQ(Do("close Velmora Demo"), "ok");
+  Play({"close Velmora Demo"});
   EXPECT_EQ(client_->Request("observe", {{"scope", "foreground"}})["ok"], false);
 }
 
 TEST_F(SimUserEndToEndTest, BadClientsDisturbNothing) {
-  EXPECT_EQ(Do("dance").rfind("error ", 0), 0u);
+  EXPECT_EQ(user_->Command("dance").rfind("error ", 0), 0u);
   // A megabyte without a newline loses its connection; one cut off mid-line runs nothing.
   UserChannel flood = UserChannel::Connect(socket_);
   const std::string megabyte(1 << 20, 'x');
@@ -97,7 +93,7 @@ TEST_F(SimUserEndToEndTest, BadClientsDisturbNothing) {
   EXPECT_GT(refused, 0);
   EXPECT_LT(refused, 50);
   many.clear();
-  EXPECT_EQ(Do("move 2 2"), "ok");
+  Play({"move 2 2"});
   EXPECT_EQ(Observe()["foreground"]["windowTitle"], "Velmora Demo");
 }
 

@@ -9,49 +9,60 @@
 namespace velmora::computer_use::platform::sim {
 namespace {
 
-UserCommand Parsed(std::string_view line) {
-  auto result = ParseUserCommand(line);
+// Every field of a command, so that a row states all of it; a key going up is negative.
+auto Fields(std::string_view line) {
+  const auto result = ParseUserCommand(line);
   EXPECT_TRUE(std::holds_alternative<UserCommand>(result)) << line;
-  return std::holds_alternative<UserCommand>(result) ? std::get<UserCommand>(result)
-                                                     : UserCommand{};
+  const UserCommand command =
+      std::holds_alternative<UserCommand>(result) ? std::get<UserCommand>(result) : UserCommand{};
+  std::vector<int> keys;
+  for (const KeyEvent& key : command.keys) {
+    keys.push_back(key.down ? int(key.virtualKey) : -int(key.virtualKey));
+  }
+  return std::tuple(command.kind, keys, command.x, command.y, command.wheelDelta, command.button,
+                    command.name);
 }
 
-TEST(SimUserCommands, KeysByNameAndCode) {
+TEST(SimUserCommands, LinesParseIntoTheirCommands) {
+  using enum UserCommandKind;
   struct Case {
     std::string_view line;
     UserCommandKind kind;
-    std::vector<KeyEvent> keys;
+    std::vector<int> keys = {};
+    std::int32_t x = 0, y = 0, wheelDelta = 0;
+    MouseButton button = MouseButton::kLeft;
+    std::u16string name = u"";
   };
+  const int shift = kVkShift, space = kVkSpace;
   const Case cases[] = {
-      {"key-down Escape", UserCommandKind::kKeyDown, {{0x1B, true}}},
-      {"key-up Shift", UserCommandKind::kKeyUp, {{kVkShift, false}}},
-      {"press A", UserCommandKind::kPress, {{'A', true}, {'A', false}}},
-      {"press 7", UserCommandKind::kPress, {{'7', true}, {'7', false}}},
-      {"press 0x2E", UserCommandKind::kPress, {{0x2E, true}, {0x2E, false}}},
-      {"press 13", UserCommandKind::kPress, {{0x0D, true}, {0x0D, false}}},
-      {"press ArrowUp\r", UserCommandKind::kPress, {{0x26, true}, {0x26, false}}},
+      {"key-down Escape", kKeyDown, {0x1B}},
+      {"key-up Shift", kKeyUp, {-shift}},
+      {"press A", kPress, {'A', -'A'}},
+      {"press 7", kPress, {'7', -'7'}},
+      {"press 0x2E", kPress, {0x2E, -0x2E}},
+      {"press 13", kPress, {0x0D, -0x0D}},
+      {"press ArrowUp\r", kPress, {0x26, -0x26}},
+      // Shift is held around capitals and shifted symbols.
+      {"type aB !",
+       kType,
+       {'A', -'A', shift, 'B', -'B', -shift, space, -space, shift, '1', -'1', -shift}},
+      {.line = "click -10 20", .kind = kClick, .x = -10, .y = 20},
+      {.line = "click 1 2 right", .kind = kClick, .x = 1, .y = 2, .button = MouseButton::kRight},
+      {.line = "click 1 2 middle", .kind = kClick, .x = 1, .y = 2, .button = MouseButton::kMiddle},
+      {.line = "wheel 5 6 -120", .kind = kWheel, .x = 5, .y = 6, .wheelDelta = -120},
+      {.line = "injected-click 3 4", .kind = kInjectedClick, .x = 3, .y = 4},
+      {.line = "move 3 4", .kind = kMove, .x = 3, .y = 4},
+      {.line = "focus Remember me", .kind = kFocus, .name = u"Remember me"},
+      {.line = "activate Caf\xC3\xA9", .kind = kActivate, .name = u"Caf\u00e9"},
+      {.line = "close Velmora Demo", .kind = kClose, .name = u"Velmora Demo"},
+      {.line = "switch-desktop Default", .kind = kSwitchDesktop, .name = u"Default"},
+      {"lock", kLock},
+      {"unlock", kUnlock},
   };
   for (const Case& each : cases) {
-    const UserCommand command = Parsed(each.line);
-    EXPECT_EQ(command.kind, each.kind) << each.line;
-    ASSERT_EQ(command.keys.size(), each.keys.size()) << each.line;
-    for (std::size_t i = 0; i < each.keys.size(); ++i) {
-      EXPECT_EQ(command.keys[i].virtualKey, each.keys[i].virtualKey) << each.line;
-      EXPECT_EQ(command.keys[i].down, each.keys[i].down) << each.line;
-    }
-  }
-}
-
-TEST(SimUserCommands, TypingHoldsShiftAroundCapitalsAndSymbols) {
-  const UserCommand command = Parsed("type aB !");
-  const std::vector<std::pair<std::uint32_t, bool>> expected = {
-      {'A', true},      {'A', false},      {kVkShift, true}, {'B', true},
-      {'B', false},     {kVkShift, false}, {kVkSpace, true}, {kVkSpace, false},
-      {kVkShift, true}, {'1', true},       {'1', false},     {kVkShift, false}};
-  ASSERT_EQ(command.keys.size(), expected.size());
-  for (std::size_t i = 0; i < expected.size(); ++i) {
-    EXPECT_EQ(command.keys[i].virtualKey, expected[i].first) << i;
-    EXPECT_EQ(command.keys[i].down, expected[i].second) << i;
+    EXPECT_EQ(Fields(each.line), std::tuple(each.kind, each.keys, each.x, each.y, each.wheelDelta,
+                                            each.button, each.name))
+        << each.line;
   }
   // Every printable ASCII character has a key, and the key gives the character back.
   for (char32_t c = U' '; c <= U'~'; ++c) {
@@ -61,55 +72,17 @@ TEST(SimUserCommands, TypingHoldsShiftAroundCapitalsAndSymbols) {
   }
 }
 
-TEST(SimUserCommands, PointsButtonsAndNames) {
-  UserCommand command = Parsed("click -10 20");
-  EXPECT_EQ(command.kind, UserCommandKind::kClick);
-  EXPECT_EQ(command.x, -10);
-  EXPECT_EQ(command.y, 20);
-  EXPECT_EQ(command.button, MouseButton::kLeft);
-  EXPECT_EQ(Parsed("click 1 2 right").button, MouseButton::kRight);
-  EXPECT_EQ(Parsed("click 1 2 middle").button, MouseButton::kMiddle);
-  command = Parsed("wheel 5 6 -120");
-  EXPECT_EQ(command.kind, UserCommandKind::kWheel);
-  EXPECT_EQ(command.wheelDelta, -120);
-  EXPECT_EQ(Parsed("injected-click 3 4").kind, UserCommandKind::kInjectedClick);
-  EXPECT_EQ(Parsed("move 3 4").kind, UserCommandKind::kMove);
-  command = Parsed("focus Remember me");
-  EXPECT_EQ(command.kind, UserCommandKind::kFocus);
-  EXPECT_EQ(command.name, u"Remember me");
-  EXPECT_EQ(Parsed("activate Caf\xC3\xA9").name, u"Caf\u00e9");
-  EXPECT_EQ(Parsed("close Velmora Demo").kind, UserCommandKind::kClose);
-  EXPECT_EQ(Parsed("switch-desktop Default").kind, UserCommandKind::kSwitchDesktop);
-  EXPECT_EQ(Parsed("lock").kind, UserCommandKind::kLock);
-  EXPECT_EQ(Parsed("unlock").kind, UserCommandKind::kUnlock);
-}
-
 TEST(SimUserCommands, MalformedLinesAreRefused) {
-  for (std::string_view line : {"",
-                                "dance",
-                                "Lock",
-                                "lock now",
-                                "press",
-                                "press Esc",
-                                "press a",
-                                "press 00",
-                                "press 0x100",
-                                "press 99999999999",
-                                "press 0x",
-                                "click 10",
-                                "click x 20",
-                                "click 10 20 side",
-                                "click 10 20 left extra",
-                                "move 1 2 3",
-                                "wheel 1 2",
-                                "wheel 1 2 3 4",
-                                "type",
-                                "type caf\xC3\xA9",
-                                "activate",
-                                "focus",
-                                "activate \xFF",
-                                "switch-desktop"}) {
-    EXPECT_TRUE(std::holds_alternative<UserCommandError>(ParseUserCommand(line))) << line;
+  const std::vector<std::string_view> groups[] = {
+      {"", "dance", "Lock", "lock now", "type", "type caf\xC3\xA9", "activate", "focus",
+       "activate \xFF", "switch-desktop"},
+      {"press", "press Esc", "press a", "press 00", "press 0x100", "press 99999999999", "press 0x"},
+      {"click 10", "click x 20", "click 10 20 side", "click 10 20 left extra", "move 1 2 3",
+       "wheel 1 2", "wheel 1 2 3 4"}};
+  for (const auto& group : groups) {
+    for (std::string_view line : group) {
+      EXPECT_TRUE(std::holds_alternative<UserCommandError>(ParseUserCommand(line))) << line;
+    }
   }
 }
 
@@ -128,7 +101,10 @@ class DefaultSceneTest : public testing::SimDesktopTest {
   }
   SimElement Demo(std::u16string_view name) { return Automation().Get(Named(demo_, name)); }
   SimElement Settings(std::u16string_view name) { return Automation().Get(Named(settings_, name)); }
-  std::string Do(std::string_view line) { return sim_.User().Execute(line); }
+  // Plays the user's lines in order; each is answered "ok".
+  void Play(std::initializer_list<std::string_view> lines) {
+    for (std::string_view line : lines) EXPECT_EQ(sim_.User().Execute(line), "ok") << line;
+  }
 
   WindowHandle demo_{};
   WindowHandle settings_{};
@@ -136,22 +112,16 @@ class DefaultSceneTest : public testing::SimDesktopTest {
 
 TEST_F(DefaultSceneTest, TypedTextIsSentByAClickByEnterAndByAnotherProgramsClick) {
   ASSERT_EQ(sim_.Windows().ForegroundWindow(), demo_);
-  EXPECT_EQ(Do("type Hi there!"), "ok");
-  EXPECT_EQ(Do("press Backspace"), "ok");
+  Play({"type Hi there!", "press Backspace"});
   EXPECT_EQ(Demo(u"Message").value, u"Hi there");
-  EXPECT_EQ(Do("click 1600 980"), "ok");  // "Send"
+  Play({"click 1600 980"});  // "Send"
   EXPECT_NE(Named(demo_, u"Sent: Hi there"), 0u);
   EXPECT_EQ(Demo(u"Message").value, u"");
   EXPECT_TRUE(Demo(u"Send").focused);
 
-  EXPECT_EQ(Do("focus Message"), "ok");
-  EXPECT_EQ(Do("type again"), "ok");
-  EXPECT_EQ(Do("focus Send"), "ok");
-  EXPECT_EQ(Do("press Enter"), "ok");
+  Play({"focus Message", "type again", "focus Send", "press Enter"});
   EXPECT_NE(Named(demo_, u"Sent: again"), 0u);
-  EXPECT_EQ(Do("focus Message"), "ok");
-  EXPECT_EQ(Do("type x"), "ok");
-  EXPECT_EQ(Do("injected-click 1600 980"), "ok");
+  Play({"focus Message", "type x", "injected-click 1600 980"});
   EXPECT_NE(Named(demo_, u"Sent: x"), 0u);
 }
 
@@ -159,7 +129,7 @@ TEST_F(DefaultSceneTest, PatternsActOnTheScene) {
   SimAutomation& automation = Automation();
   EXPECT_TRUE(automation.Toggle(Named(demo_, u"Remember me")));
   EXPECT_TRUE(Demo(u"Remember me").toggled);
-  EXPECT_EQ(Do("click 800 920"), "ok");  // the user's click toggles it back
+  Play({"click 800 920"});  // the user's click toggles it back
   EXPECT_FALSE(Demo(u"Remember me").toggled);
 
   const SimElementId advanced = Named(settings_, u"Advanced");
@@ -175,13 +145,12 @@ TEST_F(DefaultSceneTest, PatternsActOnTheScene) {
   EXPECT_EQ(automation.Value(Named(settings_, u"Name")), u"admin");
 
   // A password field takes the keys but never gives its value out.
-  EXPECT_EQ(Do("focus Password"), "ok");
-  EXPECT_EQ(Do("type s3cret"), "ok");
+  Play({"focus Password", "type s3cret"});
   EXPECT_EQ(Demo(u"Password").value, u"s3cret");
   EXPECT_EQ(automation.Value(Named(demo_, u"Password")), std::nullopt);
 
   const SimElementId items = Named(settings_, u"Items");
-  EXPECT_EQ(Do("wheel 1800 400 -360"), "ok");  // three notches towards the user
+  Play({"wheel 1800 400 -360"});  // three notches towards the user
   EXPECT_DOUBLE_EQ(automation.Get(items).verticalScrollPercent, 30.0);
   EXPECT_TRUE(automation.ScrollVertically(items, -500));
   EXPECT_DOUBLE_EQ(automation.Get(items).verticalScrollPercent, 0.0);
@@ -210,25 +179,24 @@ TEST_F(DefaultSceneTest, ApplyAndDarkModeAreClassicButtonWindows) {
 TEST_F(DefaultSceneTest, WindowCommandsAndRefusals) {
   SimWindows& windows = sim_.Windows();
   // A click in Settings brings it forward with the focus on the field under the pointer.
-  EXPECT_EQ(Do("click 1800 275"), "ok");
+  Play({"click 1800 275"});
   EXPECT_EQ(windows.ForegroundWindow(), settings_);
-  EXPECT_EQ(Do("type !"), "ok");
+  Play({"type !"});
   EXPECT_EQ(Settings(u"Name").value, u"guest!");
-  EXPECT_EQ(Do("activate Velmora Demo"), "ok");
+  Play({"activate Velmora Demo"});
   EXPECT_EQ(windows.ForegroundWindow(), demo_);
   EXPECT_TRUE(Demo(u"Message").focused);
 
   for (std::string_view refused : {"activate Nope", "close Nope", "focus Nope", "focus Name"}) {
-    EXPECT_EQ(Do(refused).rfind("error ", 0), 0u) << refused;
+    EXPECT_EQ(sim_.User().Execute(refused).rfind("error ", 0), 0u) << refused;
   }
   EXPECT_EQ(windows.ForegroundWindow(), demo_);
-  EXPECT_EQ(Do("close Velmora Recording Controller"), "ok");
+  Play({"close Velmora Recording Controller"});
   EXPECT_EQ(windows.FindTopLevelWindow(u"Velmora Recording Controller"), kNullWindow);
 
-  EXPECT_EQ(Do("lock"), "ok");
+  Play({"lock"});
   EXPECT_FALSE(sim_.Sessions().InputDesktopName());
-  EXPECT_EQ(Do("unlock"), "ok");
-  EXPECT_EQ(Do("switch-desktop Screen-saver"), "ok");
+  Play({"unlock", "switch-desktop Screen-saver"});
   EXPECT_EQ(sim_.Sessions().InputDesktopName(), std::u16string(u"Screen-saver") + u'\0');
 }
 
