@@ -8,7 +8,6 @@
 namespace velmora::computer_use {
 namespace {
 
-using platform::Rect;
 using platform::WindowHandle;
 using platform::sim::SimElement;
 using platform::sim::SimElementId;

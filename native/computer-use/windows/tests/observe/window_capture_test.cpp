@@ -81,7 +81,7 @@ TEST(EncodeScreenshot, LadderThresholdsToTheByte) {
       {{kMaxImageBytes + 1, kJpegReencodeBytes + 1, kMaxImageBytes + 1}, u""},  // refused
   };
   for (const auto& [sizes, mediaType] : cases) {
-    SCOPED_TRACE(sizes.back());
+    SCOPED_TRACE(::testing::PrintToString(sizes));
     SizedEncoder encoder(sizes);
     platform::sim::SimBitmap bitmap({1, 1}, platform::sim::FrameContent::kGradient, {});
     if (mediaType.empty()) {

@@ -188,15 +188,13 @@ struct UnsafeStartRow {
 };
 
 std::vector<UnsafeStartRow> UnsafeStartRows() {
-  const auto refuseRealWindows = [](platform::WindowHandle w) {
-    return w == platform::kNullWindow;
-  };
+  const auto refuse = [](platform::WindowHandle w) { return w == platform::kNullWindow; };
   const auto throwing = []() -> SessionSnapshot { throw std::runtime_error("no session"); };
   std::vector<UnsafeStartRow> rows = {
       {"Locked", [](auto& p) { p.Sessions().LockSession(); }, {}, {}, false},
       {"SnapshotsThrow", {}, throwing, {}, false},
-      // Only the custom registrar makes the start fail.
-      {"CustomRegistrarRefuses", {}, {}, refuseRealWindows}};
+      // Refuses every real window: only the custom registrar makes the start fail.
+      {"CustomRegistrarRefuses", {}, {}, refuse}};
   for (const SetupFailure step :
        {SetupFailure::kApartment, SetupFailure::kWindowClass, SetupFailure::kWindow,
         SetupFailure::kSessionNotification, SetupFailure::kWinEventHook, SetupFailure::kTimer}) {
