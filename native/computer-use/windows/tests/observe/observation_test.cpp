@@ -1,3 +1,4 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "common/platform_error.h"
@@ -7,7 +8,6 @@
 namespace velmora::computer_use {
 namespace {
 
-using platform::Rect;
 using platform::WindowHandle;
 using platform::sim::SimElement;
 using platform::sim::SimElementId;
@@ -36,39 +36,40 @@ class ObservationTest : public testing::SimDesktopTest {
   }
   platform::sim::SimAutomation& Automation() { return sim_.Automation(); }
 
+  UiaObserver observer_{sim_.Get()};
   WindowHandle window_;
   SimElementId root_ = 0;
   SimElementId button_ = 0;
 };
 
 TEST_F(ObservationTest, NodesRolesActionsAndJson) {
-  using platform::sim::UiaCall;
-  const auto edit = [](std::u16string name, Rect bounds) {
-    return ElementBuilder(platform::kUiaEditControlTypeId, std::move(name), bounds).Value(u"");
+  using namespace platform;
+  using sim::UiaCall;
+  const auto add = [this](const sim::SimElement& element, SimElementId parent = 0) {
+    return Automation().AddChild(parent == 0 ? root_ : parent, element);
   };
-  Automation().AddChild(root_, edit(u"secret", {20, 50, 220, 70}).Password());
-  Automation().AddChild(root_, edit(u"Path", {20, 80, 220, 100}).ReadOnly());
-  Automation().AddChild(
-      root_, ElementBuilder(platform::kUiaCheckBoxControlTypeId, u"Wrap", {2000, 10, 2100, 30})
-                 .Patterns({platform::kUiaTogglePatternId}));
-  Automation().AddChild(
-      root_, ElementBuilder(platform::kUiaListControlTypeId, u"Items", {20, 120, 220, 400})
-                 .Patterns({platform::kUiaScrollPatternId}));
-  const SimElementId titleBar = Automation().AddChild(
-      root_, ElementBuilder(platform::kUiaTitleBarControlTypeId, u"", {0, 0, 800, 30}));
+  const auto edit = [](std::u16string name, Rect bounds) {
+    return ElementBuilder(kUiaEditControlTypeId, std::move(name), bounds).Value(u"");
+  };
+  add(edit(u"secret", {20, 50, 220, 70}).Password());
+  add(edit(u"Path", {20, 80, 220, 100}).ReadOnly());
+  add(ElementBuilder(kUiaCheckBoxControlTypeId, u"Wrap", {2000, 10, 2100, 30})
+          .Patterns({kUiaTogglePatternId}));
+  add(ElementBuilder(kUiaListControlTypeId, u"Items", {20, 120, 220, 400})
+          .Patterns({kUiaScrollPatternId}));
+  const SimElementId titleBar =
+      add(ElementBuilder(kUiaTitleBarControlTypeId, u"", {0, 0, 800, 30}));
   for (const auto& [name, id, left] :
        {std::tuple{u"", u"Close", 770}, std::tuple{u"?", u"Help", 740}}) {
-    Automation().AddChild(
-        titleBar, ElementBuilder(platform::kUiaButtonControlTypeId, name, {left, 0, left + 30, 30})
-                      .Patterns({platform::kUiaInvokePatternId})
-                      .AutomationId(id));
+    add(ElementBuilder(kUiaButtonControlTypeId, name, {left, 0, left + 30, 30})
+            .Patterns({kUiaInvokePatternId})
+            .AutomationId(id),
+        titleBar);
   }
-  Automation().AddChild(root_, ElementBuilder(platform::kUiaTextControlTypeId, u"x", {1, 1, 2, 2})
-                                   .Failing({UiaCall::kControlType, UiaCall::kBoundingRectangle,
-                                             UiaCall::kIsEnabled}));
+  add(ElementBuilder(kUiaTextControlTypeId, u"x", {1, 1, 2, 2})
+          .Failing({UiaCall::kControlType, UiaCall::kBoundingRectangle, UiaCall::kIsEnabled}));
 
-  UiaObserver observer(sim_.Get());
-  const Observation observation = observer.ObserveForeground();
+  const Observation observation = observer_.ObserveForeground();
   ASSERT_EQ(observation.targets.size(), 10u);
   const auto json = [&](std::size_t i) { return NodeToJson(observation.targets[i]); };
   EXPECT_EQ(json(0)["role"], "window");
@@ -96,14 +97,12 @@ TEST_F(ObservationTest, NodesRolesActionsAndJson) {
 }
 
 TEST_F(ObservationTest, StateTextIsByteExact) {
-  UiaObserver observer(sim_.Get());
-  const Observation observation = observer.ObserveForeground();
-  const std::string expected =
-      kAppIdentity + std::string(1, '\0') + observation.windowIdentity + std::string(1, '\0') +
-      std::to_string(observation.topologyGeneration) + "\n" + "uia:0" + std::string(1, '\0') +
-      "window" + std::string(1, '\0') + "App" + std::string(3, '\0') + "0,0,800,600\n\n" + "uia:1" +
-      std::string(1, '\0') + "button" + std::string(1, '\0') + "OK" + std::string(1, '\0') + "ok" +
-      std::string(2, '\0') + "10,10,80,30\nclick,\n";
+  const Observation observation = observer_.ObserveForeground();
+  const std::string z(1, '\0');  // the field separator
+  const std::string expected = kAppIdentity + z + observation.windowIdentity + z +
+                               std::to_string(observation.topologyGeneration) + "\nuia:0" + z +
+                               "window" + z + "App" + z + z + z + "0,0,800,600\n\nuia:1" + z +
+                               "button" + z + "OK" + z + "ok" + z + z + "10,10,80,30\nclick,\n";
   EXPECT_EQ(BuildStateText(observation, observation.targets), expected);
   platform::sim::SimCrypto crypto;
   EXPECT_EQ(observation.stateHash, Sha256Hex(crypto, expected));
@@ -112,10 +111,10 @@ TEST_F(ObservationTest, StateTextIsByteExact) {
   EXPECT_EQ(observation.capturedAt, 1767225600000u);  // the simulated clock: 2026-01-01
 
   // Same window again: new id, same hash. Skipping elements hashes the identity line only.
-  const Observation again = observer.ObserveForeground();
+  const Observation again = observer_.ObserveForeground();
   EXPECT_NE(again.observationId, observation.observationId);
   EXPECT_EQ(again.stateHash, observation.stateHash);
-  const Observation skipped = observer.ObserveWindow(window_, true);
+  const Observation skipped = observer_.ObserveWindow(window_, true);
   EXPECT_TRUE(skipped.targets.empty());
   EXPECT_FALSE(skipped.targetsTruncated);
   EXPECT_EQ(skipped.stateHash, Sha256Hex(crypto, expected.substr(0, expected.find('\n') + 1)));
@@ -126,8 +125,7 @@ TEST_F(ObservationTest, WalkLimits) {
     Automation().AddChild(root_,
                           ElementBuilder(platform::kUiaTextControlTypeId, u"t", {0, 0, 1, 1}));
   }
-  UiaObserver observer(sim_.Get());
-  Observation observation = observer.ObserveForeground();
+  Observation observation = observer_.ObserveForeground();
   ASSERT_EQ(observation.targets.size(), 1000u);
   EXPECT_TRUE(observation.targetsTruncated);
   EXPECT_EQ(observation.targets.back().id, "uia:999");
@@ -140,7 +138,7 @@ TEST_F(ObservationTest, WalkLimits) {
     parent = Automation().AddChild(parent, ElementBuilder(platform::kUiaTextControlTypeId, u"d"));
   }
   Automation().AddChild(root_, ElementBuilder(platform::kUiaButtonControlTypeId, u"after"));
-  observation = observer.ObserveForeground();
+  observation = observer_.ObserveForeground();
   EXPECT_TRUE(observation.targetsTruncated);
   ASSERT_EQ(observation.targets.size(), 66u);  // depths 0 to 64, then the sibling
   EXPECT_EQ(observation.targets.back().name, u"after");
@@ -149,7 +147,6 @@ TEST_F(ObservationTest, WalkLimits) {
 }
 
 TEST_F(ObservationTest, PassedDeadlineStopsTheWalk) {
-  UiaObserver observer(sim_.Get());
   platform::HResult result = 0;
   const std::unique_ptr<platform::UiaClient> client = sim_.Get().automation.CreateClient(result);
   ElementRef root(client->ElementFromHandle(window_, result));
@@ -165,134 +162,124 @@ TEST_F(ObservationTest, PassedDeadlineStopsTheWalk) {
 }
 
 TEST_F(ObservationTest, StalenessRules) {
-  UiaObserver observer(sim_.Get());
-  EXPECT_FALSE(observer.IsObservationCurrent("", ""));
-  Observation o = observer.ObserveForeground();
-  EXPECT_TRUE(observer.IsObservationCurrent(o.observationId, o.stateHash));
-  EXPECT_FALSE(observer.IsObservationCurrent(o.observationId, std::string(64, '0')));
+  EXPECT_FALSE(observer_.IsObservationCurrent("", ""));
+  Observation o = observer_.ObserveForeground();
+  EXPECT_TRUE(observer_.IsObservationCurrent(o.observationId, o.stateHash));
+  EXPECT_FALSE(observer_.IsObservationCurrent(o.observationId, std::string(64, '0')));
   // Another window takes the foreground, even of the same application.
   const WindowHandle other = sim_.Windows().AddWindow(kAppPid, u"Other");
   sim_.Windows().SetForegroundWindow(other);
-  EXPECT_FALSE(observer.IsObservationCurrent(o.observationId, o.stateHash));
+  EXPECT_FALSE(observer_.IsObservationCurrent(o.observationId, o.stateHash));
   sim_.Windows().SetForegroundWindow(window_);
-  EXPECT_TRUE(observer.IsObservationCurrent(o.observationId, o.stateHash));
+  EXPECT_TRUE(observer_.IsObservationCurrent(o.observationId, o.stateHash));
   // A new monitor.
   sim_.Displays().AddMonitor(SimMonitor{{0, 1080, 1920, 2160}, u"\\\\.\\DISPLAY3", {96, 96}});
-  EXPECT_FALSE(observer.IsObservationCurrent(o.observationId, o.stateHash));
-  o = observer.ObserveForeground();
+  EXPECT_FALSE(observer_.IsObservationCurrent(o.observationId, o.stateHash));
+  o = observer_.ObserveForeground();
   // A locked session, then a closed window.
   sim_.Sessions().SetSessionFlags(0);
-  EXPECT_FALSE(observer.IsObservationCurrent(o.observationId, o.stateHash));
+  EXPECT_FALSE(observer_.IsObservationCurrent(o.observationId, o.stateHash));
   sim_.Sessions().SetSessionFlags(1);
-  EXPECT_TRUE(observer.IsObservationCurrent(o.observationId, o.stateHash));
+  EXPECT_TRUE(observer_.IsObservationCurrent(o.observationId, o.stateHash));
   // An application observation is not bound to the foreground.
-  Observation app = observer.ObserveApplication(kAppIdentity, o.windowIdentity, false);
+  Observation app = observer_.ObserveApplication(kAppIdentity, o.windowIdentity, false);
   sim_.Windows().SetForegroundWindow(other);
-  EXPECT_TRUE(observer.IsObservationCurrent(app.observationId, app.stateHash));
+  EXPECT_TRUE(observer_.IsObservationCurrent(app.observationId, app.stateHash));
   sim_.Windows().RemoveWindow(window_);
-  EXPECT_FALSE(observer.IsObservationCurrent(app.observationId, app.stateHash));
+  EXPECT_FALSE(observer_.IsObservationCurrent(app.observationId, app.stateHash));
 }
 
 TEST_F(ObservationTest, FailedObservationKeepsThePreviousOne) {
-  UiaObserver observer(sim_.Get());
-  const Observation o = observer.ObserveForeground();
+  const Observation o = observer_.ObserveForeground();
   sim_.System().SetGuidFails(true);
-  EXPECT_EQ(FailureCode([&] { observer.ObserveForeground(); }), "identifier_failed");
-  EXPECT_TRUE(observer.IsObservationCurrent(o.observationId, o.stateHash));
+  EXPECT_EQ(FailureCode([&] { observer_.ObserveForeground(); }), "identifier_failed");
+  EXPECT_TRUE(observer_.IsObservationCurrent(o.observationId, o.stateHash));
   sim_.System().SetGuidFails(false);
   Automation().FailElementFromHandle(static_cast<platform::HResult>(0x80004005));
-  EXPECT_THROW(observer.ObserveForeground(), PlatformError);
-  EXPECT_TRUE(observer.IsObservationCurrent(o.observationId, o.stateHash));
+  EXPECT_THROW(observer_.ObserveForeground(), PlatformError);
+  EXPECT_TRUE(observer_.IsObservationCurrent(o.observationId, o.stateHash));
 }
 
 TEST_F(ObservationTest, ApplicationLookup) {
-  UiaObserver observer(sim_.Get());
-  EXPECT_EQ(observer.FindApplicationWindows(kAppIdentity, "", false).size(), 1u);
+  EXPECT_EQ(observer_.FindApplicationWindows(kAppIdentity, "", false).size(), 1u);
   const WindowHandle dialog = sim_.Windows().AddOwnedWindow(kAppPid, u"Dialog", window_);
-  EXPECT_EQ(FailureCode([&] { observer.ObserveApplication(kAppIdentity, "", false); }),
+  EXPECT_EQ(FailureCode([&] { observer_.ObserveApplication(kAppIdentity, "", false); }),
             "target_ambiguous");
   // Activation-only lookups skip owned windows unless named, but keep minimized ones.
-  EXPECT_EQ(observer.FindApplicationWindows(kAppIdentity, "", true).size(), 1u);
+  EXPECT_EQ(observer_.FindApplicationWindows(kAppIdentity, "", true).size(), 1u);
   sim_.Windows().SetWindowVisible(dialog, false);
   sim_.Windows().SetWindowMinimized(window_, true);
-  EXPECT_EQ(FailureCode([&] { observer.FindApplicationWindows(kAppIdentity, "", false); }),
+  EXPECT_EQ(FailureCode([&] { observer_.FindApplicationWindows(kAppIdentity, "", false); }),
             "app_not_found");
-  EXPECT_EQ(observer.FindApplicationWindows(kAppIdentity, "", true).size(), 1u);
+  EXPECT_EQ(observer_.FindApplicationWindows(kAppIdentity, "", true).size(), 1u);
   EXPECT_EQ(
-      FailureCode([&] { observer.FindApplicationWindows(kAppIdentity, "hwnd:1:pid:1", true); }),
+      FailureCode([&] { observer_.FindApplicationWindows(kAppIdentity, "hwnd:1:pid:1", true); }),
       "target_not_found");
-  EXPECT_EQ(FailureCode([&] { observer.FindApplicationWindows("exe_path_sha256:00", "", false); }),
+  EXPECT_EQ(FailureCode([&] { observer_.FindApplicationWindows("exe_path_sha256:00", "", false); }),
             "app_not_found");
 
   // Elevated: refused rather than not found.
   sim_.ProcessInfo().AddProcess(9001, SimProcess{u"C:\\Admin\\tool.exe", 0x3000, 1, true});
   sim_.Windows().AddWindow(9001, u"Admin");
-  EXPECT_EQ(FailureCode([&] {
-              observer.FindApplicationWindows(
-                  "exe_path_sha256:" + Sha256Hex(sim_.Get().crypto, "C:\\Admin\\tool.exe"), "",
-                  false);
-            }),
+  const std::string admin =
+      "exe_path_sha256:" + Sha256Hex(sim_.Get().crypto, "C:\\Admin\\tool.exe");
+  EXPECT_EQ(FailureCode([&] { observer_.FindApplicationWindows(admin, "", false); }),
             "uipi_blocked");
 
   // 128 windows are returned, 129 are too many.
   sim_.ProcessInfo().AddProcess(9002, SimProcess{u"C:\\Many\\many.exe", 0x2000, 1, true});
   const std::string many = "exe_path_sha256:" + Sha256Hex(sim_.Get().crypto, "C:\\Many\\many.exe");
   for (int i = 0; i < 128; ++i) sim_.Windows().AddWindow(9002, u"m");
-  EXPECT_EQ(observer.FindApplicationWindows(many, "", false).size(), 128u);
+  EXPECT_EQ(observer_.FindApplicationWindows(many, "", false).size(), 128u);
   sim_.Windows().AddWindow(9002, u"m");
-  EXPECT_EQ(FailureCode([&] { observer.FindApplicationWindows(many, "", false); }),
+  EXPECT_EQ(FailureCode([&] { observer_.FindApplicationWindows(many, "", false); }),
             "target_ambiguous");
 }
 
 TEST_F(ObservationTest, TargetResolution) {
-  UiaObserver observer(sim_.Get());
-  Observation o = observer.ObserveForeground();
-  EXPECT_TRUE(observer.ResolveTarget("uia:1", o.observationId, o.stateHash));
-  EXPECT_FALSE(observer.ResolveTarget("uia:7", o.observationId, o.stateHash));
-  EXPECT_FALSE(observer.ResolveTarget("focused", o.observationId, o.stateHash));
+  Observation o = observer_.ObserveForeground();
+  EXPECT_TRUE(observer_.ResolveTarget("uia:1", o.observationId, o.stateHash));
+  EXPECT_FALSE(observer_.ResolveTarget("uia:7", o.observationId, o.stateHash));
+  EXPECT_FALSE(observer_.ResolveTarget("focused", o.observationId, o.stateHash));
 
   SimElement button = Automation().Get(button_);
   SimElement changed = button;
   changed.focused = true;  // focus alone does not matter
   Automation().Update(button_, changed);
-  EXPECT_TRUE(observer.ResolveTarget("uia:1", o.observationId, o.stateHash));
+  EXPECT_TRUE(observer_.ResolveTarget("uia:1", o.observationId, o.stateHash));
   for (const auto& change : std::vector<std::function<void(SimElement&)>>{
            [](SimElement& e) { e.enabled = false; }, [](SimElement& e) { e.bounds.left += 1; },
            [](SimElement& e) { e.name = u"Cancel"; }, [](SimElement& e) { e.patterns.clear(); }}) {
     changed = button;
     change(changed);
     Automation().Update(button_, changed);
-    EXPECT_FALSE(observer.ResolveTarget("uia:1", o.observationId, o.stateHash));
+    EXPECT_FALSE(observer_.ResolveTarget("uia:1", o.observationId, o.stateHash));
   }
   Automation().Update(button_, button);
-  EXPECT_TRUE(observer.ResolveTarget("uia:1", o.observationId, o.stateHash));
+  EXPECT_TRUE(observer_.ResolveTarget("uia:1", o.observationId, o.stateHash));
   // A newer observation replaces the ids.
-  const Observation newer = observer.ObserveForeground();
-  EXPECT_FALSE(observer.ResolveTarget("uia:1", o.observationId, o.stateHash));
-  EXPECT_TRUE(observer.ResolveTarget("uia:1", newer.observationId, newer.stateHash));
+  const Observation newer = observer_.ObserveForeground();
+  EXPECT_FALSE(observer_.ResolveTarget("uia:1", o.observationId, o.stateHash));
+  EXPECT_TRUE(observer_.ResolveTarget("uia:1", newer.observationId, newer.stateHash));
   Automation().Remove(button_);
-  EXPECT_FALSE(observer.ResolveTarget("uia:1", newer.observationId, newer.stateHash));
+  EXPECT_FALSE(observer_.ResolveTarget("uia:1", newer.observationId, newer.stateHash));
 }
 
 TEST_F(ObservationTest, SingleElementDescriptionsAndClientFailure) {
-  UiaObserver observer(sim_.Get());
-  EXPECT_FALSE(observer.DescribeFocusedElement());
+  EXPECT_FALSE(observer_.DescribeFocusedElement());
   Automation().SetFocusedElement(button_);
-  EXPECT_EQ(observer.DescribeFocusedElement()->id, "focused");
-  const std::optional<ElementNode> pointed = observer.DescribeElementAtPoint(20, 20);
+  EXPECT_EQ(observer_.DescribeFocusedElement()->id, "focused");
+  const std::optional<ElementNode> pointed = observer_.DescribeElementAtPoint(20, 20);
   ASSERT_TRUE(pointed);
   EXPECT_EQ(pointed->id, "pointed");
   EXPECT_EQ(pointed->name, u"OK");
   EXPECT_TRUE(pointed->parentId.empty());
-  EXPECT_FALSE(observer.DescribeElementAtPoint(5000, 5000));
+  EXPECT_FALSE(observer_.DescribeElementAtPoint(5000, 5000));
 
   Automation().FailCreateClient(static_cast<platform::HResult>(0x80040154));
-  try {
-    UiaObserver failing(sim_.Get());
-    ADD_FAILURE() << "no client, no observer";
-  } catch (const PlatformError& error) {
-    EXPECT_EQ(error.hresult, static_cast<platform::HResult>(0x80040154));
-  }
+  EXPECT_THAT([&] { UiaObserver failing(sim_.Get()); },
+              ::testing::Throws<PlatformError>(::testing::Field(
+                  &PlatformError::hresult, static_cast<platform::HResult>(0x80040154))));
 }
 
 }  // namespace

@@ -5,7 +5,7 @@
 #include <png.h>
 
 #include <csetjmp>
-#include <map>
+#include <functional>
 #include <optional>
 #include <string>
 #include <tuple>
@@ -34,16 +34,11 @@ TEST(ScaledCaptureSize, LongestSideAtMost1600Truncated) {
   }
 }
 
-// An encoder whose output sizes the test chooses per format and quality.
+// An encoder whose n-th encoding has the n-th size the test gives and reads back as the byte n.
 class SizedEncoder final : public platform::CaptureApi {
  public:
-  struct Call {
-    bool png;
-    float quality;
-    std::uint32_t width;
-    std::uint32_t height;
-  };
-  std::map<std::pair<bool, float>, std::uint64_t> sizes;
+  using Call = std::tuple<bool, float, std::uint32_t, std::uint32_t>;  // PNG, JPEG quality, size
+  explicit SizedEncoder(std::vector<std::uint64_t> sizes) : sizes_(std::move(sizes)) {}
   std::vector<Call> calls;
 
   bool IsCaptureSupported() override { return true; }
@@ -53,8 +48,8 @@ class SizedEncoder final : public platform::CaptureApi {
   std::unique_ptr<platform::EncodedImage> Encode(platform::Bitmap&, std::uint32_t width,
                                                  std::uint32_t height, bool png,
                                                  float quality) override {
-    calls.push_back(Call{png, quality, width, height});
-    return std::make_unique<Image>(sizes.at({png, png ? kFirstJpegQuality : quality}),
+    calls.emplace_back(png, png ? 0.0f : quality, width, height);
+    return std::make_unique<Image>(sizes_.at(calls.size() - 1),
                                    static_cast<std::uint8_t>(calls.size()));
   }
   std::optional<std::vector<std::u16string>> RecognizeText(platform::Bitmap&) override {
@@ -62,61 +57,81 @@ class SizedEncoder final : public platform::CaptureApi {
   }
 
  private:
-  class Image final : public platform::EncodedImage {
-   public:
-    Image(std::uint64_t size, std::uint8_t tag) : size_(size), tag_(tag) {}
-    std::uint64_t Size() override { return size_; }
-    std::vector<std::uint8_t> ReadBytes() override { return {tag_}; }
-
-   private:
-    std::uint64_t size_;
-    std::uint8_t tag_;
+  struct Image final : platform::EncodedImage {
+    Image(std::uint64_t size, std::uint8_t tag) : size(size), tag(tag) {}
+    std::uint64_t Size() override { return size; }
+    std::vector<std::uint8_t> ReadBytes() override { return {tag}; }
+    std::uint64_t size;
+    std::uint8_t tag;
   };
+  std::vector<std::uint64_t> sizes_;
 };
 
-class NoBitmap final : public platform::Bitmap {
- public:
-  std::int32_t Width() const override { return 1; }
-  std::int32_t Height() const override { return 1; }
-};
-
+// Each row gives the sizes of the encodings the ladder must make, in order; the last is sent.
 TEST(EncodeScreenshot, LadderThresholdsToTheByte) {
-  struct Case {
-    std::uint64_t png, jpeg72, jpeg45;
-    std::u16string mediaType;
-    std::uint8_t fromCall;  // which encoding is sent; 0: refused
-  };
-  const std::vector<Case> cases = {
-      {kMaxImageBytes, 1, 1, u"image/png", 1},
-      {kMaxImageBytes + 1, kJpegReencodeBytes, 1, u"image/jpeg", 2},
-      {kMaxImageBytes + 1, kJpegReencodeBytes + 1, 2'000'000, u"image/jpeg", 3},
+  const SizedEncoder::Call ladder[] = {{true, 0.0f, 1600, 899},
+                                       {false, kFirstJpegQuality, 1600, 899},
+                                       {false, kSecondJpegQuality, 1600, 899}};
+  const std::pair<std::vector<std::uint64_t>, std::u16string> cases[] = {
+      {{kMaxImageBytes}, u"image/png"},
+      {{kMaxImageBytes + 1, kJpegReencodeBytes}, u"image/jpeg"},
+      {{kMaxImageBytes + 1, kJpegReencodeBytes + 1, 2'000'000}, u"image/jpeg"},
       // Still JPEG when the second is larger than the first.
-      {kMaxImageBytes + 1, kJpegReencodeBytes + 1, kMaxImageBytes, u"image/jpeg", 3},
-      {kMaxImageBytes + 1, kJpegReencodeBytes + 1, kMaxImageBytes + 1, u"", 0},
+      {{kMaxImageBytes + 1, kJpegReencodeBytes + 1, kMaxImageBytes}, u"image/jpeg"},
+      {{kMaxImageBytes + 1, kJpegReencodeBytes + 1, kMaxImageBytes + 1}, u""},  // refused
   };
-  for (const Case& test : cases) {
-    SizedEncoder encoder;
-    encoder.sizes = {{{true, kFirstJpegQuality}, test.png},
-                     {{false, kFirstJpegQuality}, test.jpeg72},
-                     {{false, kSecondJpegQuality}, test.jpeg45}};
-    NoBitmap bitmap;
-    if (test.fromCall == 0) {
+  for (const auto& [sizes, mediaType] : cases) {
+    SCOPED_TRACE(::testing::PrintToString(sizes));
+    SizedEncoder encoder(sizes);
+    platform::sim::SimBitmap bitmap({1, 1}, platform::sim::FrameContent::kGradient, {});
+    if (mediaType.empty()) {
       EXPECT_EQ(testing::FailureCode([&] { EncodeScreenshot(encoder, bitmap, 1600, 899); }),
                 "capability_unavailable");
-      continue;
+    } else {
+      const EncodedScreenshot encoded = EncodeScreenshot(encoder, bitmap, 1600, 899);
+      EXPECT_EQ(encoded.mediaType, mediaType);
+      EXPECT_EQ(encoded.bytes, std::vector<std::uint8_t>{static_cast<std::uint8_t>(sizes.size())});
     }
-    const EncodedScreenshot encoded = EncodeScreenshot(encoder, bitmap, 1600, 899);
-    EXPECT_EQ(encoded.mediaType, test.mediaType);
-    EXPECT_EQ(encoded.bytes, std::vector<std::uint8_t>{test.fromCall});
-    ASSERT_EQ(encoder.calls.size(), test.fromCall);
-    for (const SizedEncoder::Call& call : encoder.calls) {
-      EXPECT_EQ(call.width, 1600u);
-      EXPECT_EQ(call.height, 899u);
-    }
-    if (test.fromCall == 3) {
-      EXPECT_EQ(encoder.calls[2].quality, kSecondJpegQuality);
-    }
+    EXPECT_EQ(encoder.calls, std::vector<SizedEncoder::Call>(ladder, ladder + sizes.size()));
   }
+}
+
+// The size of a picture decoded in full with Debian's libraries; zero when it does not decode.
+PixelSize DecodePng(const std::vector<std::uint8_t>& bytes) {
+  png_image image{};
+  image.version = PNG_IMAGE_VERSION;
+  if (!png_image_begin_read_from_memory(&image, bytes.data(), bytes.size())) return {};
+  image.format = PNG_FORMAT_RGBA;
+  std::vector<std::uint8_t> pixels(PNG_IMAGE_SIZE(image));
+  if (!png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr)) return {};
+  return {static_cast<std::int32_t>(image.width), static_cast<std::int32_t>(image.height)};
+}
+
+PixelSize DecodeJpeg(const std::vector<std::uint8_t>& bytes) {
+  struct Failure : jpeg_error_mgr {
+    std::jmp_buf jump;
+  } failure{};
+  jpeg_decompress_struct jpeg{};
+  jpeg.err = jpeg_std_error(&failure);
+  failure.error_exit = [](j_common_ptr common) {
+    std::longjmp(static_cast<Failure*>(common->err)->jump, 1);
+  };
+  PixelSize size;
+  // Nothing with a destructor lives past setjmp: libjpeg's own pool holds the row.
+  if (setjmp(failure.jump) == 0) {
+    jpeg_create_decompress(&jpeg);
+    jpeg_mem_src(&jpeg, bytes.data(), static_cast<unsigned long>(bytes.size()));  // NOLINT
+    jpeg_read_header(&jpeg, TRUE);
+    jpeg_start_decompress(&jpeg);
+    JSAMPARRAY row = (*jpeg.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&jpeg), JPOOL_IMAGE,
+                                               jpeg.output_width * jpeg.output_components, 1);
+    while (jpeg.output_scanline < jpeg.output_height) jpeg_read_scanlines(&jpeg, row, 1);
+    jpeg_finish_decompress(&jpeg);
+    size = {static_cast<std::int32_t>(jpeg.output_width),
+            static_cast<std::int32_t>(jpeg.output_height)};
+  }
+  jpeg_destroy_decompress(&jpeg);
+  return size;
 }
 
 class WindowCaptureTest : public testing::SimDesktopTest {
@@ -128,14 +143,15 @@ class WindowCaptureTest : public testing::SimDesktopTest {
   std::string Code(WindowHandle window, bool allowVisual = true) {
     return testing::FailureCode([&] { capture_.CaptureWindow(window, allowVisual); });
   }
+  // The window's capture scene with one change.
+  void SetCapture(const std::function<void(SimWindowCapture&)>& change) {
+    SimWindowCapture scene;
+    change(scene);
+    sim_.Capture().SetWindowCapture(window_, scene);
+  }
   void ExpectReleased() {
     EXPECT_EQ(sim_.Capture().OpenSessionCount(), 0u);
     EXPECT_EQ(sim_.Capture().HandlerCount(), 0u);
-  }
-  void Deliver(FrameDelivery delivery) {
-    SimWindowCapture scene;
-    scene.delivery = delivery;
-    sim_.Capture().SetWindowCapture(window_, scene);
   }
 
   WindowCapture capture_{sim_.Get()};
@@ -153,9 +169,7 @@ TEST_F(WindowCaptureTest, ScaledPictureAndAtMostAHundredLines) {
   EXPECT_EQ(result.width, 1600);
   EXPECT_EQ(result.height, 899);
   EXPECT_EQ(result.mediaType, u"image/png");
-  ASSERT_GE(result.bytes.size(), 8u);
-  EXPECT_EQ(std::vector<std::uint8_t>(result.bytes.begin(), result.bytes.begin() + 8),
-            (std::vector<std::uint8_t>{0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'}));
+  EXPECT_EQ(DecodePng(result.bytes), (PixelSize{1600, 899}));
   ASSERT_EQ(result.ocrNodes.size(), kMaxOcrLines);
   EXPECT_EQ(result.ocrNodes[0], (Json{{"id", "ocr:0"}, {"role", "text"}, {"name", "line a"}}));
   EXPECT_EQ(result.ocrNodes[99]["id"], "ocr:99");
@@ -183,18 +197,15 @@ TEST_F(WindowCaptureTest, RefusalsInOrder) {
   // Neither is usable: the item alone cannot vouch for the window.
   sim_.Windows().SetWindowFrameBounds(window_, std::nullopt);
   sim_.Windows().SetWindowRectFails(window_, true);
-  SimWindowCapture sized;
-  sized.itemSize = PixelSize{1601, 900};
-  sim_.Capture().SetWindowCapture(window_, sized);
+  SetCapture([](SimWindowCapture& scene) { scene.itemSize = PixelSize{1601, 900}; });
   EXPECT_EQ(Code(window_), "stale_observation");
   sim_.Windows().SetWindowRectFails(window_, false);
-  sized.itemSize = PixelSize{1601, 901};
-  sim_.Capture().SetWindowCapture(window_, sized);
+  SetCapture([](SimWindowCapture& scene) { scene.itemSize = PixelSize{1601, 901}; });
   EXPECT_EQ(Code(window_), "stale_observation");
   // The window goes while its item is made.
-  SimWindowCapture closing;
-  closing.onCreateItem = [this] { sim_.Windows().RemoveWindow(window_); };
-  sim_.Capture().SetWindowCapture(window_, closing);
+  SetCapture([this](SimWindowCapture& scene) {
+    scene.onCreateItem = [this] { sim_.Windows().RemoveWindow(window_); };
+  });
   EXPECT_EQ(Code(window_), "stale_observation");
   ExpectReleased();
 }
@@ -202,56 +213,10 @@ TEST_F(WindowCaptureTest, RefusalsInOrder) {
 TEST_F(WindowCaptureTest, MissingNullAndLateFramesAreUnavailable) {
   for (const FrameDelivery delivery :
        {FrameDelivery::kNone, FrameDelivery::kNullFrame, FrameDelivery::kLate}) {
-    Deliver(delivery);
+    SetCapture([&](SimWindowCapture& scene) { scene.delivery = delivery; });
     EXPECT_EQ(Code(window_), "capability_unavailable") << static_cast<int>(delivery);
     ExpectReleased();
   }
-}
-
-struct Decoded {
-  std::uint32_t width = 0;
-  std::uint32_t height = 0;
-};
-
-std::optional<Decoded> DecodePng(const std::vector<std::uint8_t>& bytes) {
-  png_image image{};
-  image.version = PNG_IMAGE_VERSION;
-  if (!png_image_begin_read_from_memory(&image, bytes.data(), bytes.size())) return std::nullopt;
-  image.format = PNG_FORMAT_RGBA;
-  std::vector<std::uint8_t> pixels(PNG_IMAGE_SIZE(image));
-  if (!png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr)) return std::nullopt;
-  return Decoded{image.width, image.height};
-}
-
-struct JpegError {
-  jpeg_error_mgr manager;
-  std::jmp_buf jump;
-};
-
-std::optional<Decoded> DecodeJpeg(const std::vector<std::uint8_t>& bytes) {
-  jpeg_decompress_struct jpeg{};
-  JpegError error{};
-  jpeg.err = jpeg_std_error(&error.manager);
-  error.manager.error_exit = [](j_common_ptr common) {
-    std::longjmp(reinterpret_cast<JpegError*>(common->err)->jump, 1);
-  };
-  if (setjmp(error.jump)) {
-    jpeg_destroy_decompress(&jpeg);
-    return std::nullopt;
-  }
-  jpeg_create_decompress(&jpeg);
-  jpeg_mem_src(&jpeg, bytes.data(), static_cast<unsigned long>(bytes.size()));  // NOLINT
-  jpeg_read_header(&jpeg, TRUE);
-  jpeg_start_decompress(&jpeg);
-  std::vector<std::uint8_t> row(std::size_t{jpeg.output_width} * jpeg.output_components);
-  while (jpeg.output_scanline < jpeg.output_height) {
-    JSAMPROW rows[] = {row.data()};
-    jpeg_read_scanlines(&jpeg, rows, 1);
-  }
-  const Decoded decoded{jpeg.output_width, jpeg.output_height};
-  jpeg_finish_decompress(&jpeg);
-  jpeg_destroy_decompress(&jpeg);
-  return decoded;
 }
 
 // "observe" through the service on the default scene: the screenshot's binary frame right after
@@ -330,10 +295,7 @@ TEST_F(ObserveScreenshotTest, ForegroundWithScreenshotAndTextLines) {
   ASSERT_EQ(images.size(), 1u);
   EXPECT_EQ(images[0].id, "image:shot-1");
   EXPECT_EQ(images[0].jsonFramesBefore, output_.JsonFrames().size());
-  const std::optional<Decoded> decoded = DecodePng(images[0].payload);
-  ASSERT_TRUE(decoded);
-  EXPECT_EQ(decoded->width, 1600u);
-  EXPECT_EQ(decoded->height, 1000u);
+  EXPECT_EQ(DecodePng(images[0].payload), (PixelSize{1600, 1000}));
 
   // A second observation keeps the window's record.
   const Json again = Request("observe", {{"scope", "foreground"}});
@@ -359,10 +321,7 @@ TEST_F(ObserveScreenshotTest, LargeNoisyWindowGoesAsJpegWithAHundredLines) {
   const std::vector<Attachment> images = Attachments();
   ASSERT_EQ(images.size(), 1u);
   EXPECT_LE(images[0].payload.size(), 4'194'304u);
-  const std::optional<Decoded> decoded = DecodeJpeg(images[0].payload);
-  ASSERT_TRUE(decoded);
-  EXPECT_EQ(decoded->width, 1600u);
-  EXPECT_EQ(decoded->height, 1000u);
+  EXPECT_EQ(DecodeJpeg(images[0].payload), (PixelSize{1600, 1000}));
 }
 
 // An attachment id of 128 bytes is sent; one byte more fails the request with one response and

@@ -229,7 +229,6 @@ TEST_F(InteractionMonitorTest, EscapeHeldTwoSecondsCallsBackOnce) {
 }
 
 TEST_F(InteractionMonitorTest, CallbackMayStopTheMonitorOrThrow) {
-  platform::sim::SimSystem& system = sim_.System();
   for (const bool throws : {false, true}) {
     InteractionMonitor* self = nullptr;
     InteractionMonitor monitor(sim_.Get(), [&] {
@@ -239,7 +238,7 @@ TEST_F(InteractionMonitorTest, CallbackMayStopTheMonitorOrThrow) {
     self = &monitor;
     monitor.Start();
     Key(platform::kWmKeyDown, platform::kVkEscape);
-    system.AdvanceTicks(2000);
+    sim_.System().AdvanceTicks(2000);
     ASSERT_TRUE(testing::WaitUntil([&] { return sim_.MessageLoops().InputHookCount() == 0; }))
         << throws;
     EXPECT_FALSE(monitor.IsRunning());

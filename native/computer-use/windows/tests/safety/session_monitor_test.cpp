@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <functional>
 #include <memory>
 #include <stdexcept>
@@ -38,12 +37,18 @@ class SessionMonitorTest : public ::testing::Test {
     return *monitor_;
   }
 
-  void ExpectAllReleased() {
-    EXPECT_EQ(sim_.MessageLoops().HiddenWindowCount(), 0u);
-    EXPECT_EQ(sim_.MessageLoops().TimerCount(), 0u);
-    EXPECT_EQ(sim_.MessageLoops().WinEventHookCount(), 0u);
-    EXPECT_EQ(sim_.Sessions().SessionRegistrationCount(), 0u);
-    EXPECT_EQ(sim_.MessageLoops().ApartmentCount(), 0u);
+  // Every resource the monitor thread holds while it runs: all of them, or none.
+  void ExpectHeld(std::size_t count) {
+    EXPECT_EQ(sim_.MessageLoops().HiddenWindowCount(), count);
+    EXPECT_EQ(sim_.MessageLoops().TimerCount(), count);
+    EXPECT_EQ(sim_.MessageLoops().WinEventHookCount(), count);
+    EXPECT_EQ(sim_.Sessions().SessionRegistrationCount(), count);
+    EXPECT_EQ(sim_.MessageLoops().ApartmentCount(), count);
+  }
+
+  void CountAndThrow() {
+    unsafeCalls_();
+    throw std::runtime_error("callback failed");
   }
 
   // Waits until the monitor thread has handled `count` session notifications in all.
@@ -65,10 +70,7 @@ TEST_F(SessionMonitorTest, SafeDesktopStartsArmedAndReleasesEverythingOnStop) {
   EXPECT_FALSE(Monitor().IsSessionSafe());  // not started yet
   ASSERT_TRUE(Monitor().Start());
   EXPECT_TRUE(Monitor().Start());  // one thread: still one window
-  EXPECT_EQ(sim_.MessageLoops().HiddenWindowCount(), 1u);
-  EXPECT_EQ(sim_.MessageLoops().TimerCount(), 1u);
-  EXPECT_EQ(sim_.MessageLoops().WinEventHookCount(), 1u);
-  EXPECT_EQ(sim_.Sessions().SessionRegistrationCount(), 1u);
+  ExpectHeld(1);
   EXPECT_TRUE(Monitor().IsArmed());
   EXPECT_TRUE(Monitor().IsSessionSafe());
   // The timer keeps checking without finding anything.
@@ -77,7 +79,7 @@ TEST_F(SessionMonitorTest, SafeDesktopStartsArmedAndReleasesEverythingOnStop) {
   EXPECT_EQ(unsafeCalls_.Count(), 0);
 
   Monitor().Stop();
-  ExpectAllReleased();
+  ExpectHeld(0);
   EXPECT_FALSE(Monitor().IsArmed());
   EXPECT_FALSE(Monitor().IsSessionSafe());
   EXPECT_FALSE(Monitor().Start());  // no re-start, and no trigger
@@ -139,15 +141,6 @@ TEST_P(LatchTest, LatchesUnsafeOnceAndItStays) {
 INSTANTIATE_TEST_SUITE_P(Events, LatchTest, ::testing::ValuesIn(LatchRows()),
                          [](const auto& info) { return info.param.name; });
 
-TEST_F(SessionMonitorTest, StartOnALockedSessionTriggersOnce) {
-  sim_.Sessions().LockSession();
-  EXPECT_FALSE(Monitor().Start());
-  // The monitor thread may be the one that calls back.
-  EXPECT_TRUE(unsafeCalls_.WaitFor(1));
-  EXPECT_FALSE(Monitor().Start());
-  EXPECT_EQ(unsafeCalls_.Count(), 1);
-}
-
 TEST_F(SessionMonitorTest, NotificationsOfOtherSessionsAndOtherCodesAreIgnored) {
   ASSERT_TRUE(Monitor().Start());
   const std::uint32_t own = sim_.Sessions().SessionId();
@@ -170,28 +163,7 @@ TEST_F(SessionMonitorTest, LoopEndingByItselfCountsAsUnsafe) {
   EXPECT_FALSE(Monitor().Start());
   EXPECT_EQ(unsafeCalls_.Count(), 1);
   Monitor().Stop();
-  ExpectAllReleased();
-}
-
-TEST_F(SessionMonitorTest, FailingSnapshotsAreUnsafe) {
-  Create({}, []() -> SessionSnapshot { throw std::runtime_error("no session"); });
-  EXPECT_FALSE(Monitor().Start());
-  EXPECT_TRUE(unsafeCalls_.WaitFor(1));
-  Monitor().Stop();
-  ExpectAllReleased();
-}
-
-TEST_F(SessionMonitorTest, ThrowingCallbackIsSwallowedAndCalledOnce) {
-  std::atomic<int> calls = 0;
-  Create([&calls] {
-    ++calls;
-    throw std::runtime_error("callback failed");
-  });
-  sim_.Sessions().SetSessionQueryFails(true);
-  EXPECT_FALSE(Monitor().Start());
-  EXPECT_FALSE(Monitor().Start());
-  Monitor().Stop();  // joins: a callback on the monitor thread has finished
-  EXPECT_EQ(calls, 1);
+  ExpectHeld(0);
 }
 
 TEST_F(SessionMonitorTest, StopFromInsideTheCallbackDoesNotDeadlock) {
@@ -203,39 +175,65 @@ TEST_F(SessionMonitorTest, StopFromInsideTheCallbackDoesNotDeadlock) {
   sim_.Sessions().LockSession();
   ASSERT_TRUE(unsafeCalls_.WaitFor(1));
   monitor_.reset();  // joins from this thread
-  ExpectAllReleased();
+  ExpectHeld(0);
 }
 
-TEST_F(SessionMonitorTest, CustomRegistrarIsUsedAndItsRefusalIsUnsafe) {
-  int registrations = 0;
-  Create({}, {}, [&registrations](platform::WindowHandle window) {
-    ++registrations;
-    return window == platform::kNullWindow;  // refuses every real window
-  });
-  EXPECT_FALSE(Monitor().Start());
-  EXPECT_EQ(registrations, 1);
-  EXPECT_EQ(unsafeCalls_.Count(), 1);
+// How a start finds the desktop unsafe; a failed set-up leaves no monitor thread running.
+struct UnsafeStartRow {
+  std::string name;
+  std::function<void(platform::sim::SimPlatform&)> arrange;
+  DesktopSessionMonitor::SnapshotProvider snapshots = {};
+  DesktopSessionMonitor::SessionNotificationRegistrar registrar = {};
+  bool setUpFails = true;
+};
+
+std::vector<UnsafeStartRow> UnsafeStartRows() {
+  const auto refuse = [](platform::WindowHandle w) { return w == platform::kNullWindow; };
+  const auto throwing = []() -> SessionSnapshot { throw std::runtime_error("no session"); };
+  std::vector<UnsafeStartRow> rows = {
+      {"Locked", [](auto& p) { p.Sessions().LockSession(); }, {}, {}, false},
+      {"SnapshotsThrow", {}, throwing, {}, false},
+      // Refuses every real window: only the custom registrar makes the start fail.
+      {"CustomRegistrarRefuses", {}, {}, refuse}};
+  for (const SetupFailure step :
+       {SetupFailure::kApartment, SetupFailure::kWindowClass, SetupFailure::kWindow,
+        SetupFailure::kSessionNotification, SetupFailure::kWinEventHook, SetupFailure::kTimer}) {
+    rows.push_back({"SetUpStep" + std::to_string(static_cast<int>(step)),
+                    [step](auto& p) { p.MessageLoops().FailSetup(step); }});
+  }
+  return rows;
 }
 
-class SetupFailureTest : public SessionMonitorTest,
-                         public ::testing::WithParamInterface<SetupFailure> {};
+void PrintTo(const UnsafeStartRow& row, std::ostream* os) {
+  *os << row.name;
+}
 
-TEST_P(SetupFailureTest, FailedSetUpIsUnsafeAndReleasesWhatWasAcquired) {
-  sim_.MessageLoops().FailSetup(GetParam());
+class UnsafeStartTest : public SessionMonitorTest,
+                        public ::testing::WithParamInterface<UnsafeStartRow> {};
+
+TEST_P(UnsafeStartTest, CallsBackOnceAndReleasesEverything) {
+  const UnsafeStartRow& row = GetParam();
+  if (row.arrange) row.arrange(sim_);
+  // A throwing callback is swallowed and never called again.
+  Create([this] { CountAndThrow(); }, row.snapshots, row.registrar);
   EXPECT_FALSE(Monitor().Start());
-  EXPECT_EQ(unsafeCalls_.Count(), 1);
   EXPECT_FALSE(Monitor().IsArmed());
-  // The thread ends by itself after a failed set-up.
-  ASSERT_TRUE(WaitUntil([&] { return sim_.MessageLoops().HiddenWindowCount() == 0; }));
-  Monitor().Stop();
-  ExpectAllReleased();
+  // Without a running monitor thread, Start itself has called back.
+  if (row.setUpFails) {
+    EXPECT_EQ(unsafeCalls_.Count(), 1);
+  }
+  ASSERT_TRUE(unsafeCalls_.WaitFor(1));
+  EXPECT_FALSE(Monitor().Start());
+  if (row.setUpFails) {
+    ASSERT_TRUE(WaitUntil([&] { return sim_.MessageLoops().HiddenWindowCount() == 0; }));
+  }
+  Monitor().Stop();  // joins: a callback on the monitor thread has finished
+  EXPECT_EQ(unsafeCalls_.Count(), 1);
+  ExpectHeld(0);
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryStep, SetupFailureTest,
-                         ::testing::Values(SetupFailure::kApartment, SetupFailure::kWindowClass,
-                                           SetupFailure::kWindow,
-                                           SetupFailure::kSessionNotification,
-                                           SetupFailure::kWinEventHook, SetupFailure::kTimer));
+INSTANTIATE_TEST_SUITE_P(Causes, UnsafeStartTest, ::testing::ValuesIn(UnsafeStartRows()),
+                         [](const auto& info) { return info.param.name; });
 
 TEST_F(SessionMonitorTest, ExistingWindowClassIsReused) {
   ASSERT_EQ(sim_.MessageLoops().RegisterWindowClass(kSessionMonitorClassName),
@@ -255,7 +253,7 @@ TEST_F(SessionMonitorTest, StopBeforeStartAndConcurrentStops) {
   a.join();
   b.join();
   monitor_.reset();
-  ExpectAllReleased();
+  ExpectHeld(0);
 }
 
 // --- Snapshots
