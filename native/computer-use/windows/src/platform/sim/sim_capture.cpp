@@ -4,6 +4,8 @@
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
+#include <utility>
 #ifndef _WIN32
 // Debian's codecs; the Windows build of the simulated desktop has none.
 #include <jpeglib.h>
@@ -87,13 +89,14 @@ std::vector<std::uint8_t> EncodePng(const std::vector<std::uint8_t>& rgb, std::u
   png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
   if (png == nullptr) throw PlatformError{kEFail};
   png_infop info = png_create_info_struct(png);
-  std::vector<std::uint8_t> bytes;
+  // Written by the library after setjmp, so kept on the heap (see EncodeJpeg).
+  const auto bytes = std::make_unique<std::vector<std::uint8_t>>();
   if (info == nullptr || setjmp(png_jmpbuf(png))) {
     png_destroy_write_struct(&png, &info);
     throw PlatformError{kEFail};
   }
   png_set_write_fn(
-      png, &bytes,
+      png, bytes.get(),
       [](png_structp writer, png_bytep data, png_size_t length) {
         auto* out = static_cast<std::vector<std::uint8_t>*>(png_get_io_ptr(writer));
         out->insert(out->end(), data, data + length);
@@ -107,7 +110,7 @@ std::vector<std::uint8_t> EncodePng(const std::vector<std::uint8_t>& rgb, std::u
   }
   png_write_end(png, nullptr);
   png_destroy_write_struct(&png, &info);
-  return bytes;
+  return std::move(*bytes);
 }
 
 struct JpegFailure {
@@ -115,23 +118,30 @@ struct JpegFailure {
   std::jmp_buf jump;
 };
 
-std::vector<std::uint8_t> EncodeJpeg(const std::vector<std::uint8_t>& rgb, std::uint32_t width,
-                                     std::uint32_t height, float quality) {
+// What the library changes between setjmp and a longjmp, kept on the heap: locals of this
+// frame changed there would be indeterminate after the jump.
+struct JpegCompression {
   jpeg_compress_struct jpeg{};
   JpegFailure failure{};
-  jpeg.err = jpeg_std_error(&failure.manager);
-  failure.manager.error_exit = [](j_common_ptr common) {
-    std::longjmp(reinterpret_cast<JpegFailure*>(common->err)->jump, 1);
-  };
   unsigned char* buffer = nullptr;
   unsigned long size = 0;  // NOLINT(google-runtime-int): the library's type
-  if (setjmp(failure.jump)) {
-    jpeg_destroy_compress(&jpeg);
-    std::free(buffer);  // NOLINT(cppcoreguidelines-no-malloc): the library allocated it
+};
+
+std::vector<std::uint8_t> EncodeJpeg(const std::vector<std::uint8_t>& rgb, std::uint32_t width,
+                                     std::uint32_t height, float quality) {
+  const auto state = std::make_unique<JpegCompression>();
+  jpeg_compress_struct& jpeg = state->jpeg;
+  jpeg.err = jpeg_std_error(&state->failure.manager);
+  state->failure.manager.error_exit = [](j_common_ptr common) {
+    std::longjmp(reinterpret_cast<JpegFailure*>(common->err)->jump, 1);
+  };
+  if (setjmp(state->failure.jump)) {
+    jpeg_destroy_compress(&state->jpeg);
+    std::free(state->buffer);  // NOLINT(cppcoreguidelines-no-malloc): the library allocated it
     throw PlatformError{kEFail};
   }
   jpeg_create_compress(&jpeg);
-  jpeg_mem_dest(&jpeg, &buffer, &size);
+  jpeg_mem_dest(&jpeg, &state->buffer, &state->size);
   jpeg.image_width = width;
   jpeg.image_height = height;
   jpeg.input_components = 3;
@@ -145,8 +155,8 @@ std::vector<std::uint8_t> EncodeJpeg(const std::vector<std::uint8_t>& rgb, std::
   }
   jpeg_finish_compress(&jpeg);
   jpeg_destroy_compress(&jpeg);
-  std::vector<std::uint8_t> bytes(buffer, buffer + size);
-  std::free(buffer);  // NOLINT(cppcoreguidelines-no-malloc): the library allocated it
+  std::vector<std::uint8_t> bytes(state->buffer, state->buffer + state->size);
+  std::free(state->buffer);  // NOLINT(cppcoreguidelines-no-malloc): the library allocated it
   return bytes;
 }
 #endif
