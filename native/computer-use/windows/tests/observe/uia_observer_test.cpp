@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <optional>
+#include <set>
 #include <tuple>
 
 #include "support/sim_desktop_test.h"
@@ -116,11 +117,10 @@ TEST_F(IdentityTest, AccessAndDescriptionCodesByProcess) {
   };
   platform::ProcessId pid = 6000;
   for (const Case& each : cases) {
-    ++pid;
     if (each.process) {
-      sim_.ProcessInfo().AddProcess(pid, *each.process);
+      sim_.ProcessInfo().AddProcess(++pid, *each.process);
     } else {
-      sim_.Sessions().SetProcessSession(pid, 1);
+      sim_.Sessions().SetProcessSession(++pid, 1);
     }
     const WindowHandle window = sim_.Windows().AddWindow(pid, u"");
     EXPECT_EQ(CheckWindowAccess(Api(), window), each.access) << each.name;
@@ -199,23 +199,19 @@ TEST_F(IdentityTest, TopologyHashIsExactAndFollowsTheDisplays) {
   sim_.Displays().AddMonitor(SimMonitor{{-1280, 0, 0, 1024}, u"\\\\.\\DISPLAY2", {144, 144}});
   EXPECT_EQ(DisplayTopologyHash(Api().displays), 4135796124u);
 
-  // Moving a window changes nothing; moving, rescaling or renaming a monitor does.
-  SimMonitor second = sim_.Displays().Monitor(1);
-  second.rect = {-1280, 100, 0, 1124};
-  sim_.Displays().UpdateMonitor(1, second);
-  const std::uint32_t moved = DisplayTopologyHash(Api().displays);
-  EXPECT_NE(moved, 4135796124u);
-  second.dpi = {120, 120};
-  sim_.Displays().UpdateMonitor(1, second);
-  const std::uint32_t rescaled = DisplayTopologyHash(Api().displays);
-  EXPECT_NE(rescaled, moved);
-  second.deviceName = u"\\\\.\\DISPLAY3";
-  sim_.Displays().UpdateMonitor(1, second);
-  EXPECT_NE(DisplayTopologyHash(Api().displays), rescaled);
+  // Moving, rescaling or renaming a monitor: a new hash each time.
+  std::set<std::uint32_t> hashes{4135796124u};
+  for (const SimMonitor& changed :
+       {SimMonitor{{-1280, 100, 0, 1124}, u"\\\\.\\DISPLAY2", {144, 144}},
+        SimMonitor{{-1280, 100, 0, 1124}, u"\\\\.\\DISPLAY2", {120, 120}},
+        SimMonitor{{-1280, 100, 0, 1124}, u"\\\\.\\DISPLAY3", {120, 120}}}) {
+    sim_.Displays().UpdateMonitor(1, changed);
+    EXPECT_TRUE(hashes.insert(DisplayTopologyHash(Api().displays)).second);
+  }
 
   // Failed queries count as an empty name and 96 DPI.
-  second = SimMonitor{{-1280, 0, 0, 1024}, u"\\\\.\\DISPLAY2", {144, 144}, true, true};
-  sim_.Displays().UpdateMonitor(1, second);
+  sim_.Displays().UpdateMonitor(
+      1, SimMonitor{{-1280, 0, 0, 1024}, u"\\\\.\\DISPLAY2", {144, 144}, true, true});
   EXPECT_EQ(DisplayTopologyHash(Api().displays), 149889714u);
 
   sim_.Displays().RemoveMonitor(1);

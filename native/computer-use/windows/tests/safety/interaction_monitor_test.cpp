@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <regex>
 #include <string>
-#include <string_view>
 
 #include "platform/sim/sim_platform.h"
 #include "support/test_support.h"
@@ -18,17 +18,6 @@ using platform::WindowHandle;
 using platform::sim::SetupFailure;
 
 constexpr platform::ProcessId kAppPid = 4242;
-
-// "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}" in upper-case hexadecimal.
-bool IsGuidText(std::string_view text) {
-  if (text.size() != 38 || text.front() != '{' || text.back() != '}') return false;
-  for (std::size_t i = 1; i < 37; ++i) {
-    const bool dash = i == 9 || i == 14 || i == 19 || i == 24;
-    const char c = text[i];
-    if (dash ? c != '-' : !((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) return false;
-  }
-  return true;
-}
 
 class InteractionMonitorTest : public ::testing::Test {
  protected:
@@ -46,8 +35,11 @@ class InteractionMonitorTest : public ::testing::Test {
              std::uint32_t flags = 0, std::uintptr_t extraInfo = 0) {
     sim_.MessageLoops().DeliverMouseEvent(MouseHookEvent{message, x, 20, flags, extraInfo});
   }
-  void Key(std::uint32_t message, std::uint32_t virtualKey = 'A', std::uintptr_t extraInfo = 0) {
+  // A key event, then `thenMs` milliseconds pass.
+  void Key(std::uint32_t message, std::uint32_t virtualKey = 'A', std::uintptr_t extraInfo = 0,
+           std::uint32_t thenMs = 0) {
     sim_.MessageLoops().DeliverKeyboardEvent(KeyboardHookEvent{message, virtualKey, 0, extraInfo});
+    sim_.System().AdvanceTicks(thenMs);
   }
   // Waits until the hook thread's loop has gone round at least twice more.
   void LetLoopRun() {
@@ -73,7 +65,10 @@ TEST_F(InteractionMonitorTest, RecordsAreMadeOnFirstUseAndShareTheFirstIdAsEpoch
   EXPECT_FALSE(monitor_.IsRunning());
   const InteractionRecord first = monitor_.GetInteractionRecord(first_);
   EXPECT_TRUE(monitor_.IsRunning());
-  EXPECT_TRUE(IsGuidText(first.id)) << first.id;
+  // Upper-case hexadecimal in braces.
+  EXPECT_TRUE(
+      std::regex_match(first.id, std::regex(R"(\{[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}\})")))
+      << first.id;
   EXPECT_EQ(first.generation, 0u);
   EXPECT_EQ(first.epoch, first.id);
   const InteractionRecord second = monitor_.GetInteractionRecord(second_);
@@ -195,17 +190,13 @@ TEST_F(InteractionMonitorTest, DestroyedWindowLosesItsRecord) {
 TEST_F(InteractionMonitorTest, EscapeHeldTwoSecondsCallsBackOnce) {
   monitor_.Start();
   // 1.999 s, with auto-repeat: nothing.
-  Key(platform::kWmKeyDown, platform::kVkEscape);
-  sim_.System().AdvanceTicks(1000);
-  Key(platform::kWmKeyDown, platform::kVkEscape);
-  sim_.System().AdvanceTicks(999);
+  Key(platform::kWmKeyDown, platform::kVkEscape, 0, 1000);
+  Key(platform::kWmKeyDown, platform::kVkEscape, 0, 999);
   LetLoopRun();
-  Key(platform::kWmKeyUp, platform::kVkEscape);
-  sim_.System().AdvanceTicks(5000);
+  Key(platform::kWmKeyUp, platform::kVkEscape, 0, 5000);
   LetLoopRun();
   // The helper's own Escape never starts the count.
-  Key(platform::kWmKeyDown, platform::kVkEscape, kOwnInputMarker);
-  sim_.System().AdvanceTicks(5000);
+  Key(platform::kWmKeyDown, platform::kVkEscape, kOwnInputMarker, 5000);
   LetLoopRun();
   EXPECT_EQ(interference_.Count(), 0);
   EXPECT_TRUE(monitor_.IsRunning());
@@ -237,8 +228,7 @@ TEST_F(InteractionMonitorTest, CallbackMayStopTheMonitorOrThrow) {
     });
     self = &monitor;
     monitor.Start();
-    Key(platform::kWmKeyDown, platform::kVkEscape);
-    sim_.System().AdvanceTicks(2000);
+    Key(platform::kWmKeyDown, platform::kVkEscape, 0, 2000);
     ASSERT_TRUE(testing::WaitUntil([&] { return sim_.MessageLoops().InputHookCount() == 0; }))
         << throws;
     EXPECT_FALSE(monitor.IsRunning());

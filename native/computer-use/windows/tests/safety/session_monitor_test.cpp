@@ -115,18 +115,12 @@ std::vector<LatchRow> LatchRows() {
   return rows;
 }
 
-void PrintTo(const LatchRow& row, std::ostream* os) {
-  *os << row.name;
-}
-
 class LatchTest : public SessionMonitorTest, public ::testing::WithParamInterface<LatchRow> {};
 
 TEST_P(LatchTest, LatchesUnsafeOnceAndItStays) {
   ASSERT_TRUE(Monitor().Start());
   GetParam().event(sim_.Sessions());
-  if (GetParam().seenAtOnce) {
-    EXPECT_FALSE(Monitor().IsSessionSafe());
-  }
+  EXPECT_TRUE(!GetParam().seenAtOnce || !Monitor().IsSessionSafe());
   ASSERT_TRUE(unsafeCalls_.WaitFor(1));
   EXPECT_FALSE(Monitor().IsSessionSafe());
   EXPECT_FALSE(Monitor().IsArmed());
@@ -204,10 +198,6 @@ std::vector<UnsafeStartRow> UnsafeStartRows() {
   return rows;
 }
 
-void PrintTo(const UnsafeStartRow& row, std::ostream* os) {
-  *os << row.name;
-}
-
 class UnsafeStartTest : public SessionMonitorTest,
                         public ::testing::WithParamInterface<UnsafeStartRow> {};
 
@@ -271,27 +261,22 @@ TEST(SessionSnapshotTest, ReadsOnlyWhatTheSessionAnswers) {
   using platform::sim::SimPlatform;
   const std::tuple<const char*, std::function<void(SimPlatform&)>, int> rows[] = {
       {"Good", [](SimPlatform&) {}, kGood},
-      {"DesktopNameInCapitals", [](SimPlatform& p) { p.Sessions().SwitchInputDesktop(u"DEFAULT"); },
+      {"DesktopNameInCapitals", [](auto& p) { p.Sessions().SwitchInputDesktop(u"DEFAULT"); },
        kGood},
       // The extended information needs 232 bytes at level 1; the desktop is still asked.
-      {"ShortBuffer", [](SimPlatform& p) { p.Sessions().SetSessionInfoShape(231, 1); },
-       kDefaultDesktop},
-      {"WrongLevel", [](SimPlatform& p) { p.Sessions().SetSessionInfoShape(232, 2); },
-       kDefaultDesktop},
-      {"ExactBuffer", [](SimPlatform& p) { p.Sessions().SetSessionInfoShape(232, 1); }, kGood},
+      {"ShortBuffer", [](auto& p) { p.Sessions().SetSessionInfoShape(231, 1); }, kDefaultDesktop},
+      {"WrongLevel", [](auto& p) { p.Sessions().SetSessionInfoShape(232, 2); }, kDefaultDesktop},
+      {"ExactBuffer", [](auto& p) { p.Sessions().SetSessionInfoShape(232, 1); }, kGood},
       // Nothing read: the desktop is not examined either.
-      {"QueryFails", [](SimPlatform& p) { p.Sessions().SetSessionQueryFails(true); }, 0},
-      {"NoProcessSession", [](SimPlatform& p) { p.Sessions().SetProcessSessionIdFails(true); }, 0},
+      {"QueryFails", [](auto& p) { p.Sessions().SetSessionQueryFails(true); }, 0},
+      {"NoProcessSession", [](auto& p) { p.Sessions().SetProcessSessionIdFails(true); }, 0},
       {"SessionZero",
-       [](SimPlatform& p) {
-         p.Sessions().SetProcessSession(p.Get().processes.CurrentProcessId(), 0);
-       },
-       0},
-      {"Locked", [](SimPlatform& p) { p.Sessions().SetSessionFlags(0); }, kGood & ~kUnlocked},
-      {"LockStateUnknown", [](SimPlatform& p) { p.Sessions().SetSessionFlags(-1); },
+       [](auto& p) { p.Sessions().SetProcessSession(p.Get().processes.CurrentProcessId(), 0); }, 0},
+      {"Locked", [](auto& p) { p.Sessions().SetSessionFlags(0); }, kGood & ~kUnlocked},
+      {"LockStateUnknown", [](auto& p) { p.Sessions().SetSessionFlags(-1); },
        kGood & ~kLockKnown & ~kUnlocked},
       // WTSConnected: not the active session.
-      {"Connected", [](SimPlatform& p) { p.Sessions().SetSessionState(1); }, kGood & ~kActive}};
+      {"Connected", [](auto& p) { p.Sessions().SetSessionState(1); }, kGood & ~kActive}};
   for (const auto& [name, change, fields] : rows) {
     testing::EmptyInput input;
     testing::CapturedOutput output;
