@@ -8,6 +8,7 @@
 
 #include "helper_client.h"
 #include "platform/sim/sim_platform.h"
+#include "protocol/json.h"
 #include "support/fake_streams.h"
 #include "support/test_support.h"
 
@@ -50,34 +51,29 @@ std::string Line(const std::string& reason) {
 
 // --- In process, on the simulated desktop.
 
-std::string GrantLine(std::u16string_view argument) {
+std::string GrantLine(const std::string& argument) {
   testing::EmptyInput input;
   fakes::FakeOutput output;
   platform::sim::SimPlatform sim(input, output);
   sim.Windows().ShowForegroundWindow(static_cast<platform::ProcessId>(getppid()));
-  EXPECT_EQ(GrantForeground(sim.Get(), argument), 0);
+  EXPECT_EQ(GrantForeground(sim.Get(), Utf8ToUtf16(argument)), 0);
   EXPECT_EQ(output.calls().size(), 1u);  // one write: the line arrives whole
   return std::string(output.bytes().begin(), output.bytes().end());
-}
-
-std::u16string ToU16(const std::string& text) {
-  return std::u16string(text.begin(), text.end());
 }
 
 TEST(GrantArguments, OnlyAnotherProcessIdInRangeIsCheckedAgainstThisProgram) {
   const std::string own = std::to_string(getpid());
   for (const std::string& argument :
        {""s, "12a"s, "+5"s, "-5"s, " 5"s, "5 "s, "0x10"s, "12345678901"s, "0"s, "1"s, "00"s,
-        "4294967295"s, "9999999999"s, own, "000" + own}) {
-    EXPECT_EQ(GrantLine(ToU16(argument)), Line("invalid_target")) << argument;
+        "4294967295"s, "9999999999"s, own, "000" + own,
+        "\xEF\xBC\x95\xEF\xBC\x96"s}) {  // the last: full-width digits, not ASCII ones
+    EXPECT_EQ(GrantLine(argument), Line("invalid_target")) << argument;
   }
-  // Full-width digits are not ASCII digits.
-  EXPECT_EQ(GrantLine(u"\uFF15\uFF16"), Line("invalid_target"));
   // The range's edges, the parent, and a child of this process, whose parent is another.
   const auto child = HelperProcess::Launch("/bin/cat", LaunchOptions{});
   for (const std::string& argument :
        {"4294967294"s, "2"s, std::to_string(getppid()), std::to_string(child->Pid())}) {
-    EXPECT_EQ(GrantLine(ToU16(argument)), Line("target_mismatch")) << argument;
+    EXPECT_EQ(GrantLine(argument), Line("target_mismatch")) << argument;
   }
 }
 
@@ -163,9 +159,8 @@ TEST_F(GrantProcessTest, WrongCommandLinesExitTwoAndPrintNothing) {
       {"--grant-foreground", "5", "6"}, {"--GRANT-FOREGROUND", "5"},
       {"--grant-foreground=5", "x"},    {"", ""},
   };
-  for (const auto& arguments : commandLines) {
+  for (const auto& arguments : commandLines)
     EXPECT_EQ(RunHelperOnce(2, VELMORA_HELPER_PATH, arguments), "") << arguments[0];
-  }
 }
 
 }  // namespace

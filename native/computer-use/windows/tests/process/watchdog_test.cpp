@@ -34,12 +34,12 @@ class ParentWatchdogTest : public ::testing::Test {
   std::unique_ptr<HelperProcess> parent_ = HelperProcess::Launch("/bin/cat", {});
   CallCounter heartbeats_;
   CallCounter exits_;
+  ParentWatchdog watchdog_{processes_};
 };
 
 TEST_F(ParentWatchdogTest, HeartbeatsWhileTheParentLivesThenReportsItsEnd) {
-  ParentWatchdog watchdog(processes_);
   const auto started = std::chrono::steady_clock::now();
-  ASSERT_TRUE(Start(watchdog));
+  ASSERT_TRUE(Start(watchdog_));
   ASSERT_TRUE(heartbeats_.WaitFor(2, milliseconds(4000)));
   // About once a second, not faster.
   EXPECT_GE(std::chrono::steady_clock::now() - started, milliseconds(1900));
@@ -50,13 +50,12 @@ TEST_F(ParentWatchdogTest, HeartbeatsWhileTheParentLivesThenReportsItsEnd) {
   parent_->CloseInput();
   ASSERT_TRUE(exits_.WaitFor(1, milliseconds(2000)));
   EXPECT_LT(std::chrono::steady_clock::now() - ended, milliseconds(1500));
-  watchdog.Stop();
+  watchdog_.Stop();
   EXPECT_EQ(exits_.Count(), 1);
 }
 
 TEST_F(ParentWatchdogTest, ReapedParentIsNoticed) {
-  ParentWatchdog watchdog(processes_);
-  ASSERT_TRUE(Start(watchdog));
+  ASSERT_TRUE(Start(watchdog_));
   EndParent();
   EXPECT_TRUE(exits_.WaitFor(1, milliseconds(2000)));
 }
@@ -79,12 +78,11 @@ TEST_F(ParentWatchdogTest, StopEndsTheThreadWithoutCallbacks) {
 }
 
 TEST_F(ParentWatchdogTest, UnopenableParentFailsToStart) {
-  ParentWatchdog watchdog(processes_);
   EndParent();
-  EXPECT_FALSE(Start(watchdog));
-  EXPECT_FALSE(watchdog.Start(
+  EXPECT_FALSE(Start(watchdog_));
+  EXPECT_FALSE(watchdog_.Start(
       0x7FFFFFF0, [] {}, [] {}));
-  watchdog.Stop();
+  watchdog_.Stop();
 }
 
 }  // namespace
