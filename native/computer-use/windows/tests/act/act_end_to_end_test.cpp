@@ -27,18 +27,17 @@ class ActEndToEndTest : public testing::SimUserSession {
   // A wait on the observed window that never holds; the user's command, if any, is played while
   // it runs.
   json Wait(int timeoutMs, const std::string& userCommand = "") {
-    const json& window = observation_["foreground"];
-    const std::string identity = window["appIdentity"].get<std::string>() + ":" +
-                                 window["windowIdentity"].get<std::string>();
     std::thread user;
     if (!userCommand.empty()) {
       user = std::thread([this, userCommand] { EXPECT_EQ(user_->Command(userCommand), "ok"); });
     }
-    const json context = testing::ActContext(observation_, identity, ++sequence_, "e2e");
-    const json assertion{{"kind", "text_matches"}, {"pattern", "never"}};
-    const json action{{"kind", "wait"}, {"timeoutMs", timeoutMs}, {"assertion", assertion}};
-    const json reply = client_->Request("act", {{"action", action}, {"context", context}},
-                                        std::chrono::seconds(70));
+    const json action{{"kind", "wait"},
+                      {"timeoutMs", timeoutMs},
+                      {"assertion", {{"kind", "text_matches"}, {"pattern", "never"}}}};
+    const json reply = client_->Request(
+        "act",
+        {{"action", action}, {"context", testing::ActContext(observation_, "", ++sequence_)}},
+        std::chrono::seconds(70));
     if (user.joinable()) user.join();
     return reply.value("ok", false) ? reply["result"] : reply;
   }

@@ -28,8 +28,7 @@ class ActTest : public testing::SimDesktopTest {
 
   // Observes and keeps the observation for the context of the next acts.
   Json Observe(const Json& payload = {{"scope", "foreground"}}) {
-    observation_ = Request("observe", payload);
-    return observation_;
+    return observation_ = Request("observe", payload);
   }
   // A password field is never named: "Password" finds the sensitive node.
   std::string IdOf(const std::string& name) {
@@ -41,17 +40,13 @@ class ActTest : public testing::SimDesktopTest {
     }
     return "uia:none";
   }
-  // The act's result; the context's target is the element with this name, or with the
-  // observed window's identity for a wait.
+  // The act's result; the context's target is the element with this name, or the observed
+  // window for a wait.
   Json Act(Json action, const std::string& name,
            const std::function<void(Json&)>& change = nullptr) {
-    const Json& window = observation_["foreground"];
-    const std::string target = action.value("kind", "") == "wait"
-                                   ? window["appIdentity"].get<std::string>() + ":" +
-                                         window["windowIdentity"].get<std::string>()
-                                   : IdOf(name);
+    const std::string target = action.value("kind", "") == "wait" ? "" : IdOf(name);
     Json payload{{"action", std::move(action)},
-                 {"context", testing::ActContext(observation_, target, ++sequence_, "lease")}};
+                 {"context", testing::ActContext(observation_, target, ++sequence_)}};
     if (change) change(payload);
     return Request("act", payload);
   }
@@ -186,9 +181,9 @@ TEST_F(ActTest, UserInterferenceStopsAnActionBetweenEventsAndReleasesItsKeys) {
 }
 
 TEST_F(ActTest, BackgroundPathActsThroughPatternsAndTheButtonsOwnMessage) {
-  const std::string settings =
-      Observe({{"scope", "application"}, {"appIdentity", kSettings}})["foreground"]["appIdentity"];
-  ASSERT_EQ(settings, kSettings);
+  ASSERT_EQ(
+      Observe({{"scope", "application"}, {"appIdentity", kSettings}})["foreground"]["appIdentity"],
+      kSettings);
   EXPECT_EQ(Act({{"kind", "click"}}, "Apply"), Json({{"ok", true}}));
   EXPECT_TRUE(Shows(u"Settings", u"Applied"));
   EXPECT_EQ(Act({{"kind", "click"}}, "Advanced"), Json({{"ok", true}}));
@@ -270,12 +265,11 @@ TEST_F(ActTest, ActivationReportsHowFarItGot) {
 TEST(WaitAssertionTest, EachKindHoldsExactlyWhenItsRuleSays) {
   Observation seen;
   seen.stateHash = "new";
-  ElementNode button;
+  ElementNode& button = seen.targets.emplace_back();
   button.id = "uia:1";
   button.role = u"button";
   button.name = u"Sent: Hello W\u00D6RLD";
   button.automationId = u"send";
-  seen.targets = {button};
   const Json target{{"role", "BUTTON"}, {"automationId", "send"}};
   const std::tuple<Json, std::string, bool> cases[] = {
       {{{"kind", "state_changed"}}, "old", true},

@@ -17,6 +17,7 @@
 #include "cli/annotate.h"
 #include "cli/script.h"
 #include "cli/session.h"
+#include "support/test_support.h"
 
 namespace velmora::computer_use::cli {
 namespace {
@@ -40,27 +41,18 @@ TEST(CliScript, LinesParseOrFailWithTheirReason) {
       {"user", "user needs more words"},
   };
   for (const auto& [text, reason] : cases) {
-    SCOPED_TRACE(text);
-    try {
-      const auto line = ParseLine(text, 1);
-      EXPECT_STREQ(reason, "");
-      ASSERT_TRUE(line.has_value());
-    } catch (const ScriptError& error) {
-      EXPECT_NE(std::string(reason), "");
-      EXPECT_NE(std::string(error.what()).find(reason), std::string::npos) << error.what();
-    }
+    const std::string error =
+        testing::FailureCode([&] { EXPECT_TRUE(ParseLine(text, 1).has_value()) << text; });
+    // Parsed exactly when no reason is given, else failed with it.
+    EXPECT_EQ(error.empty(), *reason == '\0') << text << ": " << error;
+    EXPECT_NE(error.find(reason), std::string::npos) << text << ": " << error;
   }
-  const auto typed = ParseLine("  act type uia:2 \"a \\\"b\\\" c\"", 4);
-  EXPECT_EQ(typed->words, (std::vector<std::string>{"type", "uia:2", "a \"b\" c"}));
+  EXPECT_EQ(ParseLine("  act type uia:2 \"a \\\"b\\\" c\"", 4)->words,
+            (std::vector<std::string>{"type", "uia:2", "a \"b\" c"}));
   EXPECT_EQ(*ParseLine("act key A --modifiers control", 1)->Option("modifiers"), "control");
   EXPECT_FALSE(ParseLine("   # a comment \"", 1).has_value());
   std::istringstream script("observe foreground\n\nact click\n");
-  try {
-    ParseScript(script);
-    ADD_FAILURE() << "a bad third line parsed";
-  } catch (const ScriptError& error) {
-    EXPECT_EQ(std::string(error.what()).rfind("line 3: ", 0), 0U) << error.what();
-  }
+  EXPECT_EQ(testing::FailureCode([&] { ParseScript(script); }).rfind("line 3: ", 0), 0U);
 }
 
 TEST(CliScript, TargetsResolveByIdOrUniqueName) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -106,8 +107,7 @@ TEST_F(RecordingTest, NothingTypedIntoAPasswordFieldLeaves) {
   std::vector<Json> events = WaitForEvents(10);
   std::erase_if(events, [](const Json& event) { return event["kind"] == "window.changed"; });
   ASSERT_EQ(events.size(), 8u);
-  for (std::size_t i = 2; i < 7; ++i) {
-    const Json& secret = events[i];
+  for (const Json& secret : std::span(events).subspan(2, 5)) {
     EXPECT_EQ(secret["kind"], "secure_input_occurred") << secret.dump();
     EXPECT_FALSE(secret.contains("text")) << secret.dump();
     EXPECT_FALSE(secret.contains("key")) << secret.dump();

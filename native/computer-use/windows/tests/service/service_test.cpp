@@ -81,10 +81,7 @@ TEST_F(ServiceTest, LockedDesktopRefusesGuardedMethodsAfterOneEmergencyStop) {
   EXPECT_EQ(frames.back() == EmergencyStopEvent() ? frames.front() : frames.back(),
             Failure(LastRequestId(), "secure_desktop_unavailable"));
   // The guard or the monitor thread raises the stop, so the event may also follow the reply.
-  ASSERT_TRUE(testing::WaitUntil([&] {
-    const std::vector<Json> all = output_.JsonFrames();
-    return std::count(all.begin(), all.end(), EmergencyStopEvent()) == 1;
-  }));
+  ASSERT_TRUE(testing::WaitUntil([&] { return EmergencyStops() == 1; }));
 
   sim_.Sessions().UnlockSession();
   for (const char* method : {"observe", "act", "record.start", "record.resume"}) {
@@ -102,8 +99,7 @@ TEST_F(ServiceTest, LockWhileServingIsReportedByTheMonitorThreadOnce) {
   sim_.Sessions().UnlockSession();
   sim_.Sessions().LockSession();
   EXPECT_EQ(RespondOnce("observe")["error"], "secure_desktop_unavailable");
-  const std::vector<Json> frames = output_.JsonFrames();
-  EXPECT_EQ(std::count(frames.begin(), frames.end(), EmergencyStopEvent()), 1);
+  EXPECT_EQ(EmergencyStops(), 1u);
 }
 
 TEST_F(ServiceTest, FailedWriteOfTheErrorReplyEscapes) {
@@ -151,7 +147,6 @@ TEST_F(ServiceTest, StopAllOnThreeThreadsAtOnce) {
   const platform::WindowHandle window = sim_.Windows().AddWindow(7, u"Editor");
   HelperService& service = Service();  // made before the threads share it
   std::vector<std::thread> threads;
-  threads.reserve(4);
   for (int i = 0; i < 3; ++i) {
     threads.emplace_back([&service] {
       for (int k = 0; k < 200; ++k) service.StopAll(k % 2 == 0);

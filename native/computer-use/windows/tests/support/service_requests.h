@@ -11,17 +11,21 @@
 
 namespace velmora::computer_use::testing {
 
+// The last response's result, or the response itself when it is an error reply.
+inline Json ResultOf(const std::vector<Json>& frames) {
+  for (auto it = frames.rbegin(); it != frames.rend(); ++it) {
+    if ((*it)["type"] == "response") return it->value("ok", false) ? (*it)["result"] : *it;
+  }
+  return Json();
+}
+
 // The request's result, or its error reply.
 inline Json Serve(HelperService& service, const CapturedOutput& output, const std::string& method,
                   const Json& payload = Json::object()) {
   const Json frame{
       {"type", "request"}, {"requestId", "r"}, {"method", method}, {"payload", payload}};
   service.ServeRequest(CheckRequestEnvelope(frame), frame);
-  const std::vector<Json> frames = output.JsonFrames();
-  for (auto it = frames.rbegin(); it != frames.rend(); ++it) {
-    if ((*it)["type"] == "response") return it->value("ok", false) ? (*it)["result"] : *it;
-  }
-  return Json();
+  return ResultOf(output.JsonFrames());
 }
 
 // The recording's events written so far, in order.

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -51,18 +52,9 @@ class SimDesktopTest : public ::testing::Test {
     frames.erase(frames.begin(), frames.begin() + static_cast<std::ptrdiff_t>(before));
     return frames;
   }
-  // The response frame of one request.
-  Json Respond(const std::string& method, const Json& payload = Json::object()) {
-    const std::vector<Json> frames = ServeFrames(method, payload);
-    for (auto it = frames.rbegin(); it != frames.rend(); ++it) {
-      if ((*it)["type"] == "response") return *it;
-    }
-    return Json();
-  }
   // Its result, or the error reply.
   Json Request(const std::string& method, const Json& payload = Json::object()) {
-    const Json response = Respond(method, payload);
-    return response.value("ok", false) ? response["result"] : response;
+    return ResultOf(ServeFrames(method, payload));
   }
   std::string LastRequestId() const { return "id-" + std::to_string(requests_); }
 
@@ -73,9 +65,8 @@ class SimDesktopTest : public ::testing::Test {
     return Events();
   }
   std::size_t EmergencyStops() const {
-    std::size_t stops = 0;
-    for (const Json& frame : output_.JsonFrames()) stops += frame == EmergencyStopEvent();
-    return stops;
+    const std::vector<Json> frames = output_.JsonFrames();
+    return std::count(frames.begin(), frames.end(), EmergencyStopEvent());
   }
   bool RecordingActive() {
     const auto recording = Service().CurrentRecording();

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <filesystem>
@@ -45,9 +46,8 @@ inline bool EmergencyStopArrives(client::HelperClient& client) {
 }
 
 inline std::size_t EmergencyStopCount(const client::HelperClient& client) {
-  std::size_t stops = 0;
-  for (const client::ClientFrame& frame : client.Frames()) stops += IsEmergencyStop(frame);
-  return stops;
+  const std::vector<client::ClientFrame> frames = client.Frames();
+  return std::count_if(frames.begin(), frames.end(), IsEmergencyStop);
 }
 
 }  // namespace velmora::computer_use::testing

@@ -103,11 +103,6 @@ class CapturedOutput final : public platform::OutputStream {
     return bytes_;
   }
 
-  std::size_t ByteCount() const {
-    std::lock_guard lock(mutex_);
-    return bytes_.size();
-  }
-
  private:
   mutable std::mutex mutex_;
   std::condition_variable changed_;
