@@ -110,7 +110,8 @@ TEST_F(ActTest, ContextChecksRefuseInTheirOrderWithoutTouchingTheDesktop) {
        "target_not_found"},
   };
   for (const auto& [patch, code] : cases) {
-    EXPECT_EQ(Act(click, "Send", [&](Json& p) { p.merge_patch(patch); }), Failed(code)) << patch;
+    EXPECT_EQ(Act(click, "Send", [&edit = patch](Json& p) { p.merge_patch(edit); }), Failed(code))
+        << patch;
   }
   // Last: the user's click after the observation spoils its record.
   Click(400, 500);

@@ -41,8 +41,8 @@ TEST(CliScript, LinesParseOrFailWithTheirReason) {
       {"user", "user needs more words"},
   };
   for (const auto& [text, reason] : cases) {
-    const std::string error =
-        testing::FailureCode([&] { EXPECT_TRUE(ParseLine(text, 1).has_value()) << text; });
+    const std::string error = testing::FailureCode(
+        [&line = text] { EXPECT_TRUE(ParseLine(line, 1).has_value()) << line; });
     // Parsed exactly when no reason is given, else failed with it.
     EXPECT_EQ(error.empty(), *reason == '\0') << text << ": " << error;
     EXPECT_NE(error.find(reason), std::string::npos) << text << ": " << error;

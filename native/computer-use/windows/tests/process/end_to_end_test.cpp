@@ -111,8 +111,9 @@ TEST_F(EndToEndTest, HandshakeIsAcknowledgedAndHeartbeatsFollow) {
 
   ASSERT_TRUE(WaitForType("heartbeat", 1, seconds(3)));
   ASSERT_TRUE(WaitForType("heartbeat", helper.FrameCount(), seconds(3)));
-  for (const json& heartbeat : OfType("heartbeat"))
+  for (const json& heartbeat : OfType("heartbeat")) {
     EXPECT_EQ(heartbeat, (json{{"type", "heartbeat"}}));
+  }
 }
 
 TEST_F(EndToEndTest, RequestsAreAnsweredOnceInOrder) {

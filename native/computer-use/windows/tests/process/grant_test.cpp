@@ -38,7 +38,7 @@ std::string RunHelperOnce(int exitCode, const std::string& executable,
   std::unique_ptr<HelperProcess> process = HelperProcess::Launch(
       executable, LaunchOptions{std::move(arguments), std::move(environment)});
   process->CloseInput();
-  const std::string output = ReadAll(process->OutputFd());
+  std::string output = ReadAll(process->OutputFd());
   EXPECT_EQ(process->WaitExit(seconds(10)), exitCode) << output;
   return output;
 }
@@ -159,8 +159,9 @@ TEST_F(GrantProcessTest, WrongCommandLinesExitTwoAndPrintNothing) {
       {"--grant-foreground", "5", "6"}, {"--GRANT-FOREGROUND", "5"},
       {"--grant-foreground=5", "x"},    {"", ""},
   };
-  for (const auto& arguments : commandLines)
+  for (const auto& arguments : commandLines) {
     EXPECT_EQ(RunHelperOnce(2, VELMORA_HELPER_PATH, arguments), "") << arguments[0];
+  }
 }
 
 }  // namespace

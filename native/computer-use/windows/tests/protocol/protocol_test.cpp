@@ -159,8 +159,9 @@ TEST(FrameReaderTest, EndOfInputAndFailedReads) {
     EXPECT_EQ(ReadCode(Cut(frame, 4 + 500), end), "truncated_frame") << static_cast<int>(end);
   }
   // Fails at the first byte, inside the header, at the body's start, and in a later chunk.
-  for (const std::size_t at : {0, 2, 4, 150'000})
+  for (const std::size_t at : {0, 2, 4, 150'000}) {
     EXPECT_EQ(ReadCode(Cut(frame, at), IoStatus::kFailed), "pipe_read_failed") << at;
+  }
 }
 
 // The largest frame of each kind (id of 128 bytes) and a few small ones, with their encoding.
@@ -231,7 +232,7 @@ TEST(FrameWriterTest, BytesOnTheWireOrNothing) {
     SCOPED_TRACE(name);
     FakeOutput output;
     FrameWriter writer(output);
-    EXPECT_EQ(FailureCode([&] { write(writer); }), code);
+    EXPECT_EQ(FailureCode([&writeFrame = write, &writer] { writeFrame(writer); }), code);
     EXPECT_EQ(output.bytes(), bytes);
     EXPECT_TRUE(*code == '\0' || output.calls().empty());  // a refused frame writes nothing
   }
@@ -270,7 +271,8 @@ TEST(FrameWriterTest, FailedWriteThrowsPipeWriteFailed) {
       // Many failures in a row: a writer that retried them would then complete.
       FakeOutput output({.failAfter = failAfter, .failStatus = status, .failCount = 1000});
       FrameWriter writer(output);
-      EXPECT_EQ(FailureCode([&] { write(writer); }), "pipe_write_failed");
+      EXPECT_EQ(FailureCode([&writeFrame = write, &writer] { writeFrame(writer); }),
+                "pipe_write_failed");
       EXPECT_EQ(output.bytes().size(), failAfter);
     }
   }

@@ -147,6 +147,7 @@ TEST_F(ServiceTest, StopAllOnThreeThreadsAtOnce) {
   const platform::WindowHandle window = sim_.Windows().AddWindow(7, u"Editor");
   HelperService& service = Service();  // made before the threads share it
   std::vector<std::thread> threads;
+  threads.reserve(3);
   for (int i = 0; i < 3; ++i) {
     threads.emplace_back([&service] {
       for (int k = 0; k < 200; ++k) service.StopAll(k % 2 == 0);

@@ -79,6 +79,7 @@ TEST_F(SimUserEndToEndTest, BadClientsDisturbNothing) {
   }
   // Many connections at once: the extra ones are told so, the others still work.
   std::vector<UserChannel> many;
+  many.reserve(50);
   for (int i = 0; i < 50; ++i) many.push_back(UserChannel::Connect(socket_));
   int refused = 0;
   for (UserChannel& each : many) {
