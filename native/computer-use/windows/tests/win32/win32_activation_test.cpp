@@ -93,13 +93,19 @@ TEST_P(ActivatingNotepad, ComesToTheForegroundRestored) {
   // time after the window shows, so the switch below waits for that.
   ASSERT_TRUE(testing::WaitUntil(
       [&] { return GetForegroundWindow() == window && (IsIconic(window) != FALSE) == minimized; }));
-  // The fixture's window in front, so that the activation has to switch.
-  SetForegroundWindow(top_);
-  ASSERT_TRUE(testing::WaitUntil([&] { return GetForegroundWindow() == top_; }));
-
+  // The fixture's window in front, so that the activation has to switch. Wine may activate a
+  // window started minimized once more after that: the activation then rightly finds it in
+  // front already, and the switch is made again.
   ActivationOutcome outcome;
-  EXPECT_EQ(ActivateApp(platform_, AppIdentityOf(notepad.ProcessId()), "", outcome, Proceed),
-            std::nullopt);
+  for (int attempt = 0; attempt < 3 && outcome.stage != "activated"; ++attempt) {
+    SetForegroundWindow(top_);
+    ASSERT_TRUE(testing::WaitUntil([&] { return GetForegroundWindow() == top_; }));
+    outcome = ActivationOutcome{};
+    EXPECT_EQ(ActivateApp(platform_, AppIdentityOf(notepad.ProcessId()), "", outcome, Proceed),
+              std::nullopt);
+    ASSERT_TRUE(outcome.stage == "activated" || outcome.stage == "already_foreground")
+        << outcome.stage;
+  }
   EXPECT_EQ(outcome.stage, "activated");
   EXPECT_TRUE(ForegroundAndRestored(window));
 }
