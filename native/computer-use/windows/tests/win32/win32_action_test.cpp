@@ -238,7 +238,7 @@ TEST_F(FixtureProgram, UnicodeTypingThenAChordErasesIt) {
   EXPECT_EQ(text(), u"");
 }
 
-TEST_F(FixtureProgram, ClassicControlsAnswerTheirWindowCalls) {
+TEST_F(FixtureProgram, ClassicControlsAnswerTheirWindowCallsAndASentCommand) {
   struct Case {
     int controlId;
     std::intptr_t buttonType;  // the low 4 bits of the style
@@ -266,6 +266,13 @@ TEST_F(FixtureProgram, ClassicControlsAnswerTheirWindowCalls) {
   EXPECT_EQ(windows_.RootOwnerWindow(FromHwnd(dialog)), FromHwnd(top_));
   EXPECT_EQ(windows_.RootOwnerWindow(FromHwnd(top_)), FromHwnd(top_));
 
+  const std::optional<std::intptr_t> answer =
+      windows_.SendMessageTimeout(FromHwnd(top_), WM_COMMAND, MAKEWPARAM(kPushButtonId, BN_CLICKED),
+                                  reinterpret_cast<std::intptr_t>(button_), kSendFlags, 500);
+  ASSERT_TRUE(answer.has_value());
+  EXPECT_EQ(*answer, 0);  // the fixture's answer to a command it handled
+  EXPECT_EQ(fixture_->NextLine(), "clicked 1001");
+
   ASSERT_TRUE(EnableWindow(button_, FALSE) == 0);  // it was enabled
   EXPECT_FALSE(windows_.IsWindowEnabled(FromHwnd(button_)));
 
@@ -278,22 +285,21 @@ TEST_F(FixtureProgram, ClassicControlsAnswerTheirWindowCalls) {
       windows_.SendMessageTimeout(FromHwnd(top_), WM_NULL, 0, 0, kSendFlags, 500).has_value());
 }
 
-TEST_F(FixtureProgram, SentCommandClicksThePushButton) {
-  const std::optional<std::intptr_t> answer =
-      windows_.SendMessageTimeout(FromHwnd(top_), WM_COMMAND, MAKEWPARAM(kPushButtonId, BN_CLICKED),
-                                  reinterpret_cast<std::intptr_t>(button_), kSendFlags, 500);
-  ASSERT_TRUE(answer.has_value());
-  EXPECT_EQ(*answer, 0);  // the fixture's answer to a command it handled
-  EXPECT_EQ(fixture_->NextLine(), "clicked 1001");
-}
-
 // The input controller's click, normalised over the virtual screen, on the real backend.
 TEST_F(FixtureProgram, AbsoluteClickOverTheVirtualScreenClicksThePushButton) {
   InputController input(injection_, displays_, windows_, loops_);
   const POINT target = Center(button_);
-  ASSERT_TRUE(input.Act(Json{{"kind", "click"}}, nullptr, PhysicalPoint{target.x, target.y}, true,
-                        [] { return true; }));
-  EXPECT_EQ(fixture_->NextLine(), "clicked 1001");
+  // The controller sends the move and the press in separate calls, and Wine echoes each move of
+  // the X pointer back through the process whose window is under it. An echo of where the pointer
+  // was before can land between the two calls and move the press there, so the click is tried
+  // again; the move's own echo is the target, so a second try meets no stale one.
+  bool clicked = false;
+  for (int attempt = 0; attempt < 3 && !clicked; ++attempt) {
+    ASSERT_TRUE(input.Act(Json{{"kind", "click"}}, nullptr, PhysicalPoint{target.x, target.y}, true,
+                          [] { return true; }));
+    clicked = fixture_->NextLine(std::chrono::seconds(2)) == "clicked 1001";
+  }
+  EXPECT_TRUE(clicked);
   POINT cursor{};
   ASSERT_TRUE(GetCursorPos(&cursor));
   EXPECT_LE(std::abs(cursor.x - target.x), 2);
@@ -319,17 +325,13 @@ class UiaFixtureProgram : public FixtureProgram {
   std::unique_ptr<platform::UiaClient> client_;
 };
 
-TEST_F(UiaFixtureProgram, WindowElementAnswersItsProcess) {
-  const std::unique_ptr<platform::UiaElement> top = Element(top_);
-  ASSERT_TRUE(top);
-  ExpectOrSkip(top->CurrentProcessId(), static_cast<std::int32_t>(fixture_->ProcessId()),
-               "get_CurrentProcessId");
-}
-
-TEST_F(UiaFixtureProgram, WindowElementsAnswerTheirOwnHandles) {
+TEST_F(UiaFixtureProgram, WindowElementsAnswerTheirProcessAndOwnHandles) {
   for (const HWND window : {top_, button_}) {
     const std::unique_ptr<platform::UiaElement> element = Element(window);
     ASSERT_TRUE(element);
+    ExpectOrSkip(element->CurrentProcessId(), static_cast<std::int32_t>(fixture_->ProcessId()),
+                 "get_CurrentProcessId");
+    if (IsSkipped()) return;
     ExpectOrSkip(element->CurrentNativeWindowHandle(), FromHwnd(window),
                  "get_CurrentNativeWindowHandle");
     if (IsSkipped()) return;

@@ -61,8 +61,12 @@ TEST_F(Activation, OnlyVisibleUnownedWindowsOfTheProgramAreCandidates) {
     outcome = ActivationOutcome{};
     const std::string windowIdentity = WindowIdentityOf(FromHwnd(window), fixture_->ProcessId());
     EXPECT_EQ(ActivateApp(platform_, app, windowIdentity, outcome, Proceed), c.code);
-    EXPECT_EQ(outcome.stage, c.code ? "blocked" : "activated");
-    EXPECT_EQ(outcome.apiAccepted, !c.code);
+    // The restore of a minimized window is asked of its own thread before the switch, and its
+    // thread may already have brought the window in front by the time the switch looks.
+    if (window != minimized || outcome.stage != "already_foreground") {
+      EXPECT_EQ(outcome.stage, c.code ? "blocked" : "activated");
+      EXPECT_EQ(outcome.apiAccepted, !c.code);
+    }
     if (!c.code) {
       EXPECT_TRUE(ForegroundAndRestored(window));
     }
